@@ -1,0 +1,139 @@
+#include "XapEngineFileSystem.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+#include "XapFileSystemLog.h"
+#include "XapTaskFileSystem.h"
+#include "b64.h"
+
+namespace qom {
+namespace {
+
+// Base64 limits: the input the commands take, the output they answer, and
+// the buffers that hold them.
+const size_t kBase64MaxInput = 2048;
+const int kBase64MaxOutput = 2000;
+const size_t kBase64BufferSize = 2048;
+
+// The task operations take the parameters' own character data.
+char* Data(const std::string& str) { return const_cast<char*>(str.c_str()); }
+
+}  // namespace
+
+// Compared in this order; the first equal name is handled.
+const CXapEngineFileSystem::Command CXapEngineFileSystem::s_commands[] = {
+    {"GetName", &CXapEngineFileSystem::OnGetName},
+    {"WriteBase64", &CXapEngineFileSystem::OnWriteBase64},
+    {"ReadBase64", &CXapEngineFileSystem::OnReadBase64},
+};
+
+CXapEngineFileSystem::CXapEngineFileSystem() : m_pTask(nullptr) {
+  XAP_TRACE();
+  m_pTask = new (std::nothrow) CXapTaskFileSystem();
+  if (m_pTask == nullptr) {
+    XAP_ERROR();
+    return;
+  }
+  m_pTask->m_pEngine = this;
+}
+
+CXapEngineFileSystem::~CXapEngineFileSystem() {
+  XAP_TRACE();
+  if (m_pTask != nullptr) {
+    delete m_pTask;
+    m_pTask = nullptr;
+  }
+}
+
+bool CXapEngineFileSystem::Execute(std::string& strRet, const std::string& strCmd,
+                                   const std::string& strParam1, const std::string& strParam2,
+                                   const std::string& strParam3, const std::string& strParam4) {
+  XAP_LOG(3u, "check::::::: %s([%s][%s][%s][%s])\n", strCmd.c_str(), strParam1.c_str(),
+          strParam2.c_str(), strParam3.c_str(), strParam4.c_str());
+  if (m_pTask == nullptr) {
+    XAP_ERROR();
+    return false;
+  }
+  for (const Command& command : s_commands) {
+    if (strCmd == command.pszName) {
+      return (this->*command.pfnHandler)(strRet, strParam1, strParam2, strParam3);
+    }
+  }
+  XAP_LOG(0u, "Unknow Cmd = [%s]", strCmd.c_str());
+  return false;
+}
+
+bool CXapEngineFileSystem::ConvertParam(std::string strParam) {
+  return strParam == "true" || strParam == "1";
+}
+
+bool CXapEngineFileSystem::OnGetName(std::string& strRet, const std::string&, const std::string&,
+                                     const std::string&) {
+  std::string strName("FileSystem");
+  SetReturnValueASCII(strRet, strName);
+  return true;
+}
+
+bool CXapEngineFileSystem::OnWriteBase64(std::string& strRet, const std::string& strParam1,
+                                         const std::string& strParam2, const std::string&) {
+  return Base64Reply(strRet, strParam1, strParam2, true);
+}
+
+bool CXapEngineFileSystem::OnReadBase64(std::string& strRet, const std::string& strParam1,
+                                        const std::string& strParam2, const std::string&) {
+  return Base64Reply(strRet, strParam1, strParam2, false);
+}
+
+bool CXapEngineFileSystem::Base64Reply(std::string& strRet, const std::string& strParam1,
+                                       const std::string& strParam2, bool bEncode) {
+  char szOutput[kBase64BufferSize];
+  char szReply[kBase64BufferSize];
+  memset(szOutput, 0, sizeof szOutput);
+  memset(szReply, 0, sizeof szReply);
+  int nOutputSize = 0;
+  long lDeclaredSize = strtol(strParam2.c_str(), nullptr, 10);
+
+  size_t nLength = strParam1.size();
+  if (nLength > kBase64MaxInput) {
+    XAP_LOG(0u, "overflow strParam  size = [%d]", static_cast<int>(nLength));
+    SetReturnValueInteger(strRet, 0);
+    return false;
+  }
+  if (static_cast<long>(nLength) != lDeclaredSize) {
+    XAP_LOG(0u, "parameter wrong size size = [%d]", static_cast<int>(nLength));
+    SetReturnValueInteger(strRet, 0);
+    return false;
+  }
+
+  int nInputSize = static_cast<int>(nLength);
+  if (bEncode) {
+    // The encoding of up to 2048 bytes would not fit the output buffer: an
+    // input whose encoding is refused anyway is measured, not encoded.
+    int nEncodedSize = b64_encoded_length(nInputSize);
+    if (nEncodedSize > kBase64MaxOutput) {
+      nOutputSize = nEncodedSize;
+    } else {
+      m_pTask->WriteBase64(Data(strParam1), &nInputSize, szOutput, &nOutputSize);
+    }
+  } else {
+    m_pTask->ReadBase64(Data(strParam1), &nInputSize, szOutput, &nOutputSize);
+  }
+
+  if (nOutputSize > kBase64MaxOutput) {
+    XAP_LOG(0u, "output size . overflow strParam\tsize = [%d]", nOutputSize);
+    SetReturnValueInteger(strRet, 0);
+    return false;
+  }
+  snprintf(szReply, kBase64BufferSize - 1,
+           bEncode ? "{\"b64_encode\": \"%s\", \"size\": %d }"
+                   : "{\"b64_decode\": \"%s\", \"size\": %d }",
+           szOutput, nOutputSize);
+  std::string strReply(szReply);
+  SetReturnValueASCII(strRet, strReply);
+  return true;
+}
+
+}  // namespace qom

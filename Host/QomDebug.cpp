@@ -1,0 +1,107 @@
+#include "QomDebug.h"
+
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+#include <string>
+
+#include "XapOutput.h"
+
+namespace qom {
+namespace {
+
+// The format that opens every pair; the call that carries it is held back
+// until the message of the same thread arrives.
+const char kPrefixFormat[] = "[QOM][%s(%d)] ";
+
+std::atomic<unsigned> g_level{0};
+
+struct PendingPrefix {
+  bool bHeld = false;
+  unsigned level = 0;
+  std::string text;
+};
+
+thread_local PendingPrefix t_pending;
+
+std::string FormatV(const char* format, va_list args) {
+  char buf[512];
+  va_list copy;
+  va_copy(copy, args);
+  int n = vsnprintf(buf, sizeof buf, format, copy);
+  va_end(copy);
+  if (n < 0) return std::string();
+  if (static_cast<size_t>(n) < sizeof buf) return std::string(buf, n);
+  std::string big(static_cast<size_t>(n) + 1, '\0');
+  vsnprintf(&big[0], big.size(), format, args);
+  big.resize(static_cast<size_t>(n));
+  return big;
+}
+
+// Appends text with control characters escaped, so that a pair stays one line.
+void AppendEscaped(std::string& line, const std::string& text) {
+  static const char kHex[] = "0123456789abcdef";
+  for (unsigned char c : text) {
+    if (c == '\n') {
+      line += "\\n";
+    } else if (c == '\t') {
+      line += "\\t";
+    } else if (c < 0x20 || c == 0x7f) {
+      line += "\\x";
+      line += kHex[c >> 4];
+      line += kHex[c & 15];
+    } else {
+      line += static_cast<char>(c);
+    }
+  }
+}
+
+void EmitLine(unsigned level, const std::string& prefix, std::string message) {
+  if (!message.empty() && message.back() == '\n') message.pop_back();
+  std::string line = "L" + std::to_string(level) + " ";
+  AppendEscaped(line, prefix);
+  AppendEscaped(line, message);
+  line += '\n';
+  host::WriteLogLine(line);
+}
+
+}  // namespace
+
+void CQOMDebug::PrintLog(unsigned module, unsigned level, const char* format, ...) {
+  (void)module;
+  if (!IsEnabled(level) || format == nullptr) return;
+  int savedErrno = errno;  // logging must not disturb the caller's errno
+  va_list args;
+  va_start(args, format);
+  std::string text = FormatV(format, args);
+  va_end(args);
+  PendingPrefix& pending = t_pending;
+  if (std::strcmp(format, kPrefixFormat) == 0) {
+    if (pending.bHeld) EmitLine(pending.level, pending.text, std::string());
+    pending.bHeld = true;
+    pending.level = level;
+    pending.text.swap(text);
+  } else if (pending.bHeld) {
+    pending.bHeld = false;
+    EmitLine(level, pending.text, std::move(text));
+    pending.text.clear();
+  } else {
+    EmitLine(level, std::string(), std::move(text));
+  }
+  errno = savedErrno;
+}
+
+bool CQOMDebug::IsEnabled(unsigned level) {
+  return level <= g_level.load(std::memory_order_relaxed);
+}
+
+void CQOMDebug::SetLevel(unsigned level) { g_level.store(level, std::memory_order_relaxed); }
+
+unsigned CQOMDebug::GetLevel() { return g_level.load(std::memory_order_relaxed); }
+
+}  // namespace qom

@@ -1,0 +1,187 @@
+// The host's entry routine: options, the engine's life and the command loop.
+#include <dirent.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "QomDebug.h"
+#include "XapBase.h"
+#include "XapOutput.h"
+#include "XapProtocol.h"
+
+namespace qom {
+namespace {
+
+const char kUsage[] =
+    "usage: xapFileSystem [--log-level N] [--help] [--version]\n"
+    "Reads one command per line on standard input, as a JSON object\n"
+    "  {\"id\": 1, \"cmd\": \"Copy\", \"params\": [\"/tmp/a\", \"/tmp/b\"]}\n"
+    "or as words (Copy /tmp/a /tmp/b), and answers one JSON line per command\n"
+    "on standard output. Log lines go to standard error.\n"
+    "  --log-level N  write log lines of level N and below (0 to 4, default 0)\n"
+    "  --version      print the module's name, id and version\n"
+    "  --help         print this text\n";
+
+// Reads standard input line by line. A line longer than the protocol allows
+// is not kept: its bytes are skipped up to its "\n" and it is reported as
+// too long, so no input can make the host hold more than one line.
+class LineReader {
+ public:
+  // Returns false at end of input. Otherwise *line holds the line without
+  // "\n", or *bTooLong is set.
+  bool Next(std::string* line, bool* bTooLong) {
+    line->clear();
+    *bTooLong = false;
+    bool bAny = false;
+    for (;;) {
+      if (m_pos == m_len && !Fill()) return bAny;
+      bAny = true;
+      const char* start = m_buf + m_pos;
+      const char* nl = static_cast<const char*>(memchr(start, '\n', m_len - m_pos));
+      size_t take = nl != nullptr ? static_cast<size_t>(nl - start) : m_len - m_pos;
+      // Room for the longest line and its "\r".
+      if (!*bTooLong) {
+        if (line->size() + take > host::kMaxLineBytes + 1) {
+          *bTooLong = true;
+          line->clear();
+        } else {
+          line->append(start, take);
+        }
+      }
+      m_pos += take;
+      if (nl != nullptr) {
+        ++m_pos;
+        return true;
+      }
+    }
+  }
+
+ private:
+  bool Fill() {
+    for (;;) {
+      ssize_t n = read(STDIN_FILENO, m_buf, sizeof m_buf);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) return false;
+      m_pos = 0;
+      m_len = static_cast<size_t>(n);
+      return true;
+    }
+  }
+
+  char m_buf[65536];
+  size_t m_pos = 0;
+  size_t m_len = 0;
+};
+
+void OnTerminate(int sig) { _exit(128 + sig); }
+
+void InstallSignals() {
+  struct sigaction sa;
+  memset(&sa, 0, sizeof sa);
+  sa.sa_handler = OnTerminate;
+  sigemptyset(&sa.sa_mask);
+  sigaction(SIGINT, &sa, nullptr);
+  sigaction(SIGTERM, &sa, nullptr);
+  // A reader that goes away must not kill the host in the middle of a job.
+  signal(SIGPIPE, SIG_IGN);
+}
+
+// Number of threads of this process.
+int ThreadCount() {
+  DIR* dir = opendir("/proc/self/task");
+  if (dir == nullptr) return 1;
+  int n = 0;
+  while (struct dirent* entry = readdir(dir)) {
+    if (entry->d_name[0] != '.') ++n;
+  }
+  closedir(dir);
+  return n;
+}
+
+// The only threads besides this one are the module's workers; at end of
+// input they are let finish so that their events are written.
+void WaitForWorkers() {
+  while (ThreadCount() > 1) usleep(1000);
+}
+
+// Parses the options. Returns -1 to go on, otherwise the exit status.
+int ParseOptions(int argc, char** argv, CXapAppBase* app) {
+  for (int i = 1; i < argc; ++i) {
+    const char* arg = argv[i];
+    const char* level = nullptr;
+    if (strcmp(arg, "--help") == 0) {
+      fputs(kUsage, stdout);
+      fflush(stdout);
+      return 0;
+    } else if (strcmp(arg, "--version") == 0) {
+      printf("%s %s %s\n", app->m_strName.c_str(), app->m_strId.c_str(), app->m_strVersion.c_str());
+      fflush(stdout);
+      return 0;
+    } else if (strcmp(arg, "--log-level") == 0 && i + 1 < argc) {
+      level = argv[++i];
+    } else if (strncmp(arg, "--log-level=", 12) == 0) {
+      level = arg + 12;
+    }
+    if (level == nullptr || level[0] < '0' || level[0] > '4' || level[1] != '\0') {
+      fprintf(stderr, "xapFileSystem: bad option '%s'\n%s", arg, kUsage);
+      return 2;
+    }
+    CQOMDebug::SetLevel(static_cast<unsigned>(level[0] - '0'));
+  }
+  return -1;
+}
+
+}  // namespace
+
+int XapMain(int argc, char** argv, CXapAppBase* app) {
+  if (app == nullptr) return 1;
+  int status = ParseOptions(argc, argv, app);
+  if (status >= 0) return status;
+  InstallSignals();
+
+  CXapEngineBase* engine = app->CreateXapEngine();
+  if (engine == nullptr) {
+    fprintf(stderr, "xapFileSystem: the module created no engine\n");
+    return 1;
+  }
+
+  LineReader reader;
+  std::string line;
+  std::string errorLine;
+  std::string strRet;
+  host::Command cmd;
+  bool bTooLong = false;
+  while (reader.Next(&line, &bTooLong)) {
+    if (bTooLong) {
+      host::WriteOutputLine(host::FormatTooLong());
+      continue;
+    }
+    switch (host::ParseLine(line, &cmd, &errorLine)) {
+      case host::LineKind::kBlank:
+        break;
+      case host::LineKind::kRefused:
+        host::WriteOutputLine(errorLine);
+        break;
+      case host::LineKind::kCommand: {
+        strRet.clear();
+        engine->ResetReply();
+        bool bOk = engine->Execute(strRet, cmd.strCmd, cmd.strParams[0], cmd.strParams[1],
+                                   cmd.strParams[2], cmd.strParams[3]);
+        host::WriteOutputLine(
+            host::FormatReply(cmd, bOk, engine->ReplyKind(), engine->ReplyInteger(), strRet));
+        break;
+      }
+    }
+  }
+
+  WaitForWorkers();
+  delete engine;
+  return 0;
+}
+
+}  // namespace qom

@@ -1,0 +1,26 @@
+// The host's two output streams. Every line is written whole with one
+// locked write, so lines from the command thread and from workers never
+// interleave.
+#ifndef XAP_HOST_XAPOUTPUT_H_
+#define XAP_HOST_XAPOUTPUT_H_
+
+#include <string>
+
+namespace qom {
+namespace host {
+
+// Writes one protocol line (with its "\n") to standard output.
+void WriteOutputLine(const std::string& line);
+
+// Writes one log line (with its "\n") to standard error, or to the log sink.
+void WriteLogLine(const std::string& line);
+
+// Receives log lines in place of standard error; null restores stderr.
+// For tests that check what the module logs.
+typedef void (*LogSink)(const std::string& line);
+void SetLogSink(LogSink pfnSink);
+
+}  // namespace host
+}  // namespace qom
+
+#endif  // XAP_HOST_XAPOUTPUT_H_

@@ -1,0 +1,155 @@
+#include "XapProtocol.h"
+
+#include <vector>
+
+namespace qom {
+namespace host {
+namespace {
+
+using Json = nlohmann::ordered_json;
+
+// Invalid UTF-8 (file names, decoded data) becomes U+FFFD, never an error.
+std::string Dump(const Json& j) {
+  return j.dump(-1, ' ', false, Json::error_handler_t::replace) + "\n";
+}
+
+std::string Refuse(const Json* id, const std::string& message) {
+  Json j = Json::object();
+  if (id != nullptr) j["id"] = *id;
+  j["error"] = message;
+  return Dump(j);
+}
+
+bool IsBlank(char c) { return c == ' ' || c == '\t'; }
+
+LineKind ParseJson(const std::string& line, Command* cmd, std::string* errorLine) {
+  Json j;
+  try {
+    j = Json::parse(line);
+  } catch (const Json::parse_error& e) {
+    *errorLine = Refuse(nullptr, "invalid JSON at byte " + std::to_string(e.byte));
+    return LineKind::kRefused;
+  }
+  if (!j.is_object()) {
+    *errorLine = Refuse(nullptr, "not a JSON object");
+    return LineKind::kRefused;
+  }
+  const Json* id = nullptr;
+  auto itId = j.find("id");
+  if (itId != j.end()) id = &*itId;
+
+  auto itCmd = j.find("cmd");
+  if (itCmd == j.end()) {
+    *errorLine = Refuse(id, "cmd: missing");
+    return LineKind::kRefused;
+  }
+  if (!itCmd->is_string()) {
+    *errorLine = Refuse(id, "cmd: not a string");
+    return LineKind::kRefused;
+  }
+  auto itParams = j.find("params");
+  if (itParams != j.end()) {
+    if (!itParams->is_array()) {
+      *errorLine = Refuse(id, "params: not an array");
+      return LineKind::kRefused;
+    }
+    if (itParams->size() > 4) {
+      *errorLine = Refuse(id, "params: at most 4 strings");
+      return LineKind::kRefused;
+    }
+    for (const Json& p : *itParams) {
+      if (!p.is_string()) {
+        *errorLine = Refuse(id, "params: not all strings");
+        return LineKind::kRefused;
+      }
+    }
+  }
+
+  cmd->bHasId = id != nullptr;
+  cmd->id = id != nullptr ? *id : Json();
+  cmd->strCmd = itCmd->get<std::string>();
+  for (int i = 0; i < 4; ++i) cmd->strParams[i].clear();
+  if (itParams != j.end()) {
+    int i = 0;
+    for (const Json& p : *itParams) cmd->strParams[i++] = p.get<std::string>();
+  }
+  return LineKind::kCommand;
+}
+
+LineKind ParseWords(const std::string& line, Command* cmd, std::string* errorLine) {
+  std::vector<std::string> words;
+  size_t i = 0;
+  while (i < line.size()) {
+    while (i < line.size() && IsBlank(line[i])) ++i;
+    if (i == line.size()) break;
+    size_t start = i;
+    while (i < line.size() && !IsBlank(line[i])) ++i;
+    if (words.size() == 5) {
+      *errorLine = Refuse(nullptr, "words: at most 5");
+      return LineKind::kRefused;
+    }
+    words.emplace_back(line, start, i - start);
+  }
+  cmd->bHasId = false;
+  cmd->id = Json();
+  cmd->strCmd = words[0];
+  for (size_t k = 0; k < 4; ++k) {
+    if (k + 1 < words.size()) {
+      cmd->strParams[k].swap(words[k + 1]);
+    } else {
+      cmd->strParams[k].clear();
+    }
+  }
+  return LineKind::kCommand;
+}
+
+}  // namespace
+
+LineKind ParseLine(const std::string& rawLine, Command* cmd, std::string* errorLine) {
+  size_t len = rawLine.size();
+  if (len > 0 && rawLine[len - 1] == '\r') --len;
+  if (len > kMaxLineBytes) {
+    *errorLine = FormatTooLong();
+    return LineKind::kRefused;
+  }
+  size_t first = 0;
+  while (first < len && IsBlank(rawLine[first])) ++first;
+  if (first == len) return LineKind::kBlank;
+  std::string line(rawLine, 0, len);
+  if (line[first] == '{') return ParseJson(line, cmd, errorLine);
+  return ParseWords(line, cmd, errorLine);
+}
+
+std::string FormatTooLong() {
+  return Refuse(nullptr, "line: over " + std::to_string(kMaxLineBytes) + " bytes");
+}
+
+std::string FormatReply(const Command& cmd, bool bOk, XapReplyKind eKind, int nInteger,
+                        const std::string& strText) {
+  Json j = Json::object();
+  if (cmd.bHasId) j["id"] = cmd.id;
+  j["cmd"] = cmd.strCmd;
+  j["ok"] = bOk;
+  switch (eKind) {
+    case XAP_REPLY_INTEGER:
+      j["reply"] = nInteger;
+      break;
+    case XAP_REPLY_ASCII:
+      j["reply"] = strText;
+      break;
+    default:
+      j["reply"] = nullptr;
+      break;
+  }
+  return Dump(j);
+}
+
+std::string FormatEvent(int nEventId, const std::string& strData1, const std::string& strData2) {
+  Json j = Json::object();
+  j["event"] = nEventId;
+  j["data"] = Json::array({strData1, strData2});
+  return Dump(j);
+}
+
+}  // namespace host
+}  // namespace qom

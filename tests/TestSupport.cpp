@@ -1,0 +1,229 @@
+#include "TestSupport.h"
+
+#include <fcntl.h>
+#include <ftw.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <mutex>
+#include <sstream>
+#include <stdexcept>
+#include <thread>
+
+#include "QomDebug.h"
+#include "XapOutput.h"
+
+extern char** environ;
+
+namespace xaptest {
+namespace {
+
+std::mutex g_logMutex;
+std::vector<std::string> g_logLines;
+
+void CaptureLine(const std::string& line) {
+  std::lock_guard<std::mutex> lock(g_logMutex);
+  g_logLines.push_back(line);
+}
+
+int RemoveEntry(const char* path, const struct stat*, int, struct FTW*) {
+  remove(path);
+  return 0;
+}
+
+std::vector<std::string> SplitList(const std::string& list) {
+  std::vector<std::string> out;
+  std::stringstream ss(list);
+  std::string item;
+  while (std::getline(ss, item, ';')) {
+    if (!item.empty()) out.push_back(item);
+  }
+  return out;
+}
+
+}  // namespace
+
+LogCapture::LogCapture(unsigned level) : m_savedLevel(qom::CQOMDebug::GetLevel()) {
+  Clear();
+  qom::CQOMDebug::SetLevel(level);
+  qom::host::SetLogSink(CaptureLine);
+}
+
+LogCapture::~LogCapture() {
+  qom::host::SetLogSink(nullptr);
+  qom::CQOMDebug::SetLevel(m_savedLevel);
+}
+
+std::vector<std::string> LogCapture::Lines() const {
+  std::lock_guard<std::mutex> lock(g_logMutex);
+  return g_logLines;
+}
+
+int LogCapture::Count(const std::string& text) const {
+  std::lock_guard<std::mutex> lock(g_logMutex);
+  int n = 0;
+  for (const std::string& line : g_logLines) n += line.find(text) != std::string::npos;
+  return n;
+}
+
+void LogCapture::Clear() {
+  std::lock_guard<std::mutex> lock(g_logMutex);
+  g_logLines.clear();
+}
+
+TempDir::TempDir() {
+  char templ[] = "/tmp/xapfs-test-XXXXXX";
+  if (mkdtemp(templ) == nullptr) throw std::runtime_error("mkdtemp failed");
+  m_path = templ;
+}
+
+TempDir::~TempDir() {
+  // Give back write and search rights that a test may have taken away.
+  std::string cmd = "chmod -R u+rwx '" + m_path + "' 2>/dev/null";
+  if (system(cmd.c_str()) != 0) {
+    // Nothing more to do; nftw removes what it can.
+  }
+  nftw(m_path.c_str(), RemoveEntry, 16, FTW_DEPTH | FTW_PHYS);
+}
+
+void WriteFile(const std::string& path, const std::string& content) {
+  std::ofstream out(path, std::ios::binary);
+  out << content;
+  if (!out) throw std::runtime_error("cannot write " + path);
+}
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream ss;
+  ss << in.rdbuf();
+  return ss.str();
+}
+
+std::string ModuleBinary() { return XAP_TEST_BINARY; }
+
+ModuleProcess::ModuleProcess(const std::vector<std::string>& args) {
+  std::vector<std::string> argv = SplitList(XAP_TEST_EMULATOR);
+  argv.push_back(ModuleBinary());
+  argv.insert(argv.end(), args.begin(), args.end());
+
+  char errTemplate[] = "/tmp/xapfs-stderr-XXXXXX";
+  int errFd = mkstemp(errTemplate);
+  if (errFd < 0) throw std::runtime_error("mkstemp failed");
+  m_errPath = errTemplate;
+
+  int inPipe[2];
+  int outPipe[2];
+  if (pipe2(inPipe, O_CLOEXEC) != 0 || pipe2(outPipe, O_CLOEXEC) != 0) {
+    throw std::runtime_error("pipe failed");
+  }
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, inPipe[0], 0);
+  posix_spawn_file_actions_adddup2(&actions, outPipe[1], 1);
+  posix_spawn_file_actions_adddup2(&actions, errFd, 2);
+  std::vector<char*> cargv;
+  for (std::string& a : argv) cargv.push_back(&a[0]);
+  cargv.push_back(nullptr);
+  int rc = posix_spawnp(&m_pid, cargv[0], &actions, nullptr, cargv.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  close(inPipe[0]);
+  close(outPipe[1]);
+  close(errFd);
+  if (rc != 0) throw std::runtime_error("cannot start " + argv[0]);
+  m_in = inPipe[1];
+  m_out = outPipe[0];
+}
+
+ModuleProcess::~ModuleProcess() {
+  if (m_in >= 0) close(m_in);
+  if (m_pid > 0 && m_status < 0) {
+    kill(m_pid, SIGKILL);
+    waitpid(m_pid, nullptr, 0);
+  }
+  if (m_out >= 0) close(m_out);
+  unlink(m_errPath.c_str());
+}
+
+void ModuleProcess::Send(const std::string& bytes) {
+  const char* p = bytes.data();
+  size_t left = bytes.size();
+  while (left > 0) {
+    ssize_t n = write(m_in, p, left);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      throw std::runtime_error("write to module failed");
+    }
+    p += n;
+    left -= static_cast<size_t>(n);
+  }
+}
+
+std::string ModuleProcess::ReadLine(int timeoutMs, bool* bOk) {
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  for (;;) {
+    size_t nl = m_pending.find('\n');
+    if (nl != std::string::npos) {
+      std::string line = m_pending.substr(0, nl);
+      m_pending.erase(0, nl + 1);
+      if (bOk != nullptr) *bOk = true;
+      return line;
+    }
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                    deadline - std::chrono::steady_clock::now())
+                    .count();
+    struct pollfd pfd = {m_out, POLLIN, 0};
+    if (left <= 0 || poll(&pfd, 1, static_cast<int>(left)) <= 0) break;
+    char buf[65536];
+    ssize_t n = read(m_out, buf, sizeof buf);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    m_pending.append(buf, static_cast<size_t>(n));
+  }
+  if (bOk != nullptr) *bOk = false;
+  return std::string();
+}
+
+void ModuleProcess::CloseInput() {
+  if (m_in >= 0) close(m_in);
+  m_in = -1;
+}
+
+void ModuleProcess::Signal(int sig) { kill(m_pid, sig); }
+
+int ModuleProcess::Wait(int timeoutMs) {
+  if (m_status >= 0) return m_status;
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  for (;;) {
+    int status = 0;
+    pid_t r = waitpid(m_pid, &status, WNOHANG);
+    if (r == m_pid) {
+      m_status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+      return m_status;
+    }
+    if (std::chrono::steady_clock::now() > deadline) return -1;
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+}
+
+std::string ModuleProcess::Stderr() const { return ReadFile(m_errPath); }
+
+std::string ModuleProcess::RestOfStdout() {
+  std::string rest;
+  bool bOk = true;
+  for (;;) {
+    std::string line = ReadLine(2000, &bOk);
+    if (!bOk) break;
+    rest += line + "\n";
+  }
+  return rest + m_pending;
+}
+
+}  // namespace xaptest

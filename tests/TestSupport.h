@@ -1,0 +1,80 @@
+// Helpers shared by the tests: captured log lines, scratch folders under
+// /tmp and a real module process driven through its pipes.
+#ifndef XAP_TESTS_TESTSUPPORT_H_
+#define XAP_TESTS_TESTSUPPORT_H_
+
+#include <sys/types.h>
+
+#include <string>
+#include <vector>
+
+namespace xaptest {
+
+// Collects the log lines written while it lives, at the given level.
+class LogCapture {
+ public:
+  explicit LogCapture(unsigned level = 4);
+  ~LogCapture();
+  std::vector<std::string> Lines() const;
+  // Number of lines that contain text.
+  int Count(const std::string& text) const;
+  bool Contains(const std::string& text) const { return Count(text) > 0; }
+  void Clear();
+
+ private:
+  unsigned m_savedLevel;
+};
+
+// A fresh folder under /tmp, removed with everything in it at the end.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  const std::string& Path() const { return m_path; }
+  std::string operator/(const std::string& name) const { return m_path + "/" + name; }
+
+ private:
+  std::string m_path;
+};
+
+void WriteFile(const std::string& path, const std::string& content);
+std::string ReadFile(const std::string& path);
+
+// The built xapFileSystem, run under the cross emulator when there is one.
+class ModuleProcess {
+ public:
+  explicit ModuleProcess(const std::vector<std::string>& args = {});
+  ~ModuleProcess();
+
+  void Send(const std::string& bytes);
+  // Sends text and "\n".
+  void SendLine(const std::string& line) { Send(line + "\n"); }
+  // The next stdout line without "\n"; empty with *bOk false on timeout or
+  // end of output.
+  std::string ReadLine(int timeoutMs = 20000, bool* bOk = nullptr);
+  void CloseInput();
+  void Signal(int sig);
+  // Waits for the process and returns its exit status (128 + signal when
+  // it was killed), or -1 when it does not end within the timeout.
+  int Wait(int timeoutMs = 20000);
+  // Everything the process wrote to stderr so far.
+  std::string Stderr() const;
+  // Everything left on stdout after the process ended.
+  std::string RestOfStdout();
+  pid_t Pid() const { return m_pid; }
+
+ private:
+  pid_t m_pid = -1;
+  int m_in = -1;
+  int m_out = -1;
+  std::string m_errPath;
+  std::string m_pending;
+  int m_status = -1;
+};
+
+// Path of the module executable under test.
+std::string ModuleBinary();
+
+}  // namespace xaptest
+
+#endif  // XAP_TESTS_TESTSUPPORT_H_

@@ -1,0 +1,156 @@
+// The real xapFileSystem process, driven through its standard streams.
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <nlohmann/json.hpp>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "TestSupport.h"
+
+namespace {
+
+using xaptest::ModuleProcess;
+
+std::vector<std::string> SplitLines(const std::string& text) {
+  std::vector<std::string> lines;
+  std::stringstream ss(text);
+  std::string line;
+  while (std::getline(ss, line)) lines.push_back(line);
+  return lines;
+}
+
+TEST(Process, AnswersGetNameExactly) {
+  ModuleProcess module;
+  module.SendLine("{\"cmd\":\"GetName\"}");
+  EXPECT_EQ(module.ReadLine(), "{\"cmd\":\"GetName\",\"ok\":true,\"reply\":\"FileSystem\"}");
+  module.CloseInput();
+  EXPECT_EQ(module.Wait(), 0);
+}
+
+TEST(Process, AnswersInOrderAndGoesOnAfterRefusedLines) {
+  ModuleProcess module;
+  std::string input;
+  input += "{\"id\": 1, \"cmd\": \"GetName\"}\n";
+  input += "\n   \t\n";                           // blank: skipped
+  input += "{\"id\": 2, \"cmd\": \"GetName\"\n";  // invalid JSON
+  input += "{\"id\": 3, \"cmd\": \"x\", \"params\": [\"1\",\"2\",\"3\",\"4\",\"5\"]}\n";
+  input += "{\"id\": 4, \"cmd\": 17}\n";
+  input += "a b c d e f\n";
+  input += "X " + std::string(70000, 'y') + "\n";  // too long
+  input += "WriteBase64 hello 5\r\n";
+  input += "{\"id\": \"last\", \"cmd\": \"getname\"}\n";
+  input += "{\"id\": null, \"cmd\": \"GetName\", \"params\": [\"\", \"a b\"]}";  // no final "\n"
+  module.Send(input);
+  module.CloseInput();
+  const char* expected[] = {
+      "{\"id\":1,\"cmd\":\"GetName\",\"ok\":true,\"reply\":\"FileSystem\"}",
+      "{\"error\":\"invalid JSON at byte 27\"}",
+      "{\"id\":3,\"error\":\"params: at most 4 strings\"}",
+      "{\"id\":4,\"error\":\"cmd: not a string\"}",
+      "{\"error\":\"words: at most 5\"}",
+      "{\"error\":\"line: over 65536 bytes\"}",
+      "{\"cmd\":\"WriteBase64\",\"ok\":true,\"reply\":\"{\\\"b64_encode\\\": \\\"aGVsbG8=\\\", "
+      "\\\"size\\\": 8 }\"}",
+      "{\"id\":\"last\",\"cmd\":\"getname\",\"ok\":false,\"reply\":null}",
+      "{\"id\":null,\"cmd\":\"GetName\",\"ok\":true,\"reply\":\"FileSystem\"}",
+  };
+  for (const char* line : expected) EXPECT_EQ(module.ReadLine(), line);
+  EXPECT_EQ(module.Wait(), 0);
+  EXPECT_EQ(module.RestOfStdout(), "");
+  EXPECT_NE(module.Stderr().find("L0 [QOM][Execute("), std::string::npos);
+  EXPECT_NE(module.Stderr().find(")] Unknow Cmd = [getname]\n"), std::string::npos);
+}
+
+TEST(Process, RefusedBase64GivesZeroAndFalse) {
+  ModuleProcess module;
+  module.SendLine("WriteBase64 hello 4");
+  EXPECT_EQ(module.ReadLine(), "{\"cmd\":\"WriteBase64\",\"ok\":false,\"reply\":0}");
+  module.CloseInput();
+  EXPECT_EQ(module.Wait(), 0);
+  EXPECT_NE(module.Stderr().find("L0 [QOM][Base64Reply("), std::string::npos);
+  EXPECT_NE(module.Stderr().find(")] parameter wrong size size = [5]\n"), std::string::npos);
+}
+
+TEST(Process, InvalidUtf8IsReplacedAndTheLineStaysJson) {
+  ModuleProcess module;
+  module.SendLine("Get\xff\xc3Name");
+  // Decoded bytes that are no UTF-8 in a text reply.
+  module.SendLine("ReadBase64 /w== 4");
+  std::string a = module.ReadLine();
+  std::string b = module.ReadLine();
+  EXPECT_EQ(a, "{\"cmd\":\"Get\xef\xbf\xbd\xef\xbf\xbdName\",\"ok\":false,\"reply\":null}");
+  EXPECT_EQ(b,
+            "{\"cmd\":\"ReadBase64\",\"ok\":true,\"reply\":\"{\\\"b64_decode\\\": "
+            "\\\"\xef\xbf\xbd\\\", \\\"size\\\": 1 }\"}");
+}
+
+TEST(Process, StdoutHoldsOnlyJsonAndStderrOneLinePerPair) {
+  ModuleProcess module({"--log-level", "4"});
+  std::string input;
+  for (int i = 0; i < 50; ++i) {
+    input += "{\"id\":" + std::to_string(i) + ",\"cmd\":\"GetName\",\"params\":[\"a\\nb\"]}\n";
+    input += "Nope x\n";
+    input += "ReadBase64 Zm9v 4\n";
+  }
+  module.Send(input);
+  module.CloseInput();
+  ASSERT_EQ(module.Wait(), 0);
+  std::vector<std::string> out = SplitLines(module.RestOfStdout());
+  ASSERT_EQ(out.size(), 150u);
+  for (const std::string& line : out) {
+    nlohmann::json j = nlohmann::json::parse(line, nullptr, false);
+    ASSERT_FALSE(j.is_discarded()) << line;
+    ASSERT_TRUE(j.contains("ok")) << line;
+  }
+  std::vector<std::string> err = SplitLines(module.Stderr());
+  int traces = 0;
+  for (const std::string& line : err) {
+    ASSERT_TRUE(line.rfind("L0 [QOM][", 0) == 0 || line.rfind("L3 [QOM][", 0) == 0 ||
+                line.rfind("L4 [QOM][", 0) == 0)
+        << line;
+    if (line.find("check::::::: GetName([a\\nb][][][])") != std::string::npos) ++traces;
+  }
+  EXPECT_EQ(traces, 50);
+}
+
+TEST(Process, LogLevelFiltersTheLog) {
+  ModuleProcess quiet;
+  quiet.SendLine("GetName");
+  quiet.CloseInput();
+  ASSERT_EQ(quiet.Wait(), 0);
+  EXPECT_EQ(quiet.Stderr(), "");
+}
+
+TEST(Process, Options) {
+  {
+    ModuleProcess module({"--version"});
+    EXPECT_EQ(module.ReadLine(), "FileSystem 0001 1.001");
+    EXPECT_EQ(module.Wait(), 0);
+  }
+  {
+    ModuleProcess module({"--help"});
+    EXPECT_EQ(module.ReadLine().rfind("usage: xapFileSystem", 0), 0u);
+    EXPECT_EQ(module.Wait(), 0);
+  }
+  for (std::vector<std::string> args : std::vector<std::vector<std::string>>{
+           {"--bogus"}, {"--log-level"}, {"--log-level", "5"}, {"--log-level", "x"}, {"extra"}}) {
+    ModuleProcess module(args);
+    EXPECT_EQ(module.Wait(), 2) << args[0];
+    EXPECT_EQ(module.RestOfStdout(), "") << args[0];
+    EXPECT_NE(module.Stderr().find("usage: xapFileSystem"), std::string::npos) << args[0];
+  }
+}
+
+TEST(Process, SignalsEndItAtOnce) {
+  for (int sig : {SIGINT, SIGTERM}) {
+    ModuleProcess module;
+    module.SendLine("GetName");
+    ASSERT_FALSE(module.ReadLine().empty());
+    module.Signal(sig);
+    EXPECT_EQ(module.Wait(), 128 + sig);
+  }
+}
+
+}  // namespace
