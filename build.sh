@@ -1,13 +1,18 @@
 #!/bin/sh
 # Sets up, builds and runs the module, or runs every test.
 #   ./build.sh run [options]   install what is missing, build, start the module
-#   ./build.sh test            install what is missing, build, run all tests
+#   ./build.sh test            install what is missing, build and run all tests
+#                              natively and under emulation for 32-bit and
+#                              64-bit ARM (XAP_TARGETS="native armhf" picks)
 # Needs root (or sudo) only when packages are missing.
 set -eu
 cd "$(dirname "$0")"
 
 RUN_PACKAGES="g++ cmake make libboost-dev nlohmann-json3-dev coreutils unzip zip psmisc"
-TEST_PACKAGES="$RUN_PACKAGES libgtest-dev clang-format"
+TEST_PACKAGES="$RUN_PACKAGES libgtest-dev googletest clang-format qemu-user"
+CROSS_armhf="crossbuild-essential-armhf"
+CROSS_aarch64="crossbuild-essential-arm64"
+TARGETS="${XAP_TARGETS:-native armhf aarch64}"
 
 # Installs the packages that are not installed yet; does nothing otherwise.
 install_missing() {
@@ -26,9 +31,12 @@ install_missing() {
   $sudo env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends $missing >&2
 }
 
+# Configures and builds one preset (native, armhf, aarch64).
 build() {
-  cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DXAP_WERROR=ON "$@" >&2
-  cmake --build build -j "$(nproc)" >&2
+  preset="$1"
+  shift
+  cmake --preset "$preset" "$@" >&2
+  cmake --build --preset "$preset" -j "$(nproc)" >&2
 }
 
 cmd="${1:-}"
@@ -36,13 +44,23 @@ cmd="${1:-}"
 case "$cmd" in
   run)
     install_missing $RUN_PACKAGES
-    build -DXAP_BUILD_TESTS=OFF
+    build native -DXAP_BUILD_TESTS=OFF
     exec build/xapFileSystem "$@"
     ;;
   test)
-    install_missing $TEST_PACKAGES
-    build -DXAP_BUILD_TESTS=ON
-    ctest --test-dir build --output-on-failure -j "$(nproc)"
+    cross=""
+    for target in $TARGETS; do
+      eval "cross=\"\$cross \${CROSS_$target:-}\""
+    done
+    # shellcheck disable=SC2086
+    install_missing $TEST_PACKAGES $cross
+    for target in $TARGETS; do
+      start=$(date +%s)
+      build "$target" -DXAP_BUILD_TESTS=ON
+      built=$(date +%s)
+      ctest --preset "$target" -j "$(nproc)"
+      echo "== $target: build $((built - start)) s, tests $(($(date +%s) - built)) s" >&2
+    done
     ;;
   *)
     echo "usage: $0 run [--log-level N] | $0 test" >&2

@@ -1,6 +1,7 @@
 #include "XapBase.h"
 
 #include <atomic>
+#include <condition_variable>
 #include <mutex>
 #include <unordered_set>
 
@@ -26,7 +27,26 @@ void WriteEventLine(int nEventId, const std::string& strData1, const std::string
   host::WriteOutputLine(host::FormatEvent(nEventId, strData1, strData2));
 }
 
+std::mutex g_jobMutex;
+std::condition_variable g_jobsDone;
+long g_nJobs = 0;
+
 }  // namespace
+
+void XapJobStarted() {
+  std::lock_guard<std::mutex> lock(g_jobMutex);
+  ++g_nJobs;
+}
+
+void XapJobFinished() {
+  std::lock_guard<std::mutex> lock(g_jobMutex);
+  if (g_nJobs > 0 && --g_nJobs == 0) g_jobsDone.notify_all();
+}
+
+void XapWaitForJobs() {
+  std::unique_lock<std::mutex> lock(g_jobMutex);
+  g_jobsDone.wait(lock, [] { return g_nJobs == 0; });
+}
 
 // ---- CXapAppBase: the framework's defaults; this host uses none of them.
 

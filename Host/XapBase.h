@@ -102,6 +102,15 @@ class CXapEngineBase {
   int m_nReplyInteger;
 };
 
+// Background jobs of the module. A job is counted from just before its
+// worker thread is created until the worker's last step; at end of input
+// the host waits until no job is counted before it destroys the engine, so
+// that every job's event is written.
+void XapJobStarted();
+void XapJobFinished();
+// Waits until no job is counted.
+void XapWaitForJobs();
+
 // Runs the process: answers --help/--version, creates the engine through
 // the application object and serves the line protocol on stdin/stdout until
 // end of input. Returns the exit status. Never deletes the application.

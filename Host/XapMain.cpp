@@ -1,5 +1,4 @@
 // The host's entry routine: options, the engine's life and the command loop.
-#include <dirent.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -91,24 +90,6 @@ void InstallSignals() {
   signal(SIGPIPE, SIG_IGN);
 }
 
-// Number of threads of this process.
-int ThreadCount() {
-  DIR* dir = opendir("/proc/self/task");
-  if (dir == nullptr) return 1;
-  int n = 0;
-  while (struct dirent* entry = readdir(dir)) {
-    if (entry->d_name[0] != '.') ++n;
-  }
-  closedir(dir);
-  return n;
-}
-
-// The only threads besides this one are the module's workers; at end of
-// input they are let finish so that their events are written.
-void WaitForWorkers() {
-  while (ThreadCount() > 1) usleep(1000);
-}
-
 // Parses the options. Returns -1 to go on, otherwise the exit status.
 int ParseOptions(int argc, char** argv, CXapAppBase* app) {
   for (int i = 1; i < argc; ++i) {
@@ -179,7 +160,7 @@ int XapMain(int argc, char** argv, CXapAppBase* app) {
     }
   }
 
-  WaitForWorkers();
+  XapWaitForJobs();
   delete engine;
   return 0;
 }

@@ -43,7 +43,7 @@ std::vector<std::string> SplitList(const std::string& list) {
   std::vector<std::string> out;
   std::stringstream ss(list);
   std::string item;
-  while (std::getline(ss, item, ';')) {
+  while (std::getline(ss, item, '|')) {
     if (!item.empty()) out.push_back(item);
   }
   return out;

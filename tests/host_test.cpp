@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstring>
 #include <mutex>
 #include <nlohmann/json.hpp>
@@ -267,6 +268,23 @@ TEST(Events, DeliveredFromAnyThreadAndDroppedOnceTheEngineIsGone) {
   qom::CXapEngineBase::SetEventSink(nullptr);
   ASSERT_EQ(g_events.size(), 1u);
   EXPECT_EQ(g_events[0], "3|1| ");
+}
+
+TEST(Jobs, WaitingEndsWhenTheLastJobHasFinished) {
+  std::atomic<int> finished{0};
+  std::vector<std::thread> workers;
+  for (int i = 0; i < 4; ++i) {
+    qom::XapJobStarted();
+    workers.emplace_back([&finished] {
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+      ++finished;
+      qom::XapJobFinished();
+    });
+  }
+  qom::XapWaitForJobs();
+  EXPECT_EQ(finished.load(), 4);
+  for (std::thread& th : workers) th.join();
+  qom::XapWaitForJobs();  // nothing counted: returns at once
 }
 
 TEST(Events, ReplySettersRecordTheKind) {
