@@ -109,6 +109,23 @@ std::string ReadFile(const std::string& path) {
 
 std::string ModuleBinary() { return XAP_TEST_BINARY; }
 
+std::string ModuleCommand() {
+  std::string command;
+  for (const std::string& word : SplitList(XAP_TEST_EMULATOR)) command += word + " ";
+  return command + ModuleBinary();
+}
+
+std::string ShellOutput(const std::string& command) {
+  std::string out;
+  FILE* pipe = popen(command.c_str(), "r");
+  if (pipe == nullptr) return out;
+  char buf[4096];
+  size_t n;
+  while ((n = fread(buf, 1, sizeof buf, pipe)) > 0) out.append(buf, n);
+  pclose(pipe);
+  return out;
+}
+
 ModuleProcess::ModuleProcess(const std::vector<std::string>& args) {
   std::vector<std::string> argv = SplitList(XAP_TEST_EMULATOR);
   argv.push_back(ModuleBinary());

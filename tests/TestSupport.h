@@ -74,6 +74,11 @@ class ModuleProcess {
 
 // Path of the module executable under test.
 std::string ModuleBinary();
+// The shell words that start it (the emulator first in a cross build).
+std::string ModuleCommand();
+
+// Runs a shell command and returns what it printed on stdout.
+std::string ShellOutput(const std::string& command);
 
 }  // namespace xaptest
 

@@ -1,5 +1,6 @@
 #include "XapEngineFileSystem.h"
 
+#include <boost/lexical_cast.hpp>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -26,8 +27,14 @@ char* Data(const std::string& str) { return const_cast<char*>(str.c_str()); }
 // Compared in this order; the first equal name is handled.
 const CXapEngineFileSystem::Command CXapEngineFileSystem::s_commands[] = {
     {"GetName", &CXapEngineFileSystem::OnGetName},
+    {"UnzipKill", &CXapEngineFileSystem::OnUnzipKill},
+    {"IsExistedPath", &CXapEngineFileSystem::OnIsExistedPath},
+    {"GetItemType", &CXapEngineFileSystem::OnGetItemType},
+    {"GetFileSize", &CXapEngineFileSystem::OnGetFileSize},
     {"WriteBase64", &CXapEngineFileSystem::OnWriteBase64},
     {"ReadBase64", &CXapEngineFileSystem::OnReadBase64},
+    {"SetExecutable", &CXapEngineFileSystem::OnSetExecutable},
+    {"SetWidgetInfo", &CXapEngineFileSystem::OnSetWidgetInfo},
 };
 
 CXapEngineFileSystem::CXapEngineFileSystem() : m_pTask(nullptr) {
@@ -74,6 +81,57 @@ bool CXapEngineFileSystem::OnGetName(std::string& strRet, const std::string&, co
                                      const std::string&) {
   std::string strName("FileSystem");
   SetReturnValueASCII(strRet, strName);
+  return true;
+}
+
+bool CXapEngineFileSystem::OnUnzipKill(std::string& strRet, const std::string&, const std::string&,
+                                       const std::string&) {
+  SetReturnValueInteger(strRet, m_pTask->UnzipKill());
+  return true;
+}
+
+bool CXapEngineFileSystem::OnIsExistedPath(std::string& strRet, const std::string& strParam1,
+                                           const std::string&, const std::string&) {
+  SetReturnValueInteger(strRet, m_pTask->IsExistedPath(Data(strParam1)));
+  return true;
+}
+
+bool CXapEngineFileSystem::OnGetItemType(std::string& strRet, const std::string& strParam1,
+                                         const std::string&, const std::string&) {
+  _PL_FS_ITEM_TYPE eType = static_cast<_PL_FS_ITEM_TYPE>(0);
+  m_pTask->GetItemType(Data(strParam1), &eType);
+  SetReturnValueInteger(strRet, eType);
+  return true;
+}
+
+bool CXapEngineFileSystem::OnGetFileSize(std::string& strRet, const std::string& strParam1,
+                                         const std::string&, const std::string&) {
+  int nSize = 0;
+  int nResult = m_pTask->GetFileSize(Data(strParam1), &nSize);
+  SetReturnValueInteger(strRet, nResult == 1 ? nSize : nResult);
+  return true;
+}
+
+bool CXapEngineFileSystem::OnSetExecutable(std::string& strRet, const std::string& strParam1,
+                                           const std::string&, const std::string&) {
+  SetReturnValueInteger(strRet, m_pTask->SetXapFileExecutable(Data(strParam1)));
+  return true;
+}
+
+bool CXapEngineFileSystem::OnSetWidgetInfo(std::string& strRet, const std::string& strParam1,
+                                           const std::string& strParam2, const std::string&) {
+  XAP_LOG(4u, "WidgetType[%s] WidgetPath[%s]", strParam1.c_str(), strParam2.c_str());
+  int nWidgetType = 0;
+  try {
+    nWidgetType = boost::lexical_cast<int>(strParam1);
+  } catch (const boost::bad_lexical_cast&) {
+    // Not a whole decimal number within int: the widget information stays
+    // as it was.
+    XAP_LOG(0u, "WidgetType is not a whole number: [%s]", strParam1.c_str());
+    SetReturnValueInteger(strRet, 0);
+    return false;
+  }
+  SetReturnValueInteger(strRet, m_pTask->SetWidgetInfo(nWidgetType, Data(strParam2)));
   return true;
 }
 

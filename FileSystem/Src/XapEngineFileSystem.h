@@ -40,6 +40,18 @@ class CXapEngineFileSystem : public CXapEngineBase {
 
   bool OnGetName(std::string& strRet, const std::string& strParam1, const std::string& strParam2,
                  const std::string& strParam3);
+  bool OnUnzipKill(std::string& strRet, const std::string& strParam1, const std::string& strParam2,
+                   const std::string& strParam3);
+  bool OnIsExistedPath(std::string& strRet, const std::string& strParam1,
+                       const std::string& strParam2, const std::string& strParam3);
+  bool OnGetItemType(std::string& strRet, const std::string& strParam1,
+                     const std::string& strParam2, const std::string& strParam3);
+  bool OnGetFileSize(std::string& strRet, const std::string& strParam1,
+                     const std::string& strParam2, const std::string& strParam3);
+  bool OnSetExecutable(std::string& strRet, const std::string& strParam1,
+                       const std::string& strParam2, const std::string& strParam3);
+  bool OnSetWidgetInfo(std::string& strRet, const std::string& strParam1,
+                       const std::string& strParam2, const std::string& strParam3);
   bool OnWriteBase64(std::string& strRet, const std::string& strParam1,
                      const std::string& strParam2, const std::string& strParam3);
   bool OnReadBase64(std::string& strRet, const std::string& strParam1, const std::string& strParam2,

@@ -4,9 +4,25 @@
 #ifndef XAP_FILESYSTEM_XAPTASKFILESYSTEM_H_
 #define XAP_FILESYSTEM_XAPTASKFILESYSTEM_H_
 
+#include <sys/stat.h>
+
 #include <cstdint>
+#include <string>
+
+// The C library defines st_atime, st_mtime and st_ctime as macros for the
+// nanosecond fields of struct stat; PTStat has fields of those names.
+#undef st_atime
+#undef st_mtime
+#undef st_ctime
 
 namespace qom {
+
+// Kinds of file-system item.
+enum _PL_FS_ITEM_TYPE {
+  PL_FS_ITEM_TYPE_FILE = 0,       // owner-readable regular file that opens for reading
+  PL_FS_ITEM_TYPE_DIRECTORY = 1,  // directory that opens for listing
+  PL_FS_ITEM_TYPE_UNKNOWN = 1000  // anything else, a missing item included
+};
 
 class CXapEngineFileSystem;
 
@@ -27,6 +43,43 @@ class CXapTaskFileSystem {
 
   CXapTaskFileSystem(const CXapTaskFileSystem&) = delete;
   CXapTaskFileSystem& operator=(const CXapTaskFileSystem&) = delete;
+
+  // The task's copy of an item's status, from the 64-bit status query.
+  struct PTStat {
+    uint64_t st_dev;
+    uint64_t st_ino;
+    uint32_t st_mode;  // type bits of the seven known kinds, and permission bits
+    uint32_t st_nlink;
+    uint32_t st_uid;
+    uint32_t st_gid;
+    uint64_t st_rdev;
+    int64_t st_size;
+    int32_t st_blksize;
+    int64_t st_blocks;
+    int32_t st_atime;  // whole seconds
+    int32_t st_mtime;
+    int32_t st_ctime;
+  };
+
+  // 1 when the path is an owner-readable file or a directory, 0 when not,
+  // -3 for null.
+  int IsExistedPath(char* pszPath);
+  // Writes the item's kind through peType and returns 1; -3 for a null path.
+  int GetItemType(char* pszPath, _PL_FS_ITEM_TYPE* peType);
+  // Writes the low 32 bits of the item's size through pnSize and returns 1;
+  // -3 for a null argument, -5 when the item cannot be examined.
+  int GetFileSize(char* pszPath, int* pnSize);
+
+  // Ends every running "unzip" process: 1 when the command succeeded (some
+  // were running), else 0.
+  int UnzipKill();
+  // Sets the widget type and folder that the path policy checks against;
+  // at most 199 characters of the folder are kept. 1, or -3 for null.
+  int SetWidgetInfo(int nWidgetType, char* pszWidgetPath);
+  // Makes /opt/down/xaps/xap<name>/xap<name> executable. 1 when a name was
+  // given, whatever became of the command (nothing runs for a name outside
+  // the safe characters); 0 for null.
+  int SetXapFileExecutable(char* pszXapFileName);
 
   // Encodes *pnInputSize bytes of pszInput into pszOutput and stores the
   // character count in *pnOutputSize. pszOutput must hold the whole
@@ -51,6 +104,45 @@ class CXapTaskFileSystem {
 
   // 1 when pszPath opens as a directory stream, else 0 (also for null).
   int t_IsDirExist(const char* pszPath);
+
+  // ---- The path policy.
+
+  // Length (300), allowed roots as given and, when the path resolves, as
+  // resolved. 1 allowed, 0 refused. pszPath is not null.
+  int t_ValidPath(const char* pszPath);
+  // t_ValidPath and no ".." anywhere. 0 also for null.
+  int t_IsSafeSystemPath(const char* pszPath);
+  // At most 255 characters, all from the safe set (letters, digits, "_",
+  // "-", "/", "."). 0 also for null.
+  static int t_IsSafeSystemString(const char* pszString);
+  // The screen of every command line: the safe set plus blank and "+", at
+  // most 255 characters. 0 also for null.
+  static int t_IsSafeCommandLine(const char* pszCommand);
+  // The gate of every path an operation works on: -4 while no widget type
+  // is set, -7 when the checks or the widget's roots refuse it, else 1 with
+  // the path, unchanged, in strSafePath.
+  int t_MakeSafePath(char* pszPath, std::string& strSafePath);
+
+  // ---- Shell commands.
+
+  // Screens the command line and runs it; 0 when it ran and succeeded,
+  // nonzero otherwise (also when refused or null).
+  int t_SystemCall(const char* pszCommand);
+  // 1 when the folder exists (or a readable file of that name does) or was
+  // made with "mkdir -p"; else 0.
+  int t_MakeFolder(char* pszPath);
+
+  // ---- Items.
+
+  // Fills *pStat from the item's status (links followed): 0, or the failed
+  // query's nonzero result with *pStat untouched.
+  int t_Stat(const char* pszPath, PTStat* pStat);
+  // 1 for an owner-readable regular file that opens, or a directory.
+  int t_IsExistedPath(char* pszPath);
+  _PL_FS_ITEM_TYPE t_GetItemType(char* pszPath);
+
+  // The one forbidden fragment of a path.
+  static const char unsafeList[5];
 
   int32_t m_nFd;                    // descriptor number of the last t_CheckAuth open
   int32_t m_nAuthMode;              // mode of the last successful t_CheckAuth
