@@ -3,16 +3,21 @@
 #   ./build.sh run [options]   install what is missing, build, start the module
 #   ./build.sh test            install what is missing, build and run all tests
 #                              natively and under emulation for 32-bit and
-#                              64-bit ARM (XAP_TARGETS="native armhf" picks)
+#                              64-bit ARM, then runs each fuzz target for
+#                              XAP_FUZZ_SECONDS (60) (XAP_TARGETS="native
+#                              armhf" picks)
 # Needs root (or sudo) only when packages are missing.
 set -eu
 cd "$(dirname "$0")"
 
 RUN_PACKAGES="g++ cmake make libboost-dev nlohmann-json3-dev coreutils unzip zip psmisc"
 TEST_PACKAGES="$RUN_PACKAGES libgtest-dev googletest clang-format qemu-user"
+# Extra packages per target.
 CROSS_armhf="crossbuild-essential-armhf"
 CROSS_aarch64="crossbuild-essential-arm64"
-TARGETS="${XAP_TARGETS:-native armhf aarch64}"
+CROSS_fuzz="clang libclang-rt-14-dev"
+TARGETS="${XAP_TARGETS:-native armhf aarch64 fuzz}"
+FUZZ_SECONDS="${XAP_FUZZ_SECONDS:-60}"
 
 # Installs the packages that are not installed yet; does nothing otherwise.
 install_missing() {
@@ -39,6 +44,19 @@ build() {
   cmake --build --preset "$preset" -j "$(nproc)" >&2
 }
 
+# Runs every fuzz target for a bounded time, starting from its seeds; a
+# finding fails the run.
+run_fuzzers() {
+  for fuzzer in build-fuzz/fuzz/*_fuzz; do
+    name=$(basename "$fuzzer" _fuzz)
+    mkdir -p "build-fuzz/corpus/$name"
+    "$fuzzer" -max_total_time="$FUZZ_SECONDS" -print_final_stats=1 \
+      -artifact_prefix="build-fuzz/" "build-fuzz/corpus/$name" "fuzz/seeds/$name" \
+      2>"build-fuzz/$name.log" || { tail -30 "build-fuzz/$name.log" >&2; return 1; }
+    echo "== fuzz $name: $(grep -o 'number_of_executed_units: [0-9]*' "build-fuzz/$name.log")" >&2
+  done
+}
+
 cmd="${1:-}"
 [ $# -gt 0 ] && shift
 case "$cmd" in
@@ -56,9 +74,15 @@ case "$cmd" in
     install_missing $TEST_PACKAGES $cross
     for target in $TARGETS; do
       start=$(date +%s)
-      build "$target" -DXAP_BUILD_TESTS=ON
-      built=$(date +%s)
-      ctest --preset "$target" -j "$(nproc)"
+      if [ "$target" = fuzz ]; then
+        build fuzz
+        built=$(date +%s)
+        run_fuzzers
+      else
+        build "$target" -DXAP_BUILD_TESTS=ON
+        built=$(date +%s)
+        ctest --preset "$target" -j "$(nproc)"
+      fi
       echo "== $target: build $((built - start)) s, tests $(($(date +%s) - built)) s" >&2
     done
     ;;

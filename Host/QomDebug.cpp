@@ -29,7 +29,7 @@ struct PendingPrefix {
 
 thread_local PendingPrefix t_pending;
 
-std::string FormatV(const char* format, va_list args) {
+__attribute__((format(printf, 1, 0))) std::string FormatV(const char* format, va_list args) {
   char buf[512];
   va_list copy;
   va_copy(copy, args);
