@@ -1,5 +1,9 @@
 // The task object's own members: construction, trimming, the access probe
 // and the folder test.
+
+// This file defines open and open64 itself (below); with 64-bit offsets on
+// a 32-bit target the headers would make both of them open64.
+#undef _FILE_OFFSET_BITS
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/socket.h>

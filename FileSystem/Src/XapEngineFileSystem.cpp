@@ -19,6 +19,11 @@ const size_t kBase64MaxInput = 2048;
 const int kBase64MaxOutput = 2000;
 const size_t kBase64BufferSize = 2048;
 
+// Reply buffers of the text queries and of the size figures.
+const size_t kTextReplySize = 2048;
+const size_t kSizeReplySize = 512;
+const size_t kFolderSizeReplySize = 20;
+
 // The task operations take the parameters' own character data.
 char* Data(const std::string& str) { return const_cast<char*>(str.c_str()); }
 
@@ -31,8 +36,14 @@ const CXapEngineFileSystem::Command CXapEngineFileSystem::s_commands[] = {
     {"IsExistedPath", &CXapEngineFileSystem::OnIsExistedPath},
     {"GetItemType", &CXapEngineFileSystem::OnGetItemType},
     {"GetFileSize", &CXapEngineFileSystem::OnGetFileSize},
+    {"GetProperty", &CXapEngineFileSystem::OnGetProperty},
+    {"GetListFiles", &CXapEngineFileSystem::OnGetListFiles},
     {"WriteBase64", &CXapEngineFileSystem::OnWriteBase64},
     {"ReadBase64", &CXapEngineFileSystem::OnReadBase64},
+    {"GetTotalSize", &CXapEngineFileSystem::OnGetTotalSize},
+    {"GetUsedSize", &CXapEngineFileSystem::OnGetUsedSize},
+    {"GetFreeSize", &CXapEngineFileSystem::OnGetFreeSize},
+    {"GetFolderSize", &CXapEngineFileSystem::OnGetFolderSize},
     {"SetExecutable", &CXapEngineFileSystem::OnSetExecutable},
     {"SetWidgetInfo", &CXapEngineFileSystem::OnSetWidgetInfo},
 };
@@ -109,6 +120,79 @@ bool CXapEngineFileSystem::OnGetFileSize(std::string& strRet, const std::string&
   int nSize = 0;
   int nResult = m_pTask->GetFileSize(Data(strParam1), &nSize);
   SetReturnValueInteger(strRet, nResult == 1 ? nSize : nResult);
+  return true;
+}
+
+bool CXapEngineFileSystem::TextReply(std::string& strRet, const std::string& strParam1,
+                                     int (CXapTaskFileSystem::*pfnQuery)(char*, char*)) {
+  char szBuffer[kTextReplySize];
+  memset(szBuffer, 0, sizeof szBuffer);
+  int nResult = (m_pTask->*pfnQuery)(Data(strParam1), szBuffer);
+  if (nResult < 0) {
+    SetReturnValueInteger(strRet, nResult);
+  } else {
+    SetReturnValueASCII(strRet, szBuffer);
+  }
+  return true;
+}
+
+bool CXapEngineFileSystem::OnGetProperty(std::string& strRet, const std::string& strParam1,
+                                         const std::string&, const std::string&) {
+  return TextReply(strRet, strParam1, &CXapTaskFileSystem::GetProperty);
+}
+
+bool CXapEngineFileSystem::OnGetListFiles(std::string& strRet, const std::string& strParam1,
+                                          const std::string&, const std::string&) {
+  return TextReply(strRet, strParam1, &CXapTaskFileSystem::GetListFiles);
+}
+
+bool CXapEngineFileSystem::SizeReply(std::string& strRet,
+                                     int (CXapTaskFileSystem::*pfnQuery)(unsigned long long*)) {
+  unsigned long long ullValue = 0;
+  int nResult = (m_pTask->*pfnQuery)(&ullValue);
+  if (nResult != 1) {
+    SetReturnValueInteger(strRet, nResult);
+    return true;
+  }
+  char szBuffer[kSizeReplySize];
+  memset(szBuffer, 0, sizeof szBuffer);
+  snprintf(szBuffer, kSizeReplySize - 1, "%lld", static_cast<long long>(ullValue));
+  std::string strValue(szBuffer);
+  SetReturnValueASCII(strRet, strValue);
+  return true;
+}
+
+bool CXapEngineFileSystem::OnGetTotalSize(std::string& strRet, const std::string&,
+                                          const std::string&, const std::string&) {
+  return SizeReply(strRet, &CXapTaskFileSystem::GetTotalSize);
+}
+
+bool CXapEngineFileSystem::OnGetUsedSize(std::string& strRet, const std::string&,
+                                         const std::string&, const std::string&) {
+  return SizeReply(strRet, &CXapTaskFileSystem::GetUsedSize);
+}
+
+bool CXapEngineFileSystem::OnGetFreeSize(std::string& strRet, const std::string&,
+                                         const std::string&, const std::string&) {
+  return SizeReply(strRet, &CXapTaskFileSystem::GetFreeSize);
+}
+
+bool CXapEngineFileSystem::OnGetFolderSize(std::string& strRet, const std::string& strParam1,
+                                           const std::string& strParam2,
+                                           const std::string& strParam3) {
+  double lfSize = 0.0;
+  int nResult = m_pTask->GetFolderSize(&lfSize, Data(strParam1), ConvertParam(strParam2),
+                                       ConvertParam(strParam3));
+  if (nResult != 1) {
+    SetReturnValueInteger(strRet, nResult);
+    return true;
+  }
+  // A whole number without a decimal point, at most 19 characters.
+  char szBuffer[kFolderSizeReplySize];
+  memset(szBuffer, 0, sizeof szBuffer);
+  snprintf(szBuffer, kFolderSizeReplySize, "%.0lf", lfSize);
+  std::string strValue(szBuffer);
+  SetReturnValueASCII(strRet, strValue);
   return true;
 }
 

@@ -48,6 +48,23 @@ class CXapEngineFileSystem : public CXapEngineBase {
                      const std::string& strParam2, const std::string& strParam3);
   bool OnGetFileSize(std::string& strRet, const std::string& strParam1,
                      const std::string& strParam2, const std::string& strParam3);
+  bool OnGetProperty(std::string& strRet, const std::string& strParam1,
+                     const std::string& strParam2, const std::string& strParam3);
+  bool OnGetListFiles(std::string& strRet, const std::string& strParam1,
+                      const std::string& strParam2, const std::string& strParam3);
+  bool OnGetTotalSize(std::string& strRet, const std::string& strParam1,
+                      const std::string& strParam2, const std::string& strParam3);
+  bool OnGetUsedSize(std::string& strRet, const std::string& strParam1,
+                     const std::string& strParam2, const std::string& strParam3);
+  bool OnGetFreeSize(std::string& strRet, const std::string& strParam1,
+                     const std::string& strParam2, const std::string& strParam3);
+  bool OnGetFolderSize(std::string& strRet, const std::string& strParam1,
+                       const std::string& strParam2, const std::string& strParam3);
+  // A text query's reply: its code when negative, else the text.
+  bool TextReply(std::string& strRet, const std::string& strParam1,
+                 int (CXapTaskFileSystem::*pfnQuery)(char*, char*));
+  // A size figure's reply: the decimal text when the query answered 1.
+  bool SizeReply(std::string& strRet, int (CXapTaskFileSystem::*pfnQuery)(unsigned long long*));
   bool OnSetExecutable(std::string& strRet, const std::string& strParam1,
                        const std::string& strParam2, const std::string& strParam3);
   bool OnSetWidgetInfo(std::string& strRet, const std::string& strParam1,

@@ -2,13 +2,18 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <mntent.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 
 #include "QomShell.h"
 #include "XapFileSystemLog.h"
@@ -442,6 +447,359 @@ int CXapTaskFileSystem::SetXapFileExecutable(char* pszXapFileName) {
   }
   t_SystemCall(szCommand);  // the caller learns nothing of the outcome
   return 1;
+}
+
+}  // namespace qom
+
+namespace qom {
+
+// ---- Partition capacity.
+
+int CXapTaskFileSystem::GetTotalSize(unsigned long long* pullTotal) {
+  if (pullTotal == nullptr) {
+    XAP_ERROR();
+    return XAP_RESULT_NULL_ARGUMENT;
+  }
+  t_GetSizeInfo(pullTotal, nullptr, nullptr);
+  return XAP_RESULT_OK;
+}
+
+int CXapTaskFileSystem::GetUsedSize(unsigned long long* pullUsed) {
+  if (pullUsed == nullptr) {
+    XAP_ERROR();
+    return XAP_RESULT_NULL_ARGUMENT;
+  }
+  t_GetSizeInfo(nullptr, pullUsed, nullptr);
+  return XAP_RESULT_OK;
+}
+
+int CXapTaskFileSystem::GetFreeSize(unsigned long long* pullFree) {
+  if (pullFree == nullptr) {
+    XAP_ERROR();
+    return XAP_RESULT_NULL_ARGUMENT;
+  }
+  t_GetSizeInfo(nullptr, nullptr, pullFree);
+  return XAP_RESULT_OK;
+}
+
+int CXapTaskFileSystem::t_GetSizeInfo(unsigned long long* pullTotal, unsigned long long* pullUsed,
+                                      unsigned long long* pullFree) {
+  return t_GetSizeInfoFrom("/tmp", "/proc/mounts", pullTotal, pullUsed, pullFree);
+}
+
+int CXapTaskFileSystem::t_GetSizeInfoFrom(const char* pszRoot, const char* pszMountTable,
+                                          unsigned long long* pullTotal,
+                                          unsigned long long* pullUsed,
+                                          unsigned long long* pullFree) {
+  char* pszResolved = realpath(pszRoot, nullptr);
+  if (pszResolved == nullptr) {
+    XAP_LOG(0u, "realpath failed. errno[%d]", errno);
+    return 0;
+  }
+  XAP_LOG(4u, "Resovled Path Name[%s]\n", pszResolved);
+
+  int s_percent = 0;
+  bool bFound = false;
+  struct statfs64 fs;
+  FILE* pTable = setmntent(pszMountTable, "r");
+  if (pTable == nullptr) {
+    XAP_LOG(0u, "Can not get mount info. Please check /proc/mounts");
+  } else {
+    struct mntent entry;
+    char szLine[256];
+    memset(szLine, 0, sizeof szLine);
+    while (getmntent_r(pTable, &entry, szLine, sizeof szLine) != nullptr) {
+      if (entry.mnt_dir == nullptr || entry.mnt_fsname == nullptr) continue;
+      if (statfs64(entry.mnt_dir, &fs) != 0) continue;
+      if (strcmp(entry.mnt_dir, pszResolved) == 0) {
+        bFound = true;
+        break;
+      }
+    }
+    if (!bFound) {
+      XAP_LOG(0u, "End of getmntent : Can't get mount entry information.");
+      endmntent(pTable);
+    }
+  }
+
+  if (bFound) {
+    unsigned long long ullBlockSize = static_cast<unsigned long long>(fs.f_bsize);
+    unsigned long long ullTotal = ullBlockSize * fs.f_blocks;
+    unsigned long long ullUsed = ullBlockSize * (fs.f_blocks - fs.f_bfree);
+    unsigned long long ullFree = ullBlockSize * fs.f_bavail;
+    // Share of the blocks an unprivileged user can have, in hundredths of a
+    // percent; blocks reserved for root are left out.
+    if (ullTotal != 0 && ullUsed + ullFree != 0) {
+      s_percent = static_cast<int>(
+          static_cast<double>(ullUsed * 10000ULL) / static_cast<double>(ullUsed + ullFree) + 0.5);
+    }
+    if (pullTotal != nullptr) *pullTotal = ullTotal;
+    if (pullUsed != nullptr) *pullUsed = ullUsed;
+    if (pullFree != nullptr) *pullFree = ullFree;
+    endmntent(pTable);
+    XAP_LOG(4u, "%s Total: %lld, Used:%lld, Free:%lld\n", pszResolved,
+            static_cast<long long>(ullTotal), static_cast<long long>(ullUsed),
+            static_cast<long long>(ullFree));
+  } else {
+    XAP_LOG(0u, "Can not find Widget Partition path: %s", pszResolved);
+  }
+  XAP_LOG(0u, "s_percent[%d]", s_percent);
+  free(pszResolved);
+  return 1;
+}
+
+// ---- Folder size.
+
+namespace {
+
+// Longest entry path the walk joins; an entry whose path would be longer
+// is skipped, so the walk never works on a cut path.
+const size_t kMaxEntryPath = 255;
+
+}  // namespace
+
+// State of one GetFolderSize walk.
+struct CXapTaskFileSystem::FolderWalk {
+  double* plfTotal;
+  bool bSearchLink;
+  std::string strPath;  // the folder being read, as the caller would join it
+  // The folders being read, outermost first: a folder met again below
+  // itself (through a link or a bind mount) is not read again.
+  std::vector<std::pair<dev_t, ino_t>> ancestors;
+};
+
+int CXapTaskFileSystem::GetFolderSize(double* plfSize, char* pszFolder, bool bSub,
+                                      bool bSearchLink) {
+  XAP_TRACE();
+  if (pszFolder == nullptr || plfSize == nullptr) {
+    XAP_ERROR();
+    return 0;
+  }
+  XAP_LOG(3u, "pszFolder=[%s] bSub=[%d] bSearchLink=[%d]", pszFolder, bSub ? 1 : 0,
+          bSearchLink ? 1 : 0);
+  double lfFolderSize = 0.0;
+  t_GetFolderSizeHelper(&lfFolderSize, pszFolder, bSub, bSearchLink);
+  XAP_LOG(3u, "lfFolderSize=[%lf]", lfFolderSize);
+  *plfSize = lfFolderSize;
+  return 1;
+}
+
+int CXapTaskFileSystem::t_GetFolderSizeHelper(double* plfTotal, char* pszFolder, bool bSub,
+                                              bool bSearchLink) {
+  FolderWalk walk;
+  walk.plfTotal = plfTotal;
+  walk.bSearchLink = bSearchLink;
+  walk.strPath = pszFolder;
+  walk.strPath.reserve(kMaxEntryPath + 1);
+  return t_GetFolderSizeHelper(walk, AT_FDCWD, pszFolder, bSub);
+}
+
+// Reads one folder through descriptors (openat, fstatat), so that each
+// entry costs one status call and no path is resolved twice.
+int CXapTaskFileSystem::t_GetFolderSizeHelper(FolderWalk& walk, int nParentFd, const char* pszName,
+                                              bool bSub) {
+  XAP_LOG(3u, "# pszFolder = [%s]", walk.strPath.c_str());
+  int fd = openat(nParentFd, pszName, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return 0;
+  struct stat64 self;
+  if (fstat64(fd, &self) != 0) {
+    close(fd);
+    return 0;
+  }
+  for (const auto& ancestor : walk.ancestors) {
+    if (ancestor.first == self.st_dev && ancestor.second == self.st_ino) {
+      close(fd);
+      return 0;
+    }
+  }
+  DIR* pDir = fdopendir(fd);
+  if (pDir == nullptr) {
+    close(fd);
+    return 0;
+  }
+  walk.ancestors.emplace_back(self.st_dev, self.st_ino);
+  size_t nFolderLength = walk.strPath.size();
+  while (struct dirent* pEntry = readdir(pDir)) {
+    const char* pszEntry = pEntry->d_name;
+    if (nFolderLength + 1 + strlen(pszEntry) > kMaxEntryPath) continue;
+    struct stat64 st;
+    if (fstatat64(dirfd(pDir), pszEntry, &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
+    // The size is read as the 32-bit status call reads it: an entry of
+    // 2 GiB or more cannot be read that way and adds nothing.
+    if (st.st_size > INT32_MAX) continue;
+    *walk.plfTotal += static_cast<double>(static_cast<int32_t>(st.st_size));
+    if (!bSub) continue;
+    bool bDots = strcmp(pszEntry, ".") == 0 || strcmp(pszEntry, "..") == 0;
+    bool bDescend = (S_ISDIR(st.st_mode) && !bDots) || (S_ISLNK(st.st_mode) && walk.bSearchLink);
+    if (!bDescend) continue;
+    walk.strPath.append("/").append(pszEntry);
+    t_GetFolderSizeHelper(walk, dirfd(pDir), pszEntry, true);
+    walk.strPath.resize(nFolderLength);
+  }
+  walk.ancestors.pop_back();
+  closedir(pDir);
+  return 1;
+}
+
+// ---- Item properties and folder listing.
+
+namespace {
+
+const size_t kReplySize = 2048;     // the caller's buffer, and the text's assembly
+const size_t kFragmentSize = 1024;  // one property
+const size_t kNameFragment = 256;   // one listed name
+
+// A text that grows fragment by fragment within kReplySize - 1 characters.
+// A fragment that does not fit, or that was cut, spoils the whole text.
+class Assembly {
+ public:
+  Assembly() { memset(m_szText, 0, sizeof m_szText); }
+  __attribute__((format(printf, 2, 3))) void Add(const char* pszFormat, ...) {
+    char szFragment[kFragmentSize];
+    memset(szFragment, 0, sizeof szFragment);
+    va_list args;
+    va_start(args, pszFormat);
+    int n = vsnprintf(szFragment, kFragmentSize - 1, pszFormat, args);
+    va_end(args);
+    if (n < 0 || static_cast<size_t>(n) >= kFragmentSize - 1) {
+      m_bSpoiled = true;
+      return;
+    }
+    Append(szFragment, static_cast<size_t>(n));
+  }
+  void Append(const char* pszText, size_t nLength) {
+    if (m_bSpoiled || m_nLength + nLength > kReplySize - 1) {
+      m_bSpoiled = true;
+      return;
+    }
+    memcpy(m_szText + m_nLength, pszText, nLength);
+    m_nLength += nLength;
+  }
+  bool Fits(size_t nMore) const { return m_nLength + nMore <= kReplySize - 1; }
+  bool Spoiled() const { return m_bSpoiled; }
+  size_t Length() const { return m_nLength; }
+  // Copies the characters, without a terminator, to the caller's buffer.
+  void CopyTo(char* pszOutput) const { memcpy(pszOutput, m_szText, m_nLength); }
+
+ private:
+  char m_szText[kReplySize];
+  size_t m_nLength = 0;
+  bool m_bSpoiled = false;
+};
+
+const char* Bool(bool b) { return b ? "true" : "false"; }
+
+// Counts a folder's entries other than "." and ".."; -1 when it cannot be
+// opened or closed.
+int CountEntries(const char* pszFolder) {
+  DIR* pDir = opendir(pszFolder);
+  if (pDir == nullptr) return -1;
+  int nCount = 0;
+  while (struct dirent* pEntry = readdir(pDir)) {
+    if (strcmp(pEntry->d_name, ".") != 0 && strcmp(pEntry->d_name, "..") != 0) ++nCount;
+  }
+  return closedir(pDir) == 0 ? nCount : -1;
+}
+
+}  // namespace
+
+int CXapTaskFileSystem::GetProperty(char* pszPath, char* pszOutput) {
+  Assembly text;
+  std::string strSafePath;
+  int nResult = t_MakeSafePath(pszPath, strSafePath);
+  if (nResult != XAP_RESULT_OK) return nResult;
+
+  PTStat st;
+  if (t_Stat(strSafePath.c_str(), &st) != 0) return XAP_RESULT_FAIL;
+  bool bReadOnly = (st.st_mode & 0400) != 0 && (st.st_mode & 0700) != 0700;
+  bool bIsFile = (st.st_mode & 0100000) != 0;
+  bool bIsDirectory = !bIsFile && (st.st_mode & 040000) != 0;
+  text.Add("{ \"readOnly\": %s, ", Bool(bReadOnly));
+  text.Add("\"isFile\": %s, ", Bool(bIsFile));
+  text.Add("\"isDirectory\": %s, ", Bool(bIsDirectory));
+  text.Add("\"created\": %d, ", st.st_atime);
+  text.Add("\"modified\": %d, ", st.st_mtime);
+
+  // The folder to describe: the one that holds a file, or the folder itself.
+  std::string strFolder = strSafePath;
+  std::string strName;
+  if (bIsFile) {
+    size_t nCut = strSafePath.find_last_of("/\\");
+    strFolder = nCut == std::string::npos ? std::string() : strSafePath.substr(0, nCut);
+    strName = nCut == std::string::npos ? strSafePath : strSafePath.substr(nCut + 1);
+  }
+  char szCurrentDir[kFragmentSize];
+  memset(szCurrentDir, 0, sizeof szCurrentDir);
+  int nChangeDir = chdir(strFolder.c_str());
+  bool bReadDir = getcwd(szCurrentDir, sizeof szCurrentDir) != nullptr;
+  if (!bReadDir) szCurrentDir[0] = '\0';
+  XAP_LOG(3u, "change dir: %d, current dir: %s\n", nChangeDir, szCurrentDir);
+  if (!bReadDir) {
+    // A folder whose resolved path does not fit the buffer cannot be shown.
+    XAP_LOG(0u, "current directory unreadable after change to [%s]", strFolder.c_str());
+    return XAP_RESULT_FAIL;
+  }
+  text.Add("\"path\": %s, ", szCurrentDir);
+  if (bIsFile) {
+    text.Add("\"name\": %s, ", strName.c_str());
+    text.Add("\"fullPath\": %s/%s, ", szCurrentDir, strName.c_str());
+  } else {
+    text.Add("\"name\": NULL, ");
+    text.Add("\"fullPath\": %s, ", szCurrentDir);
+  }
+  int nCount = CountEntries(strFolder.c_str());
+  if (nCount < 0) return XAP_RESULT_FAIL;
+  text.Add("\"fileSize\": %d, ",
+           static_cast<int>(static_cast<uint32_t>(static_cast<uint64_t>(st.st_size))));
+  text.Add("\"length\": %d }", nCount);
+  if (text.Spoiled()) {
+    XAP_LOG(0u, "property text longer than %d characters: [%s]", static_cast<int>(kReplySize - 1),
+            strSafePath.c_str());
+    return XAP_RESULT_FAIL;
+  }
+  text.CopyTo(pszOutput);
+  return XAP_RESULT_OK;
+}
+
+int CXapTaskFileSystem::GetListFiles(char* pszPath, char* pszOutput) {
+  static const char kOpen[] = "[ ";
+  static const char kClose[] = " 0 ]";
+  Assembly text;
+  std::string strSafePath;
+  int nResult = t_MakeSafePath(pszPath, strSafePath);
+  if (nResult != XAP_RESULT_OK) return nResult;
+
+  DIR* pDir = opendir(strSafePath.c_str());
+  if (pDir == nullptr) return XAP_RESULT_FAIL;
+  text.Append(kOpen, sizeof kOpen - 1);
+  int nListed = 0;
+  while (struct dirent* pEntry = readdir(pDir)) {
+    const char* pszEntry = pEntry->d_name;
+    if (strcmp(pszEntry, ".") == 0 || strcmp(pszEntry, "..") == 0) continue;
+    size_t nEntry = strlen(pszEntry);
+    // The fragment "\"name\", ", and room left for the closing part.
+    if (!text.Fits(nEntry + 4 + sizeof kClose - 1)) {
+      XAP_LOG(0u, "listing of [%s] cut after %d entries: the reply holds %d characters",
+              strSafePath.c_str(), nListed, static_cast<int>(kReplySize - 1));
+      break;
+    }
+    if (nEntry + 4 < kNameFragment - 1) {
+      char szFragment[kNameFragment];
+      memset(szFragment, 0, sizeof szFragment);
+      int n = snprintf(szFragment, kNameFragment - 1, "\"%s\", ", pszEntry);
+      text.Append(szFragment, static_cast<size_t>(n));
+    } else {
+      // Too long for a fragment: written whole, never cut.
+      text.Append("\"", 1);
+      text.Append(pszEntry, nEntry);
+      text.Append("\", ", 3);
+    }
+    ++nListed;
+  }
+  if (closedir(pDir) != 0) return XAP_RESULT_FAIL;
+  text.Append(kClose, sizeof kClose - 1);
+  text.CopyTo(pszOutput);
+  return XAP_RESULT_OK;
 }
 
 }  // namespace qom

@@ -70,6 +70,29 @@ class CXapTaskFileSystem {
   // -3 for a null argument, -5 when the item cannot be examined.
   int GetFileSize(char* pszPath, int* pnSize);
 
+  // Capacity of the widget partition (the mount whose directory is exactly
+  // the resolved /tmp) in bytes, read anew each time. 1 (the value is left
+  // as it was when the partition is not found), or -3 for null.
+  int GetTotalSize(unsigned long long* pullTotal);
+  int GetUsedSize(unsigned long long* pullUsed);
+  int GetFreeSize(unsigned long long* pullFree);
+
+  // Sums the sizes of the folder's entries ("." and ".." included), with
+  // bSub of its subfolders, with bSearchLink also through links to folders.
+  // 1 with the sum in *plfSize (0 for a folder that cannot be read); 0 for
+  // a null argument.
+  int GetFolderSize(double* plfSize, char* pszFolder, bool bSub, bool bSearchLink);
+
+  // Describes a file or folder as one JSON-like line in pszOutput (2048
+  // bytes, zero-filled by the caller; no terminator written). 1, 0 when it
+  // cannot be examined or the text would not fit, or the gate's -4/-7.
+  // Changes the process's current directory to the item's folder.
+  int GetProperty(char* pszPath, char* pszOutput);
+  // Lists the folder's entries as "[ "name", ... 0 ]" in pszOutput (2048
+  // bytes, zero-filled by the caller). A listing too long for the buffer
+  // ends at the last whole entry that fits. 1, 0, or the gate's -4/-7.
+  int GetListFiles(char* pszPath, char* pszOutput);
+
   // Ends every running "unzip" process: 1 when the command succeeded (some
   // were running), else 0.
   int UnzipKill();
@@ -140,6 +163,25 @@ class CXapTaskFileSystem {
   // 1 for an owner-readable regular file that opens, or a directory.
   int t_IsExistedPath(char* pszPath);
   _PL_FS_ITEM_TYPE t_GetItemType(char* pszPath);
+
+  // ---- Partition and folder size.
+
+  // The figures of the mount whose directory is exactly the resolved
+  // pszRoot, read from the mount table pszMountTable; null outputs are
+  // skipped. 0 when pszRoot cannot be resolved, else 1 (outputs untouched
+  // when no entry matches). t_GetSizeInfo uses "/tmp" and "/proc/mounts".
+  int t_GetSizeInfoFrom(const char* pszRoot, const char* pszMountTable,
+                        unsigned long long* pullTotal, unsigned long long* pullUsed,
+                        unsigned long long* pullFree);
+  int t_GetSizeInfo(unsigned long long* pullTotal, unsigned long long* pullUsed,
+                    unsigned long long* pullFree);
+
+  // Adds the sizes of pszFolder's entries to *plfTotal (see GetFolderSize).
+  // 1 when the folder was read, 0 when it could not be opened.
+  int t_GetFolderSizeHelper(double* plfTotal, char* pszFolder, bool bSub, bool bSearchLink);
+  struct FolderWalk;
+  // One folder of a walk: pszName opened relative to nParentFd.
+  int t_GetFolderSizeHelper(FolderWalk& walk, int nParentFd, const char* pszName, bool bSub);
 
   // The one forbidden fragment of a path.
   static const char unsafeList[5];
