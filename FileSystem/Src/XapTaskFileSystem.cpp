@@ -566,6 +566,14 @@ struct CXapTaskFileSystem::FolderWalk {
   // The folders being read, outermost first: a folder met again below
   // itself (through a link or a bind mount) is not read again.
   std::vector<std::pair<dev_t, ino_t>> ancestors;
+  // One entry buffer per depth, kept for the whole walk.
+  std::vector<std::vector<char>> buffers;
+
+  // Adds an entry's size as the 32-bit status call reads it: an entry of
+  // 2 GiB or more cannot be read that way and adds nothing.
+  void Add(long long llSize) {
+    if (llSize <= INT32_MAX) *plfTotal += static_cast<double>(static_cast<int32_t>(llSize));
+  }
 };
 
 int CXapTaskFileSystem::GetFolderSize(double* plfSize, char* pszFolder, bool bSub,
@@ -591,18 +599,25 @@ int CXapTaskFileSystem::t_GetFolderSizeHelper(double* plfTotal, char* pszFolder,
   walk.bSearchLink = bSearchLink;
   walk.strPath = pszFolder;
   walk.strPath.reserve(kMaxEntryPath + 1);
-  return t_GetFolderSizeHelper(walk, AT_FDCWD, pszFolder, bSub);
+  return t_GetFolderSizeHelper(walk, AT_FDCWD, pszFolder, bSub, nullptr, -1);
 }
 
-// Reads one folder through descriptors (openat, fstatat), so that each
-// entry costs one status call and no path is resolved twice.
+// Reads one folder through its descriptor (openat, getdents64, fstatat):
+// one status call per entry, none for "." and, below a real folder, none
+// for "..", whose sizes are already known.
 int CXapTaskFileSystem::t_GetFolderSizeHelper(FolderWalk& walk, int nParentFd, const char* pszName,
-                                              bool bSub) {
+                                              bool bSub, const struct stat64* pSelf,
+                                              long long llParentSize) {
   XAP_LOG(3u, "# pszFolder = [%s]", walk.strPath.c_str());
-  int fd = openat(nParentFd, pszName, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  // A real subfolder (pSelf known) is opened without following a link that
+  // might have taken its place since it was examined.
+  int fd = openat(nParentFd, pszName,
+                  O_RDONLY | O_DIRECTORY | O_CLOEXEC | (pSelf != nullptr ? O_NOFOLLOW : 0));
   if (fd < 0) return 0;
   struct stat64 self;
-  if (fstat64(fd, &self) != 0) {
+  if (pSelf != nullptr) {
+    self = *pSelf;
+  } else if (fstat64(fd, &self) != 0) {
     close(fd);
     return 0;
   }
@@ -612,32 +627,45 @@ int CXapTaskFileSystem::t_GetFolderSizeHelper(FolderWalk& walk, int nParentFd, c
       return 0;
     }
   }
-  DIR* pDir = fdopendir(fd);
-  if (pDir == nullptr) {
-    close(fd);
-    return 0;
-  }
+  size_t nDepth = walk.ancestors.size();
   walk.ancestors.emplace_back(self.st_dev, self.st_ino);
+  if (walk.buffers.size() <= nDepth) walk.buffers.emplace_back(32768);
+  char* pBuffer = walk.buffers[nDepth].data();
+  size_t nBuffer = walk.buffers[nDepth].size();
   size_t nFolderLength = walk.strPath.size();
-  while (struct dirent* pEntry = readdir(pDir)) {
-    const char* pszEntry = pEntry->d_name;
-    if (nFolderLength + 1 + strlen(pszEntry) > kMaxEntryPath) continue;
-    struct stat64 st;
-    if (fstatat64(dirfd(pDir), pszEntry, &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
-    // The size is read as the 32-bit status call reads it: an entry of
-    // 2 GiB or more cannot be read that way and adds nothing.
-    if (st.st_size > INT32_MAX) continue;
-    *walk.plfTotal += static_cast<double>(static_cast<int32_t>(st.st_size));
-    if (!bSub) continue;
-    bool bDots = strcmp(pszEntry, ".") == 0 || strcmp(pszEntry, "..") == 0;
-    bool bDescend = (S_ISDIR(st.st_mode) && !bDots) || (S_ISLNK(st.st_mode) && walk.bSearchLink);
-    if (!bDescend) continue;
-    walk.strPath.append("/").append(pszEntry);
-    t_GetFolderSizeHelper(walk, dirfd(pDir), pszEntry, true);
-    walk.strPath.resize(nFolderLength);
+
+  ssize_t nRead;
+  while ((nRead = getdents64(fd, pBuffer, nBuffer)) > 0) {
+    for (ssize_t nOffset = 0; nOffset < nRead;) {
+      const struct dirent64* pEntry = reinterpret_cast<const struct dirent64*>(pBuffer + nOffset);
+      nOffset += pEntry->d_reclen;
+      const char* pszEntry = pEntry->d_name;
+      if (nFolderLength + 1 + strlen(pszEntry) > kMaxEntryPath) continue;
+      bool bDot = strcmp(pszEntry, ".") == 0;
+      bool bDotDot = strcmp(pszEntry, "..") == 0;
+      struct stat64 st;
+      if (bDot) {
+        walk.Add(self.st_size);
+        continue;
+      }
+      if (bDotDot && llParentSize >= 0) {
+        walk.Add(llParentSize);
+        continue;
+      }
+      if (fstatat64(fd, pszEntry, &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
+      if (st.st_size > INT32_MAX) continue;  // unreadable to the 32-bit call
+      walk.Add(st.st_size);
+      if (!bSub || bDotDot) continue;
+      bool bFolder = S_ISDIR(st.st_mode);
+      if (!bFolder && !(S_ISLNK(st.st_mode) && walk.bSearchLink)) continue;
+      walk.strPath.append("/").append(pszEntry);
+      t_GetFolderSizeHelper(walk, fd, pszEntry, true, bFolder ? &st : nullptr,
+                            bFolder ? self.st_size : -1);
+      walk.strPath.resize(nFolderLength);
+    }
   }
   walk.ancestors.pop_back();
-  closedir(pDir);
+  close(fd);
   return 1;
 }
 

@@ -180,8 +180,11 @@ class CXapTaskFileSystem {
   // 1 when the folder was read, 0 when it could not be opened.
   int t_GetFolderSizeHelper(double* plfTotal, char* pszFolder, bool bSub, bool bSearchLink);
   struct FolderWalk;
-  // One folder of a walk: pszName opened relative to nParentFd.
-  int t_GetFolderSizeHelper(FolderWalk& walk, int nParentFd, const char* pszName, bool bSub);
+  // One folder of a walk: pszName opened relative to nParentFd. pSelf is
+  // its status when its parent read it (null to read it here), and
+  // llParentSize the size of its "..", or -1 to read it here.
+  int t_GetFolderSizeHelper(FolderWalk& walk, int nParentFd, const char* pszName, bool bSub,
+                            const struct stat64* pSelf, long long llParentSize);
 
   // The one forbidden fragment of a path.
   static const char unsafeList[5];
