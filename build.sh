@@ -2,8 +2,9 @@
 # Sets up, builds and runs the module, or runs every test.
 #   ./build.sh run [options]   install what is missing, build, start the module
 #   ./build.sh test            install what is missing, build and run all tests
-#                              natively and under emulation for 32-bit and
-#                              64-bit ARM, then runs each fuzz target for
+#                              natively, under emulation for 32-bit and
+#                              64-bit ARM, under ASan+UBSan and TSan, then
+#                              runs each fuzz target for
 #                              XAP_FUZZ_SECONDS (60) (XAP_TARGETS="native
 #                              armhf" picks)
 # Needs root (or sudo) only when packages are missing.
@@ -16,7 +17,7 @@ TEST_PACKAGES="$RUN_PACKAGES libgtest-dev googletest clang-format qemu-user"
 CROSS_armhf="crossbuild-essential-armhf"
 CROSS_aarch64="crossbuild-essential-arm64"
 CROSS_fuzz="clang libclang-rt-14-dev"
-TARGETS="${XAP_TARGETS:-native armhf aarch64 fuzz}"
+TARGETS="${XAP_TARGETS:-native armhf aarch64 asan tsan fuzz}"
 FUZZ_SECONDS="${XAP_FUZZ_SECONDS:-60}"
 
 # Installs the packages that are not installed yet; does nothing otherwise.

@@ -24,7 +24,7 @@ std::unordered_set<const CXapEngineBase*>& LiveEngines() {
 std::atomic<XapEventSink> g_eventSink{nullptr};
 
 void WriteEventLine(int nEventId, const std::string& strData1, const std::string& strData2) {
-  host::WriteOutputLine(host::FormatEvent(nEventId, strData1, strData2));
+  host::WriteEventLine(host::FormatEvent(nEventId, strData1, strData2));
 }
 
 std::mutex g_jobMutex;
@@ -124,10 +124,15 @@ void CXapEngineBase::ResetReply() {
 }
 
 void CXapEngineBase::SendEvent(int nEventId, std::string strData1, std::string strData2) {
-  // Look the engine up before touching it: this may be a late call through
-  // the pointer of an engine that no longer exists.
+  SendEventTo(this, nEventId, strData1, strData2);
+}
+
+void CXapEngineBase::SendEventTo(CXapEngineBase* pEngine, int nEventId, const std::string& strData1,
+                                 const std::string& strData2) {
+  // Delivered under the registry lock: the engine cannot be destroyed
+  // while its event is being written.
   std::lock_guard<std::mutex> lock(g_registryMutex);
-  if (LiveEngines().count(this) == 0) return;
+  if (LiveEngines().count(pEngine) == 0) return;
   XapEventSink sink = g_eventSink.load();
   if (sink == nullptr) sink = WriteEventLine;
   sink(nEventId, strData1, strData2);

@@ -82,11 +82,16 @@ class CXapEngineBase {
   void SetReturnValueASCII(std::string& strRet, const char* pszValue);
   void SetReturnValueASCII(std::string& strRet, std::string& strValue);
 
-  // Delivers an event to the host's sink. Safe from any thread. An engine
-  // that has been destroyed no longer delivers: the call looks the pointer
-  // up in the registry of live engines before it touches the object, so a
-  // worker that ends after the engine is gone sends nothing.
+  // Delivers an event to the host's sink. Safe from any thread while the
+  // engine lives; engines register themselves, so an event sent through
+  // SendEventTo after the engine was destroyed is dropped.
   void SendEvent(int nEventId, std::string strData1, std::string strData2);
+
+  // The same for a caller that holds a pointer which may outlive its
+  // engine (a worker thread): pEngine is only compared with the live
+  // engines, never dereferenced, unless it is one of them.
+  static void SendEventTo(CXapEngineBase* pEngine, int nEventId, const std::string& strData1,
+                          const std::string& strData2);
 
   // Host side: reset before Execute, read after it.
   void ResetReply();

@@ -151,9 +151,10 @@ int XapMain(int argc, char** argv, CXapAppBase* app) {
       case host::LineKind::kCommand: {
         strRet.clear();
         engine->ResetReply();
+        host::BeginCommand();
         bool bOk = engine->Execute(strRet, cmd.strCmd, cmd.strParams[0], cmd.strParams[1],
                                    cmd.strParams[2], cmd.strParams[3]);
-        host::WriteOutputLine(
+        host::EndCommand(
             host::FormatReply(cmd, bOk, engine->ReplyKind(), engine->ReplyInteger(), strRet));
         break;
       }

@@ -13,6 +13,8 @@ namespace {
 std::mutex g_outputMutex;
 std::mutex g_logMutex;
 std::atomic<LogSink> g_logSink{nullptr};
+bool g_bInCommand = false;  // guarded by g_outputMutex
+std::string g_heldEvents;   // guarded by g_outputMutex
 
 // Writes all of line to fd; a closed reader loses the line, nothing more.
 void WriteAll(int fd, const std::string& line) {
@@ -34,6 +36,27 @@ void WriteAll(int fd, const std::string& line) {
 void WriteOutputLine(const std::string& line) {
   std::lock_guard<std::mutex> lock(g_outputMutex);
   WriteAll(STDOUT_FILENO, line);
+}
+
+void WriteEventLine(const std::string& line) {
+  std::lock_guard<std::mutex> lock(g_outputMutex);
+  if (g_bInCommand) {
+    g_heldEvents += line;
+  } else {
+    WriteAll(STDOUT_FILENO, line);
+  }
+}
+
+void BeginCommand() {
+  std::lock_guard<std::mutex> lock(g_outputMutex);
+  g_bInCommand = true;
+}
+
+void EndCommand(const std::string& replyLine) {
+  std::lock_guard<std::mutex> lock(g_outputMutex);
+  g_bInCommand = false;
+  WriteAll(STDOUT_FILENO, replyLine + g_heldEvents);
+  g_heldEvents.clear();
 }
 
 void WriteLogLine(const std::string& line) {

@@ -12,6 +12,16 @@ namespace host {
 // Writes one protocol line (with its "\n") to standard output.
 void WriteOutputLine(const std::string& line);
 
+// Writes one event line (with its "\n"). While a command runs, events are
+// held and follow that command's reply, so that a job's event never comes
+// before the reply that reports the job started.
+void WriteEventLine(const std::string& line);
+
+// Brackets the execution of one command: events sent in between are held;
+// EndCommand writes the reply line and then the held events.
+void BeginCommand();
+void EndCommand(const std::string& replyLine);
+
 // Writes one log line (with its "\n") to standard error, or to the log sink.
 void WriteLogLine(const std::string& line);
 

@@ -263,7 +263,7 @@ TEST(Events, DeliveredFromAnyThreadAndDroppedOnceTheEngineIsGone) {
   worker.join();
   delete engine;
   // A late worker still holds the pointer; its event must go nowhere.
-  std::thread late([engine] { engine->SendEvent(0, "1", " "); });
+  std::thread late([engine] { qom::CXapEngineBase::SendEventTo(engine, 0, "1", " "); });
   late.join();
   qom::CXapEngineBase::SetEventSink(nullptr);
   ASSERT_EQ(g_events.size(), 1u);

@@ -79,10 +79,22 @@ TEST(Hostile, NoInputEverRunsAShellCommandOfItsOwn) {
     // A module name outside the safe set runs nothing and still answers 1.
     module.SendLine(Command("SetExecutable", {path}));
     EXPECT_EQ(Reply(module)["reply"], 1) << path;
+    // Every command that works on a path refuses it, in either place.
+    const std::string safe = dir / "safe";
+    const std::vector<std::vector<std::string>> gated = {
+        {"Copy", path, safe},       {"Copy", safe, path},       {"Move", path, safe},
+        {"Move", safe, path},       {"Unzip", path, safe},      {"Unzip", safe, path},
+        {"UnzipAsync", path, safe}, {"UnzipAsync", safe, path}, {"Delete", path},
+        {"DeleteAsync", path},      {"GetProperty", path},      {"GetListFiles", path}};
+    for (const auto& g : gated) {
+      module.SendLine(Command(g[0], std::vector<std::string>(g.begin() + 1, g.end())));
+      EXPECT_EQ(Reply(module)["reply"], -7) << g[0] << " " << path;
+    }
   }
   module.CloseInput();
   EXPECT_EQ(module.Wait(), 0);
   EXPECT_NE(access((dir / "canary").c_str(), F_OK), 0);
+  EXPECT_EQ(module.RestOfStdout(), "");  // no job was started
 }
 
 TEST(WidgetInfo, TypesThatAreNoWholeIntAreRefused) {

@@ -33,6 +33,12 @@ char* Data(const std::string& str) { return const_cast<char*>(str.c_str()); }
 const CXapEngineFileSystem::Command CXapEngineFileSystem::s_commands[] = {
     {"GetName", &CXapEngineFileSystem::OnGetName},
     {"UnzipKill", &CXapEngineFileSystem::OnUnzipKill},
+    {"Unzip", &CXapEngineFileSystem::OnUnzip},
+    {"Copy", &CXapEngineFileSystem::OnCopy},
+    {"Move", &CXapEngineFileSystem::OnMove},
+    {"Delete", &CXapEngineFileSystem::OnDelete},
+    {"UnzipAsync", &CXapEngineFileSystem::OnUnzipAsync},
+    {"DeleteAsync", &CXapEngineFileSystem::OnDeleteAsync},
     {"IsExistedPath", &CXapEngineFileSystem::OnIsExistedPath},
     {"GetItemType", &CXapEngineFileSystem::OnGetItemType},
     {"GetFileSize", &CXapEngineFileSystem::OnGetFileSize},
@@ -98,6 +104,42 @@ bool CXapEngineFileSystem::OnGetName(std::string& strRet, const std::string&, co
 bool CXapEngineFileSystem::OnUnzipKill(std::string& strRet, const std::string&, const std::string&,
                                        const std::string&) {
   SetReturnValueInteger(strRet, m_pTask->UnzipKill());
+  return true;
+}
+
+bool CXapEngineFileSystem::OnUnzip(std::string& strRet, const std::string& strParam1,
+                                   const std::string& strParam2, const std::string&) {
+  SetReturnValueInteger(strRet, m_pTask->Unzip(Data(strParam1), Data(strParam2)));
+  return true;
+}
+
+bool CXapEngineFileSystem::OnCopy(std::string& strRet, const std::string& strParam1,
+                                  const std::string& strParam2, const std::string&) {
+  SetReturnValueInteger(strRet, m_pTask->Copy(Data(strParam1), Data(strParam2)));
+  return true;
+}
+
+bool CXapEngineFileSystem::OnMove(std::string& strRet, const std::string& strParam1,
+                                  const std::string& strParam2, const std::string&) {
+  SetReturnValueInteger(strRet, m_pTask->Move(Data(strParam1), Data(strParam2)));
+  return true;
+}
+
+bool CXapEngineFileSystem::OnDelete(std::string& strRet, const std::string& strParam1,
+                                    const std::string&, const std::string&) {
+  SetReturnValueInteger(strRet, m_pTask->Delete(Data(strParam1)));
+  return true;
+}
+
+bool CXapEngineFileSystem::OnUnzipAsync(std::string& strRet, const std::string& strParam1,
+                                        const std::string& strParam2, const std::string&) {
+  SetReturnValueInteger(strRet, m_pTask->UnzipAsync(Data(strParam1), Data(strParam2)));
+  return true;
+}
+
+bool CXapEngineFileSystem::OnDeleteAsync(std::string& strRet, const std::string& strParam1,
+                                         const std::string&, const std::string&) {
+  SetReturnValueInteger(strRet, m_pTask->DeleteAsync(Data(strParam1)));
   return true;
 }
 

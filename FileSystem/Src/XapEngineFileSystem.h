@@ -42,6 +42,18 @@ class CXapEngineFileSystem : public CXapEngineBase {
                  const std::string& strParam3);
   bool OnUnzipKill(std::string& strRet, const std::string& strParam1, const std::string& strParam2,
                    const std::string& strParam3);
+  bool OnUnzip(std::string& strRet, const std::string& strParam1, const std::string& strParam2,
+               const std::string& strParam3);
+  bool OnCopy(std::string& strRet, const std::string& strParam1, const std::string& strParam2,
+              const std::string& strParam3);
+  bool OnMove(std::string& strRet, const std::string& strParam1, const std::string& strParam2,
+              const std::string& strParam3);
+  bool OnDelete(std::string& strRet, const std::string& strParam1, const std::string& strParam2,
+                const std::string& strParam3);
+  bool OnUnzipAsync(std::string& strRet, const std::string& strParam1, const std::string& strParam2,
+                    const std::string& strParam3);
+  bool OnDeleteAsync(std::string& strRet, const std::string& strParam1,
+                     const std::string& strParam2, const std::string& strParam3);
   bool OnIsExistedPath(std::string& strRet, const std::string& strParam1,
                        const std::string& strParam2, const std::string& strParam3);
   bool OnGetItemType(std::string& strRet, const std::string& strParam1,

@@ -3,11 +3,14 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <mntent.h>
+#include <pthread.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/statfs.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <climits>
 #include <cstdarg>
 #include <cstdio>
@@ -16,6 +19,8 @@
 #include <vector>
 
 #include "QomShell.h"
+#include "XapBase.h"
+#include "XapEngineFileSystem.h"
 #include "XapFileSystemLog.h"
 #include "b64.h"
 
@@ -828,6 +833,319 @@ int CXapTaskFileSystem::GetListFiles(char* pszPath, char* pszOutput) {
   text.Append(kClose, sizeof kClose - 1);
   text.CopyTo(pszOutput);
   return XAP_RESULT_OK;
+}
+
+}  // namespace qom
+
+namespace qom {
+
+// ---- Copy and move.
+
+int CXapTaskFileSystem::Copy(char* pszSrcPath, char* pszDestPath) {
+  XAP_TRACE();
+  return t_Transfer(pszSrcPath, pszDestPath, false);
+}
+
+int CXapTaskFileSystem::Move(char* pszSrcPath, char* pszDestPath) {
+  XAP_TRACE();
+  return t_Transfer(pszSrcPath, pszDestPath, true);
+}
+
+int CXapTaskFileSystem::t_Transfer(char* pszSrcPath, char* pszDestPath, bool bMove) {
+  if (pszSrcPath == nullptr || pszDestPath == nullptr) {
+    XAP_ERROR();
+    return XAP_RESULT_NULL_ARGUMENT;
+  }
+  std::string safeSrcPath;
+  std::string safeDestPath;
+  int nResult = t_MakeSafePath(pszSrcPath, safeSrcPath);
+  if (nResult != XAP_RESULT_OK) return nResult;
+  nResult = t_MakeSafePath(pszDestPath, safeDestPath);
+  if (nResult != XAP_RESULT_OK) return nResult;
+  if (t_IsExistedPath(&safeSrcPath[0]) == 0) {
+    XAP_ERROR();
+    return XAP_RESULT_NOT_FOUND;
+  }
+
+  // The folder that must exist before the command runs: the destination
+  // itself for a folder source or a destination ending in "/", else the
+  // destination's parent.
+  char szTrimmedDest[kCommandSize];
+  char szDestFolder[kCommandSize];
+  memset(szTrimmedDest, 0, sizeof szTrimmedDest);
+  memset(szDestFolder, 0, sizeof szDestFolder);
+  t_Trim(&safeDestPath[0], szTrimmedDest);
+  size_t nDest = strlen(szTrimmedDest);
+  if (t_GetItemType(&safeSrcPath[0]) != PL_FS_ITEM_TYPE_FILE ||
+      (nDest > 0 && szTrimmedDest[nDest - 1] == '/')) {
+    memcpy(szDestFolder, szTrimmedDest, nDest);
+  } else {
+    const char* pszLastSlash = strrchr(szTrimmedDest, '/');
+    if (pszLastSlash != nullptr) {
+      memcpy(szDestFolder, szTrimmedDest, static_cast<size_t>(pszLastSlash - szTrimmedDest));
+    }
+  }
+  if (t_MakeFolder(szDestFolder) == 0) {
+    if (bMove) XAP_ERROR();
+    return XAP_RESULT_NOT_FOUND;
+  }
+
+  char szCommand[kCommandSize];
+  memset(szCommand, 0, sizeof szCommand);
+  if (bMove) {
+    snprintf(szCommand, sizeof szCommand, XAP_CMD_MOVE, safeSrcPath.c_str(), safeDestPath.c_str());
+  } else {
+    snprintf(szCommand, sizeof szCommand, XAP_CMD_COPY, safeSrcPath.c_str(), safeDestPath.c_str());
+  }
+  if (t_SystemCall(szCommand) != 0) {
+    if (bMove) XAP_ERROR();
+    return XAP_RESULT_FAIL;
+  }
+  t_SystemCall(XAP_CMD_SYNC);
+  return XAP_RESULT_OK;
+}
+
+// ---- Delete and unzip.
+
+int CXapTaskFileSystem::Delete(char* pszPath) {
+  XAP_TRACE();
+  if (pszPath == nullptr) {
+    XAP_ERROR();
+    return XAP_RESULT_NULL_ARGUMENT;
+  }
+  std::string safePath;
+  int nResult = t_MakeSafePath(pszPath, safePath);
+  if (nResult != XAP_RESULT_OK) return nResult;
+  XAP_LOG(4u, "pszSrcPath [%s]", safePath.c_str());
+  if (t_IsExistedPath(&safePath[0]) == 0) {
+    XAP_ERROR();
+    return XAP_RESULT_NOT_FOUND;
+  }
+  char szCommand[kCommandSize];
+  memset(szCommand, 0, sizeof szCommand);
+  snprintf(szCommand, sizeof szCommand, XAP_CMD_DELETE, safePath.c_str());
+  if (t_SystemCall(szCommand) != 0) {
+    XAP_ERROR();
+    return XAP_RESULT_FAIL;
+  }
+  t_SystemCall(XAP_CMD_SYNC);
+  return XAP_RESULT_OK;
+}
+
+int CXapTaskFileSystem::Unzip(char* pszSrcPath, char* pszDestPath) {
+  XAP_TRACE();
+  if (pszSrcPath == nullptr || pszDestPath == nullptr) {
+    XAP_ERROR();
+    return XAP_RESULT_NULL_ARGUMENT;
+  }
+  std::string safeSrcPath;
+  std::string safeDestPath;
+  int nResult = t_MakeSafePath(pszSrcPath, safeSrcPath);
+  if (nResult != XAP_RESULT_OK) return nResult;
+  nResult = t_MakeSafePath(pszDestPath, safeDestPath);
+  if (nResult != XAP_RESULT_OK) return nResult;
+  if (t_IsExistedPath(&safeSrcPath[0]) == 0) {
+    XAP_ERROR();
+    return XAP_RESULT_NOT_FOUND;
+  }
+  if (t_GetItemType(&safeDestPath[0]) == PL_FS_ITEM_TYPE_FILE) {
+    XAP_ERROR();
+    return XAP_RESULT_NOT_FOUND;
+  }
+  if (t_MakeFolder(&safeDestPath[0]) == 0) {
+    XAP_ERROR();
+    return XAP_RESULT_NOT_FOUND;
+  }
+  char szCommand[kCommandSize];
+  memset(szCommand, 0, sizeof szCommand);
+  snprintf(szCommand, sizeof szCommand, XAP_CMD_UNZIP, safeSrcPath.c_str(), safeDestPath.c_str());
+  if (t_SystemCall(szCommand) != 0) {
+    XAP_ERROR();
+    return XAP_RESULT_FAIL;
+  }
+  t_SystemCall(XAP_CMD_SYNC);
+  return XAP_RESULT_OK;
+}
+
+// ---- Asynchronous jobs.
+
+namespace {
+
+// A job's path buffer: 1025 bytes, zero-filled, at most 1023 characters.
+const size_t kJobPathSize = 1025;
+
+// How the starter waits for the worker to take the job.
+const int kStartWaits = 100;
+const std::chrono::milliseconds kStartWait(100);
+
+// The worker's stack and name.
+const size_t kWorkerStack = 0x100000;
+const char kWorkerName[] = "QOM-Xap-AsyncFS";
+
+char* NewJobPath(const std::string& strPath) {
+  char* pszPath = static_cast<char*>(calloc(1, kJobPathSize));
+  if (pszPath != nullptr) snprintf(pszPath, kJobPathSize - 1, "%s", strPath.c_str());
+  return pszPath;
+}
+
+}  // namespace
+
+int CXapTaskFileSystem::UnzipAsync(char* pszSrcPath, char* pszDestPath) {
+  XAP_TRACE();
+  if (pszSrcPath == nullptr || pszDestPath == nullptr) {
+    XAP_ERROR();
+    return XAP_RESULT_NULL_ARGUMENT;
+  }
+  std::string safeSrcPath;
+  std::string safeDestPath;
+  int nResult = t_MakeSafePath(pszSrcPath, safeSrcPath);
+  if (nResult != XAP_RESULT_OK) return nResult;
+  nResult = t_MakeSafePath(pszDestPath, safeDestPath);
+  if (nResult != XAP_RESULT_OK) return nResult;
+  XAP_LOG(3u, "safeSrcPath = [%s]", safeSrcPath.c_str());
+  XAP_LOG(3u, "safeDestPath = [%s]", safeDestPath.c_str());
+  XAP_LOG(3u, "pszSrcPath = [%s]", safeSrcPath.c_str());
+  XAP_LOG(3u, "pszDestPath = [%s]", safeDestPath.c_str());
+  PTAsyncData* pJob = t_NewAsyncJob(ASYNC_CMD_UNZIP, safeSrcPath, &safeDestPath, m_pEngine);
+  if (pJob == nullptr) {
+    XAP_ERROR();
+    return XAP_RESULT_FAIL;
+  }
+  return t_StartAsyncJob(pJob);
+}
+
+int CXapTaskFileSystem::DeleteAsync(char* pszPath) {
+  XAP_TRACE();
+  if (pszPath == nullptr) {
+    XAP_ERROR();
+    return XAP_RESULT_NULL_ARGUMENT;
+  }
+  std::string safePath;
+  int nResult = t_MakeSafePath(pszPath, safePath);
+  if (nResult != XAP_RESULT_OK) return nResult;
+  XAP_LOG(3u, "pszPath = [%s]", safePath.c_str());
+  PTAsyncData* pJob = t_NewAsyncJob(ASYNC_CMD_DELETE, safePath, nullptr, m_pEngine);
+  if (pJob == nullptr) {
+    XAP_ERROR();
+    return XAP_RESULT_FAIL;
+  }
+  return t_StartAsyncJob(pJob);
+}
+
+CXapTaskFileSystem::PTAsyncData* CXapTaskFileSystem::t_NewAsyncJob(int32_t eAsyncCommand,
+                                                                   const std::string& strSrcPath,
+                                                                   const std::string* pstrDestPath,
+                                                                   CXapEngineBase* pEngine) {
+  PTAsyncData* pJob = new (std::nothrow) PTAsyncData();
+  if (pJob == nullptr) return nullptr;
+  pJob->eAsyncCommand = eAsyncCommand;
+  pJob->pEngine = pEngine;
+  pJob->pszSrcPath = NewJobPath(strSrcPath);
+  if (pstrDestPath != nullptr) pJob->pszDestPath = NewJobPath(*pstrDestPath);
+  if (pJob->pszSrcPath == nullptr || (pstrDestPath != nullptr && pJob->pszDestPath == nullptr)) {
+    free(pJob->pszDestPath);
+    free(pJob->pszSrcPath);
+    delete pJob;
+    return nullptr;
+  }
+  return pJob;
+}
+
+void CXapTaskFileSystem::t_ReleaseAsyncJob(PTAsyncData* pJob) {
+  if (pJob->nReferences.fetch_sub(1) == 1) delete pJob;
+}
+
+int CXapTaskFileSystem::t_StartAsyncJob(PTAsyncData* pJob) {
+  pthread_attr_t attr;
+  if (pthread_attr_init(&attr) != 0) {
+    XAP_ERROR();
+    free(pJob->pszDestPath);
+    free(pJob->pszSrcPath);
+    delete pJob;
+    return XAP_RESULT_FAIL;
+  }
+  // Counted from before the thread exists, so that the host waits for it.
+  XapJobStarted();
+  pthread_t thread;
+  if (pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED) != 0 ||
+      pthread_attr_setstacksize(&attr, kWorkerStack) != 0 ||
+      pthread_create(&thread, &attr, t_AsyncThread, pJob) != 0) {
+    XAP_ERROR();
+    pthread_attr_destroy(&attr);
+    free(pJob->pszDestPath);
+    free(pJob->pszSrcPath);
+    delete pJob;
+    XapJobFinished();
+    return XAP_RESULT_FAIL;
+  }
+  pthread_attr_destroy(&attr);
+
+  // Answer as soon as the worker has the job: it signals rather than being
+  // polled, so the reply does not wait out a sleep.
+  bool bSeen = false;
+  {
+    std::unique_lock<std::mutex> lock(pJob->mutex);
+    for (int nWait = kStartWaits; nWait > 0 && !bSeen; --nWait) {
+      bSeen = pJob->started.wait_for(lock, kStartWait, [pJob] { return pJob->bStarted; });
+    }
+  }
+  if (bSeen) XAP_TRACE();
+  t_ReleaseAsyncJob(pJob);
+  return XAP_RESULT_OK;
+}
+
+void* CXapTaskFileSystem::t_AsyncThread(void* pData) {
+  XAP_TRACE();
+  prctl(PR_SET_NAME, kWorkerName, 0, 0, 0);
+  if (pData == nullptr) {
+    XAP_LOG(3u, "CXapTaskFileSystem t_AsyncThread pData is NULL");
+    return nullptr;
+  }
+  PTAsyncData* pJob = static_cast<PTAsyncData*>(pData);
+  std::string strSrcPath = pJob->pszSrcPath != nullptr ? pJob->pszSrcPath : "";
+  std::string strDestPath = pJob->pszDestPath != nullptr ? pJob->pszDestPath : "";
+  int32_t eAsyncCommand = pJob->eAsyncCommand;
+  CXapEngineBase* pEngine = pJob->pEngine;
+  XAP_LOG(3u, "eAsyncCommand = [%d]", eAsyncCommand);
+  XAP_LOG(3u, "strSrcPath = [%s]", strSrcPath.c_str());
+  XAP_LOG(3u, "strDestPath = [%s]", strDestPath.c_str());
+  {
+    std::lock_guard<std::mutex> lock(pJob->mutex);
+    pJob->bStarted = true;
+    pJob->started.notify_one();
+  }
+
+  char szCommand[kCommandSize];
+  memset(szCommand, 0, sizeof szCommand);
+  int nEvent = ASYNC_EVENT_UNKNOWN;
+  if (eAsyncCommand == ASYNC_CMD_DELETE) {
+    nEvent = ASYNC_EVENT_DELETE;
+    snprintf(szCommand, sizeof szCommand, XAP_CMD_DELETE, strSrcPath.c_str());
+  } else if (eAsyncCommand == ASYNC_CMD_UNZIP) {
+    nEvent = ASYNC_EVENT_UNZIP;
+    snprintf(szCommand, sizeof szCommand, XAP_CMD_UNZIP_ASYNC, strSrcPath.c_str(),
+             strDestPath.c_str());
+  }
+  if (nEvent == ASYNC_EVENT_UNKNOWN) {
+    XAP_ERROR();
+    CXapEngineBase::SendEventTo(pEngine, ASYNC_EVENT_UNKNOWN, "0", " ");
+  } else if (t_IsSafeCommandLine(szCommand) == 0) {
+    XAP_ERROR();
+    CXapEngineBase::SendEventTo(pEngine, nEvent, "0", " ");
+  } else {
+    // "1" says the command ran, not that it succeeded.
+    QomExecShell(szCommand);
+    QomExecShell(XAP_CMD_SYNC);
+    CXapEngineBase::SendEventTo(pEngine, nEvent, "1", " ");
+  }
+
+  free(pJob->pszDestPath);
+  free(pJob->pszSrcPath);
+  pJob->pszDestPath = nullptr;
+  pJob->pszSrcPath = nullptr;
+  t_ReleaseAsyncJob(pJob);
+  XapJobFinished();
+  return nullptr;
 }
 
 }  // namespace qom

@@ -6,7 +6,10 @@
 
 #include <sys/stat.h>
 
+#include <atomic>
+#include <condition_variable>
 #include <cstdint>
+#include <mutex>
 #include <string>
 
 // The C library defines st_atime, st_mtime and st_ctime as macros for the
@@ -16,6 +19,14 @@
 #undef st_ctime
 
 namespace qom {
+
+class CXapEngineBase;
+
+// Kinds of asynchronous job.
+enum _PL_FS_ASYNC_COMMAND { ASYNC_CMD_DELETE = 0x5BB0, ASYNC_CMD_UNZIP = 0x5BB3 };
+
+// Event ids that report the end of a job.
+enum { ASYNC_EVENT_DELETE = 0, ASYNC_EVENT_UNZIP = 3, ASYNC_EVENT_UNKNOWN = 4 };
 
 // Kinds of file-system item.
 enum _PL_FS_ITEM_TYPE {
@@ -60,6 +71,40 @@ class CXapTaskFileSystem {
     int32_t st_mtime;
     int32_t st_ctime;
   };
+
+  // One asynchronous job, handed from the command thread to its worker.
+  // The starting operation and the worker share it: each holds a reference
+  // and the last to let go frees it, so the starter can wait on bStarted
+  // even when the worker has already finished. The worker releases the
+  // path buffers.
+  struct PTAsyncData {
+    int32_t eAsyncCommand = 0;          // a _PL_FS_ASYNC_COMMAND
+    char* pszSrcPath = nullptr;         // 1025 bytes: archive, or item to delete
+    char* pszDestPath = nullptr;        // 1025 bytes, or null for a delete job
+    CXapEngineBase* pEngine = nullptr;  // where the completion event goes
+    bool bStarted = false;              // set by the worker once it has the job
+    std::mutex mutex;                   // guards bStarted
+    std::condition_variable started;    // signalled when bStarted is set
+    std::atomic<int> nReferences{2};    // the starter's and the worker's
+  };
+
+  // Copies the source into the destination (cp -rf), making the folder
+  // that receives it first. 1, 0 when cp failed, -3, -5 (source missing or
+  // folder not made), or the gate's -4/-7.
+  int Copy(char* pszSrcPath, char* pszDestPath);
+  // The same with mv.
+  int Move(char* pszSrcPath, char* pszDestPath);
+  // Removes a file or a folder tree (rm -rf). 1, 0, -3, -5 (missing), -4/-7.
+  int Delete(char* pszPath);
+  // Unpacks an archive into a folder, made first when missing. 1, 0, -3,
+  // -5 (archive missing, target an existing file, folder not made), -4/-7.
+  int Unzip(char* pszSrcPath, char* pszDestPath);
+  // Start the unzip or delete on a worker thread of its own; the worker
+  // reports the end with event 3 or 0 ("1" ran, "0" refused). 1 once the
+  // worker has the job (or after 10 s), 0 when it could not be started,
+  // -3, -4/-7.
+  int UnzipAsync(char* pszSrcPath, char* pszDestPath);
+  int DeleteAsync(char* pszPath);
 
   // 1 when the path is an owner-readable file or a directory, 0 when not,
   // -3 for null.
@@ -163,6 +208,23 @@ class CXapTaskFileSystem {
   // 1 for an owner-readable regular file that opens, or a directory.
   int t_IsExistedPath(char* pszPath);
   _PL_FS_ITEM_TYPE t_GetItemType(char* pszPath);
+
+  // ---- Modifying operations.
+
+  // The shared steps of Copy and Move; bMove picks the command and the
+  // failures that are logged.
+  int t_Transfer(char* pszSrcPath, char* pszDestPath, bool bMove);
+
+  // A new job with its buffers, or null when memory ran out.
+  static PTAsyncData* t_NewAsyncJob(int32_t eAsyncCommand, const std::string& strSrcPath,
+                                    const std::string* pstrDestPath, CXapEngineBase* pEngine);
+  // Drops one reference; the last frees the record.
+  static void t_ReleaseAsyncJob(PTAsyncData* pJob);
+  // Starts the detached worker for the job and waits for it to take it.
+  // 1, or 0 when the thread could not be started (the job is released).
+  static int t_StartAsyncJob(PTAsyncData* pJob);
+  // The worker thread's entry; owns pData (a PTAsyncData). Returns null.
+  static void* t_AsyncThread(void* pData);
 
   // ---- Partition and folder size.
 
