@@ -109,10 +109,22 @@ std::string ReadFile(const std::string& path) {
 
 std::string ModuleBinary() { return XAP_TEST_BINARY; }
 
-std::string ModuleCommand() {
+ModuleCopy::ModuleCopy() {
+  char templ[] = "/dev/shm/xapfs-module-XXXXXX";
+  int fd = mkstemp(templ);
+  if (fd < 0) throw std::runtime_error("mkstemp in /dev/shm failed");
+  close(fd);
+  m_path = templ;
+  std::string copy = "cp " + ModuleBinary() + " " + m_path + " && chmod 755 " + m_path;
+  if (system(copy.c_str()) != 0) throw std::runtime_error("cannot copy the module");
+}
+
+ModuleCopy::~ModuleCopy() { unlink(m_path.c_str()); }
+
+std::string ModuleCopy::Command() const {
   std::string command;
   for (const std::string& word : SplitList(XAP_TEST_EMULATOR)) command += word + " ";
-  return command + ModuleBinary();
+  return command + m_path;
 }
 
 std::string ShellOutput(const std::string& command) {

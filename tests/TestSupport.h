@@ -74,8 +74,19 @@ class ModuleProcess {
 
 // Path of the module executable under test.
 std::string ModuleBinary();
-// The shell words that start it (the emulator first in a cross build).
-std::string ModuleCommand();
+// A copy of the module in /dev/shm, for tests that mount over /tmp (where
+// the build may live); removed at the end.
+class ModuleCopy {
+ public:
+  ModuleCopy();
+  ~ModuleCopy();
+  // The shell words that start the copy (the emulator first in a cross
+  // build).
+  std::string Command() const;
+
+ private:
+  std::string m_path;
+};
 
 // Runs a shell command and returns what it printed on stdout.
 std::string ShellOutput(const std::string& command);

@@ -145,15 +145,16 @@ TEST(Items, AnsweredThroughTheProcess) {
 // The module file lives under /opt/down: the test gives the module a /opt
 // of its own in a private mount namespace.
 TEST(SetExecutable, ReachesTheModuleFileAndNothingElse) {
+  xaptest::ModuleCopy module;
   const std::string script =
-      "unshare -m --propagation private sh -c '"
+      "cd / && unshare -m --propagation private sh -c '"
       "mount -t tmpfs xaptest /opt || exit 9; "
       "for d in Clock \"\" a; do mkdir -p /opt/down/xaps/xap$d; "
       "echo x > /opt/down/xaps/xap$d/xap$d; chmod 644 /opt/down/xaps/xap$d/xap$d; done; "
       "printf \"%s\\n\" \"SetExecutable Clock\" "
       "\"{\\\"cmd\\\":\\\"SetExecutable\\\",\\\"params\\\":[\\\"\\\"]}\" "
       "\"SetExecutable a;chmod\" \"SetExecutable Missing\" | " +
-      xaptest::ModuleCommand() +
+      module.Command() +
       " 2>/dev/null; "
       "stat -c %a /opt/down/xaps/xapClock/xapClock /opt/down/xaps/xap/xap /opt/down/xaps/xapa/xapa"
       "' 2>&1";

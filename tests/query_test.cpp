@@ -282,7 +282,8 @@ TEST(Partition, FiguresOfTheMountWhoseDirectoryIsTheResolvedRoot) {
 // The real commands, with a tmpfs of known size on /tmp in a mount
 // namespace of the test's own, and with /tmp no mount point at all.
 TEST(Partition, CommandsReportTheTmpfsOnTmp) {
-  const std::string module = xaptest::ModuleCommand();
+  xaptest::ModuleCopy copy;
+  const std::string module = copy.Command();
   const std::string ask = "printf \"GetTotalSize\\nGetUsedSize\\nGetFreeSize\\n\" | " + module;
   std::string out = xaptest::ShellOutput(
       "cd / && unshare -m --propagation private sh -c '"
