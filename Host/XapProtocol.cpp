@@ -29,6 +29,10 @@ LineKind ParseJson(const std::string& line, Command* cmd, std::string* errorLine
   } catch (const Json::parse_error& e) {
     *errorLine = Refuse(nullptr, "invalid JSON at byte " + std::to_string(e.byte));
     return LineKind::kRefused;
+  } catch (const Json::exception&) {
+    // Valid syntax the library cannot hold, such as a number too large.
+    *errorLine = Refuse(nullptr, "invalid JSON: a value out of range");
+    return LineKind::kRefused;
   }
   if (!j.is_object()) {
     *errorLine = Refuse(nullptr, "not a JSON object");

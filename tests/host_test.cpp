@@ -139,6 +139,11 @@ TEST(Protocol, ParsesOrRefusesEachLine) {
       {"[1,2]", LineKind::kCommand, "[1,2]", {"", "", "", ""}},
       {" {}", LineKind::kRefused, "{\"error\":\"cmd: missing\"}\n", {}},
       {"{\"cmd\":\"\xff\"}", LineKind::kRefused, "{\"error\":\"invalid JSON at byte 9\"}\n", {}},
+      // Found by fuzzing: a number too large for the library ended the host.
+      {"{\"id\":1e999999,\"cmd\":\"GetName\"}",
+       LineKind::kRefused,
+       "{\"error\":\"invalid JSON: a value out of range\"}\n",
+       {}},
   };
   for (const ParseCase& c : cases) {
     Command cmd;

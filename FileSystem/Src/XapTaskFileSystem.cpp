@@ -682,43 +682,8 @@ const size_t kReplySize = 2048;     // the caller's buffer, and the text's assem
 const size_t kFragmentSize = 1024;  // one property
 const size_t kNameFragment = 256;   // one listed name
 
-// A text that grows fragment by fragment within kReplySize - 1 characters.
-// A fragment that does not fit, or that was cut, spoils the whole text.
-class Assembly {
- public:
-  Assembly() { memset(m_szText, 0, sizeof m_szText); }
-  __attribute__((format(printf, 2, 3))) void Add(const char* pszFormat, ...) {
-    char szFragment[kFragmentSize];
-    memset(szFragment, 0, sizeof szFragment);
-    va_list args;
-    va_start(args, pszFormat);
-    int n = vsnprintf(szFragment, kFragmentSize - 1, pszFormat, args);
-    va_end(args);
-    if (n < 0 || static_cast<size_t>(n) >= kFragmentSize - 1) {
-      m_bSpoiled = true;
-      return;
-    }
-    Append(szFragment, static_cast<size_t>(n));
-  }
-  void Append(const char* pszText, size_t nLength) {
-    if (m_bSpoiled || m_nLength + nLength > kReplySize - 1) {
-      m_bSpoiled = true;
-      return;
-    }
-    memcpy(m_szText + m_nLength, pszText, nLength);
-    m_nLength += nLength;
-  }
-  bool Fits(size_t nMore) const { return m_nLength + nMore <= kReplySize - 1; }
-  bool Spoiled() const { return m_bSpoiled; }
-  size_t Length() const { return m_nLength; }
-  // Copies the characters, without a terminator, to the caller's buffer.
-  void CopyTo(char* pszOutput) const { memcpy(pszOutput, m_szText, m_nLength); }
-
- private:
-  char m_szText[kReplySize];
-  size_t m_nLength = 0;
-  bool m_bSpoiled = false;
-};
+const char kListingOpen[] = "[ ";
+const char kListingClose[] = " 0 ]";
 
 const char* Bool(bool b) { return b ? "true" : "false"; }
 
@@ -736,14 +701,42 @@ int CountEntries(const char* pszFolder) {
 
 }  // namespace
 
-int CXapTaskFileSystem::GetProperty(char* pszPath, char* pszOutput) {
-  Assembly text;
-  std::string strSafePath;
-  int nResult = t_MakeSafePath(pszPath, strSafePath);
-  if (nResult != XAP_RESULT_OK) return nResult;
+CXapTaskFileSystem::PTReplyText::PTReplyText() { memset(m_szText, 0, sizeof m_szText); }
 
-  PTStat st;
-  if (t_Stat(strSafePath.c_str(), &st) != 0) return XAP_RESULT_FAIL;
+void CXapTaskFileSystem::PTReplyText::Add(const char* pszFormat, ...) {
+  char szFragment[kFragmentSize];
+  memset(szFragment, 0, sizeof szFragment);
+  va_list args;
+  va_start(args, pszFormat);
+  int n = vsnprintf(szFragment, kFragmentSize - 1, pszFormat, args);
+  va_end(args);
+  if (n < 0 || static_cast<size_t>(n) >= kFragmentSize - 1) {
+    m_bSpoiled = true;
+    return;
+  }
+  Append(szFragment, static_cast<size_t>(n));
+}
+
+void CXapTaskFileSystem::PTReplyText::Append(const char* pszText, size_t nLength) {
+  if (m_bSpoiled || m_nLength + nLength > kReplySize - 1) {
+    m_bSpoiled = true;
+    return;
+  }
+  memcpy(m_szText + m_nLength, pszText, nLength);
+  m_nLength += nLength;
+}
+
+bool CXapTaskFileSystem::PTReplyText::Fits(size_t nMore) const {
+  return m_nLength + nMore <= kReplySize - 1;
+}
+
+void CXapTaskFileSystem::PTReplyText::CopyTo(char* pszOutput) const {
+  memcpy(pszOutput, m_szText, m_nLength);
+}
+
+void CXapTaskFileSystem::t_PropertyText(PTReplyText& text, const PTStat& st,
+                                        const char* pszCurrentDir, const char* pszName,
+                                        int nCount) {
   bool bReadOnly = (st.st_mode & 0400) != 0 && (st.st_mode & 0700) != 0700;
   bool bIsFile = (st.st_mode & 0100000) != 0;
   bool bIsDirectory = !bIsFile && (st.st_mode & 040000) != 0;
@@ -752,8 +745,28 @@ int CXapTaskFileSystem::GetProperty(char* pszPath, char* pszOutput) {
   text.Add("\"isDirectory\": %s, ", Bool(bIsDirectory));
   text.Add("\"created\": %d, ", st.st_atime);
   text.Add("\"modified\": %d, ", st.st_mtime);
+  text.Add("\"path\": %s, ", pszCurrentDir);
+  if (pszName != nullptr) {
+    text.Add("\"name\": %s, ", pszName);
+    text.Add("\"fullPath\": %s/%s, ", pszCurrentDir, pszName);
+  } else {
+    text.Add("\"name\": NULL, ");
+    text.Add("\"fullPath\": %s, ", pszCurrentDir);
+  }
+  text.Add("\"fileSize\": %d, ",
+           static_cast<int>(static_cast<uint32_t>(static_cast<uint64_t>(st.st_size))));
+  text.Add("\"length\": %d }", nCount);
+}
+
+int CXapTaskFileSystem::GetProperty(char* pszPath, char* pszOutput) {
+  std::string strSafePath;
+  int nResult = t_MakeSafePath(pszPath, strSafePath);
+  if (nResult != XAP_RESULT_OK) return nResult;
+  PTStat st;
+  if (t_Stat(strSafePath.c_str(), &st) != 0) return XAP_RESULT_FAIL;
 
   // The folder to describe: the one that holds a file, or the folder itself.
+  bool bIsFile = (st.st_mode & 0100000) != 0;
   std::string strFolder = strSafePath;
   std::string strName;
   if (bIsFile) {
@@ -772,19 +785,11 @@ int CXapTaskFileSystem::GetProperty(char* pszPath, char* pszOutput) {
     XAP_LOG(0u, "current directory unreadable after change to [%s]", strFolder.c_str());
     return XAP_RESULT_FAIL;
   }
-  text.Add("\"path\": %s, ", szCurrentDir);
-  if (bIsFile) {
-    text.Add("\"name\": %s, ", strName.c_str());
-    text.Add("\"fullPath\": %s/%s, ", szCurrentDir, strName.c_str());
-  } else {
-    text.Add("\"name\": NULL, ");
-    text.Add("\"fullPath\": %s, ", szCurrentDir);
-  }
   int nCount = CountEntries(strFolder.c_str());
   if (nCount < 0) return XAP_RESULT_FAIL;
-  text.Add("\"fileSize\": %d, ",
-           static_cast<int>(static_cast<uint32_t>(static_cast<uint64_t>(st.st_size))));
-  text.Add("\"length\": %d }", nCount);
+
+  PTReplyText text;
+  t_PropertyText(text, st, szCurrentDir, bIsFile ? strName.c_str() : nullptr, nCount);
   if (text.Spoiled()) {
     XAP_LOG(0u, "property text longer than %d characters: [%s]", static_cast<int>(kReplySize - 1),
             strSafePath.c_str());
@@ -794,43 +799,54 @@ int CXapTaskFileSystem::GetProperty(char* pszPath, char* pszOutput) {
   return XAP_RESULT_OK;
 }
 
+void CXapTaskFileSystem::t_ListingOpen(PTReplyText& text) {
+  text.Append(kListingOpen, sizeof kListingOpen - 1);
+}
+
+bool CXapTaskFileSystem::t_ListingAdd(PTReplyText& text, const char* pszName) {
+  size_t nName = strlen(pszName);
+  // The fragment "\"name\", ", and room left for the closing part.
+  if (!text.Fits(nName + 4 + sizeof kListingClose - 1)) return false;
+  if (nName + 4 < kNameFragment - 1) {
+    char szFragment[kNameFragment];
+    memset(szFragment, 0, sizeof szFragment);
+    int n = snprintf(szFragment, kNameFragment - 1, "\"%s\", ", pszName);
+    text.Append(szFragment, static_cast<size_t>(n));
+  } else {
+    // Too long for a fragment: written whole, never cut.
+    text.Append("\"", 1);
+    text.Append(pszName, nName);
+    text.Append("\", ", 3);
+  }
+  return true;
+}
+
+void CXapTaskFileSystem::t_ListingClose(PTReplyText& text) {
+  text.Append(kListingClose, sizeof kListingClose - 1);
+}
+
 int CXapTaskFileSystem::GetListFiles(char* pszPath, char* pszOutput) {
-  static const char kOpen[] = "[ ";
-  static const char kClose[] = " 0 ]";
-  Assembly text;
   std::string strSafePath;
   int nResult = t_MakeSafePath(pszPath, strSafePath);
   if (nResult != XAP_RESULT_OK) return nResult;
 
   DIR* pDir = opendir(strSafePath.c_str());
   if (pDir == nullptr) return XAP_RESULT_FAIL;
-  text.Append(kOpen, sizeof kOpen - 1);
+  PTReplyText text;
+  t_ListingOpen(text);
   int nListed = 0;
   while (struct dirent* pEntry = readdir(pDir)) {
     const char* pszEntry = pEntry->d_name;
     if (strcmp(pszEntry, ".") == 0 || strcmp(pszEntry, "..") == 0) continue;
-    size_t nEntry = strlen(pszEntry);
-    // The fragment "\"name\", ", and room left for the closing part.
-    if (!text.Fits(nEntry + 4 + sizeof kClose - 1)) {
+    if (!t_ListingAdd(text, pszEntry)) {
       XAP_LOG(0u, "listing of [%s] cut after %d entries: the reply holds %d characters",
               strSafePath.c_str(), nListed, static_cast<int>(kReplySize - 1));
       break;
     }
-    if (nEntry + 4 < kNameFragment - 1) {
-      char szFragment[kNameFragment];
-      memset(szFragment, 0, sizeof szFragment);
-      int n = snprintf(szFragment, kNameFragment - 1, "\"%s\", ", pszEntry);
-      text.Append(szFragment, static_cast<size_t>(n));
-    } else {
-      // Too long for a fragment: written whole, never cut.
-      text.Append("\"", 1);
-      text.Append(pszEntry, nEntry);
-      text.Append("\", ", 3);
-    }
     ++nListed;
   }
   if (closedir(pDir) != 0) return XAP_RESULT_FAIL;
-  text.Append(kClose, sizeof kClose - 1);
+  t_ListingClose(text);
   text.CopyTo(pszOutput);
   return XAP_RESULT_OK;
 }

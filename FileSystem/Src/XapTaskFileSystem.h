@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <cstddef>
 #include <cstdint>
 #include <mutex>
 #include <string>
@@ -225,6 +226,39 @@ class CXapTaskFileSystem {
   static int t_StartAsyncJob(PTAsyncData* pJob);
   // The worker thread's entry; owns pData (a PTAsyncData). Returns null.
   static void* t_AsyncThread(void* pData);
+
+  // ---- Reply texts of GetProperty and GetListFiles.
+
+  // A text that grows fragment by fragment within 2047 characters. A
+  // fragment that does not fit, or that its 1023-byte bound would cut,
+  // spoils the whole text.
+  class PTReplyText {
+   public:
+    PTReplyText();
+    // Formats one fragment (at most 1022 characters) and appends it.
+    __attribute__((format(printf, 2, 3))) void Add(const char* pszFormat, ...);
+    void Append(const char* pszText, size_t nLength);
+    bool Fits(size_t nMore) const;
+    bool Spoiled() const { return m_bSpoiled; }
+    size_t Length() const { return m_nLength; }
+    // Copies the characters, without a terminator, to a 2048-byte buffer.
+    void CopyTo(char* pszOutput) const;
+
+   private:
+    char m_szText[2048];
+    size_t m_nLength = 0;
+    bool m_bSpoiled = false;
+  };
+
+  // The property text of an item; pszName is null for a folder.
+  static void t_PropertyText(PTReplyText& text, const PTStat& st, const char* pszCurrentDir,
+                             const char* pszName, int nCount);
+  // The listing: "[ ", one "\"name\", " per name while the closing part
+  // still fits after it (false, and nothing added, once a name does not),
+  // then " 0 ]".
+  static void t_ListingOpen(PTReplyText& text);
+  static bool t_ListingAdd(PTReplyText& text, const char* pszName);
+  static void t_ListingClose(PTReplyText& text);
 
   // ---- Partition and folder size.
 

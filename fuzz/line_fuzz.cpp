@@ -1,0 +1,70 @@
+// Fuzz target for the host's line parser: any bytes as one input line give
+// nothing (a blank line) or exactly one output line, which is a valid JSON
+// object: an error, or the reply of the command the line named.
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <nlohmann/json.hpp>
+#include <string>
+
+#include "XapProtocol.h"
+
+namespace {
+
+void Fail(const char* what, const std::string& line, const std::string& out) {
+  fprintf(stderr, "line parser: %s\nline: [%s]\nout: [%s]\n", what, line.c_str(), out.c_str());
+  abort();
+}
+
+bool IsBlankLine(const std::string& line) {
+  size_t n = line.size();
+  if (n > 0 && line[n - 1] == '\r') --n;
+  for (size_t i = 0; i < n; ++i) {
+    if (line[i] != ' ' && line[i] != '\t') return false;
+  }
+  return true;
+}
+
+// Exactly one line, a JSON object.
+nlohmann::json OneObject(const std::string& line, const std::string& out) {
+  if (out.empty() || out.back() != '\n' || out.find('\n') != out.size() - 1) {
+    Fail("not exactly one line", line, out);
+  }
+  nlohmann::json j = nlohmann::json::parse(out, nullptr, false);
+  if (j.is_discarded() || !j.is_object()) Fail("not a JSON object", line, out);
+  return j;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  // The reader splits at "\n": a line never holds one.
+  std::string line(reinterpret_cast<const char*>(data), size);
+  line = line.substr(0, line.find('\n'));
+  qom::host::Command cmd;
+  std::string error;
+  switch (qom::host::ParseLine(line, &cmd, &error)) {
+    case qom::host::LineKind::kBlank:
+      if (!IsBlankLine(line)) Fail("skipped a line that is not blank", line, "");
+      break;
+    case qom::host::LineKind::kRefused: {
+      nlohmann::json j = OneObject(line, error);
+      if (!j.contains("error") || !j["error"].is_string()) Fail("no error text", line, error);
+      break;
+    }
+    case qom::host::LineKind::kCommand: {
+      // Reply with text from the line itself: any bytes must stay one line.
+      std::string out = qom::host::FormatReply(cmd, size % 2 == 0, qom::XAP_REPLY_ASCII, 0,
+                                               cmd.strParams[0] + line);
+      nlohmann::json j = OneObject(line, out);
+      if (!j["cmd"].is_string() || !j["ok"].is_boolean() || !j["reply"].is_string()) {
+        Fail("reply lacks cmd, ok or reply", line, out);
+      }
+      if (j.contains("id") != cmd.bHasId) Fail("id echoed wrongly", line, out);
+      out = qom::host::FormatReply(cmd, true, qom::XAP_REPLY_INTEGER, static_cast<int>(size), "");
+      if (!OneObject(line, out)["reply"].is_number()) Fail("integer reply", line, out);
+      break;
+    }
+  }
+  return 0;
+}
