@@ -162,8 +162,8 @@ int CXapTaskFileSystem::t_CheckAuth(const char* pszPath, int nMode, int nFlags,
       return 0;
   }
 
-  // O_CLOEXEC from the start: a shell command started by a worker between
-  // the open and the fcntl below must not inherit the descriptor.
+  // Close-on-exec from the start: a shell command that a worker starts
+  // meanwhile must not inherit the descriptor.
   int fd = -1;
   for (int attempt = 1; attempt <= kOpenAttempts; ++attempt) {
     fd = open(pszPath, nFlags | nAccess | O_CLOEXEC, 0777);
@@ -173,9 +173,8 @@ int CXapTaskFileSystem::t_CheckAuth(const char* pszPath, int nMode, int nFlags,
     m_nFd = -1;
     return 0;
   }
+  // Already close-on-exec through O_CLOEXEC above: no fcntl round trips.
   m_nFd = fd;
-  int fdFlags = fcntl(fd, F_GETFD);
-  if (fdFlags >= 0) fcntl(fd, F_SETFD, fdFlags | FD_CLOEXEC);
   close(fd);
   m_nAuthMode = nMode;
   return 1;
@@ -200,10 +199,6 @@ int CXapTaskFileSystem::ReadBase64(char* pszInput, int* pnInputSize, char* pszOu
   b64_decode(pszInput, *pnInputSize, pszOutput, pnOutputSize);
   return 1;
 }
-
-}  // namespace qom
-
-namespace qom {
 
 // ---- The path policy.
 
@@ -453,10 +448,6 @@ int CXapTaskFileSystem::SetXapFileExecutable(char* pszXapFileName) {
   t_SystemCall(szCommand);  // the caller learns nothing of the outcome
   return 1;
 }
-
-}  // namespace qom
-
-namespace qom {
 
 // ---- Partition capacity.
 
@@ -850,10 +841,6 @@ int CXapTaskFileSystem::GetListFiles(char* pszPath, char* pszOutput) {
   text.CopyTo(pszOutput);
   return XAP_RESULT_OK;
 }
-
-}  // namespace qom
-
-namespace qom {
 
 // ---- Copy and move.
 
