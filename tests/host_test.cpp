@@ -292,18 +292,4 @@ TEST(Jobs, WaitingEndsWhenTheLastJobHasFinished) {
   qom::XapWaitForJobs();  // nothing counted: returns at once
 }
 
-TEST(Events, ReplySettersRecordTheKind) {
-  qom::CXapEngineBase engine;
-  std::string ret;
-  EXPECT_EQ(engine.ReplyKind(), qom::XAP_REPLY_NONE);
-  engine.SetReturnValueInteger(ret, -5);
-  EXPECT_EQ(engine.ReplyKind(), qom::XAP_REPLY_INTEGER);
-  EXPECT_EQ(engine.ReplyInteger(), -5);
-  engine.SetReturnValueASCII(ret, "abc");
-  EXPECT_EQ(engine.ReplyKind(), qom::XAP_REPLY_ASCII);
-  EXPECT_EQ(ret, "abc");
-  engine.ResetReply();
-  EXPECT_EQ(engine.ReplyKind(), qom::XAP_REPLY_NONE);
-}
-
 }  // namespace

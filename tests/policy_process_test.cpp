@@ -122,26 +122,6 @@ TEST(WidgetInfo, TypesThatAreNoWholeIntAreRefused) {
   }
 }
 
-TEST(Items, AnsweredThroughTheProcess) {
-  xaptest::TempDir dir;
-  xaptest::WriteFile(dir / "f", "12345");
-  ModuleProcess module;
-  const struct {
-    const char* cmd;
-    std::string path;
-    int reply;
-  } cases[] = {{"IsExistedPath", dir.Path(), 1},    {"IsExistedPath", dir / "none", 0},
-               {"GetItemType", dir.Path(), 1},      {"GetItemType", dir / "f", 0},
-               {"GetItemType", dir / "none", 1000}, {"GetFileSize", dir / "f", 5},
-               {"GetFileSize", dir / "none", -5}};
-  for (const auto& c : cases) {
-    module.SendLine(Command(c.cmd, {c.path}));
-    nlohmann::json r = Reply(module);
-    EXPECT_EQ(r["ok"], true) << c.cmd << " " << c.path;
-    EXPECT_EQ(r["reply"], c.reply) << c.cmd << " " << c.path;
-  }
-}
-
 // The module file lives under /opt/down: the test gives the module a /opt
 // of its own in a private mount namespace.
 TEST(SetExecutable, ReachesTheModuleFileAndNothingElse) {

@@ -63,16 +63,6 @@ TEST(Process, AnswersInOrderAndGoesOnAfterRefusedLines) {
   EXPECT_NE(module.Stderr().find(")] Unknow Cmd = [getname]\n"), std::string::npos);
 }
 
-TEST(Process, RefusedBase64GivesZeroAndFalse) {
-  ModuleProcess module;
-  module.SendLine("WriteBase64 hello 4");
-  EXPECT_EQ(module.ReadLine(), "{\"cmd\":\"WriteBase64\",\"ok\":false,\"reply\":0}");
-  module.CloseInput();
-  EXPECT_EQ(module.Wait(), 0);
-  EXPECT_NE(module.Stderr().find("L0 [QOM][Base64Reply("), std::string::npos);
-  EXPECT_NE(module.Stderr().find(")] parameter wrong size size = [5]\n"), std::string::npos);
-}
-
 TEST(Process, InvalidUtf8IsReplacedAndTheLineStaysJson) {
   ModuleProcess module;
   module.SendLine("Get\xff\xc3Name");
