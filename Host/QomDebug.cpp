@@ -1,13 +1,11 @@
 #include "QomDebug.h"
 
-#include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
-#include <mutex>
 #include <string>
 
 #include "XapOutput.h"

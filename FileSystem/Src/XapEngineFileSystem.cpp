@@ -29,29 +29,97 @@ char* Data(const std::string& str) { return const_cast<char*>(str.c_str()); }
 
 }  // namespace
 
+using Str = std::string;
+using Engine = CXapEngineFileSystem;
+
 // Compared in this order; the first equal name is handled.
-const CXapEngineFileSystem::Command CXapEngineFileSystem::s_commands[] = {
-    {"GetName", &CXapEngineFileSystem::OnGetName},
-    {"UnzipKill", &CXapEngineFileSystem::OnUnzipKill},
-    {"Unzip", &CXapEngineFileSystem::OnUnzip},
-    {"Copy", &CXapEngineFileSystem::OnCopy},
-    {"Move", &CXapEngineFileSystem::OnMove},
-    {"Delete", &CXapEngineFileSystem::OnDelete},
-    {"UnzipAsync", &CXapEngineFileSystem::OnUnzipAsync},
-    {"DeleteAsync", &CXapEngineFileSystem::OnDeleteAsync},
-    {"IsExistedPath", &CXapEngineFileSystem::OnIsExistedPath},
-    {"GetItemType", &CXapEngineFileSystem::OnGetItemType},
-    {"GetFileSize", &CXapEngineFileSystem::OnGetFileSize},
-    {"GetProperty", &CXapEngineFileSystem::OnGetProperty},
-    {"GetListFiles", &CXapEngineFileSystem::OnGetListFiles},
-    {"WriteBase64", &CXapEngineFileSystem::OnWriteBase64},
-    {"ReadBase64", &CXapEngineFileSystem::OnReadBase64},
-    {"GetTotalSize", &CXapEngineFileSystem::OnGetTotalSize},
-    {"GetUsedSize", &CXapEngineFileSystem::OnGetUsedSize},
-    {"GetFreeSize", &CXapEngineFileSystem::OnGetFreeSize},
-    {"GetFolderSize", &CXapEngineFileSystem::OnGetFolderSize},
-    {"SetExecutable", &CXapEngineFileSystem::OnSetExecutable},
-    {"SetWidgetInfo", &CXapEngineFileSystem::OnSetWidgetInfo},
+const CXapEngineFileSystem::
+    Command
+        CXapEngineFileSystem::
+            s_commands
+                [] =
+                    {
+                        {"GetName",
+                         [](Engine& e, Str& r, const Str&, const Str&, const Str&) {
+                           std::string strName("FileSystem");
+                           e.SetReturnValueASCII(r, strName);
+                           return true;
+                         }},
+                        {"UnzipKill",
+                         [](Engine& e, Str& r, const Str&, const Str&, const Str&) {
+                           return e.IntegerReply(r, e.m_pTask->UnzipKill());
+                         }},
+                        {"Unzip",
+                         [](Engine& e, Str& r, const Str& p1, const Str& p2, const Str&) {
+                           return e.IntegerReply(r, e.m_pTask->Unzip(Data(p1), Data(p2)));
+                         }},
+                        {"Copy",
+                         [](Engine& e, Str& r, const Str& p1, const Str& p2, const Str&) {
+                           return e.IntegerReply(r, e.m_pTask->Copy(Data(p1), Data(p2)));
+                         }},
+                        {"Move",
+                         [](Engine& e, Str& r, const Str& p1, const Str& p2, const Str&) {
+                           return e.IntegerReply(r, e.m_pTask->Move(Data(p1), Data(p2)));
+                         }},
+                        {"Delete",
+                         [](Engine& e, Str& r, const Str& p1, const Str&, const Str&) {
+                           return e.IntegerReply(r, e.m_pTask->Delete(Data(p1)));
+                         }},
+                        {"UnzipAsync",
+                         [](Engine& e, Str& r, const Str& p1, const Str& p2, const Str&) {
+                           return e.IntegerReply(r, e.m_pTask->UnzipAsync(Data(p1), Data(p2)));
+                         }},
+                        {"DeleteAsync",
+                         [](Engine& e, Str& r, const Str& p1, const Str&, const Str&) {
+                           return e.IntegerReply(r, e.m_pTask->DeleteAsync(Data(p1)));
+                         }},
+                        {"IsExistedPath",
+                         [](Engine& e, Str& r, const Str& p1, const Str&, const Str&) {
+                           return e.IntegerReply(r, e.m_pTask->IsExistedPath(Data(p1)));
+                         }},
+                        {"GetItemType",
+                         [](Engine& e, Str& r, const Str& p1, const Str&, const Str&) {
+                           _PL_FS_ITEM_TYPE eType = static_cast<_PL_FS_ITEM_TYPE>(0);
+                           e.m_pTask->GetItemType(Data(p1), &eType);
+                           return e.IntegerReply(r, eType);
+                         }},
+                        {"GetFileSize",
+                         [](Engine& e, Str& r, const Str& p1, const Str&, const Str&) {
+                           int nSize = 0;
+                           int nResult = e.m_pTask->GetFileSize(Data(p1), &nSize);
+                           return e.IntegerReply(r, nResult == 1 ? nSize : nResult);
+                         }},
+                        {"GetProperty",
+                         [](Engine& e, Str& r, const Str& p1, const Str&, const Str&) {
+                           return e.TextReply(r, p1, &CXapTaskFileSystem::GetProperty);
+                         }},
+                        {"GetListFiles",
+                         [](Engine& e, Str& r, const Str& p1, const Str&, const Str&) {
+                           return e.TextReply(r, p1, &CXapTaskFileSystem::GetListFiles);
+                         }},
+                        {"WriteBase64", [](Engine& e, Str& r, const Str& p1, const Str& p2,
+                                           const Str&) { return e.Base64Reply(r, p1, p2, true); }},
+                        {"ReadBase64", [](Engine& e, Str& r, const Str& p1, const Str& p2,
+                                          const Str&) { return e.Base64Reply(r, p1, p2, false); }},
+                        {"GetTotalSize",
+                         [](Engine& e, Str& r, const Str&, const Str&,
+                            const Str&) { return e.SizeReply(r, &CXapTaskFileSystem::GetTotalSize); }},
+                        {"GetUsedSize",
+                         [](Engine& e, Str& r, const Str&, const Str&,
+                            const Str&) { return e.SizeReply(r, &CXapTaskFileSystem::GetUsedSize); }},
+                        {"GetFreeSize",
+                         [](Engine& e, Str& r, const Str&, const Str&,
+                            const Str&) { return e.SizeReply(r, &CXapTaskFileSystem::GetFreeSize); }},
+                        {"GetFolderSize",
+                         [](Engine& e, Str& r, const Str& p1, const Str& p2, const Str& p3) {
+                           return e.FolderSizeReply(r, p1, p2, p3);
+                         }},
+                        {"SetExecutable",
+                         [](Engine& e, Str& r, const Str& p1, const Str&, const Str&) {
+                           return e.IntegerReply(r, e.m_pTask->SetXapFileExecutable(Data(p1)));
+                         }},
+                        {"SetWidgetInfo", [](Engine& e, Str& r, const Str& p1, const Str& p2,
+                                             const Str&) { return e.OnSetWidgetInfo(r, p1, p2); }},
 };
 
 CXapEngineFileSystem::CXapEngineFileSystem() : m_pTask(nullptr) {
@@ -83,7 +151,7 @@ bool CXapEngineFileSystem::Execute(std::string& strRet, const std::string& strCm
   }
   for (const Command& command : s_commands) {
     if (strCmd == command.pszName) {
-      return (this->*command.pfnHandler)(strRet, strParam1, strParam2, strParam3);
+      return command.pfnHandler(*this, strRet, strParam1, strParam2, strParam3);
     }
   }
   XAP_LOG(0u, "Unknow Cmd = [%s]", strCmd.c_str());
@@ -94,74 +162,8 @@ bool CXapEngineFileSystem::ConvertParam(std::string strParam) {
   return strParam == "true" || strParam == "1";
 }
 
-bool CXapEngineFileSystem::OnGetName(std::string& strRet, const std::string&, const std::string&,
-                                     const std::string&) {
-  std::string strName("FileSystem");
-  SetReturnValueASCII(strRet, strName);
-  return true;
-}
-
-bool CXapEngineFileSystem::OnUnzipKill(std::string& strRet, const std::string&, const std::string&,
-                                       const std::string&) {
-  SetReturnValueInteger(strRet, m_pTask->UnzipKill());
-  return true;
-}
-
-bool CXapEngineFileSystem::OnUnzip(std::string& strRet, const std::string& strParam1,
-                                   const std::string& strParam2, const std::string&) {
-  SetReturnValueInteger(strRet, m_pTask->Unzip(Data(strParam1), Data(strParam2)));
-  return true;
-}
-
-bool CXapEngineFileSystem::OnCopy(std::string& strRet, const std::string& strParam1,
-                                  const std::string& strParam2, const std::string&) {
-  SetReturnValueInteger(strRet, m_pTask->Copy(Data(strParam1), Data(strParam2)));
-  return true;
-}
-
-bool CXapEngineFileSystem::OnMove(std::string& strRet, const std::string& strParam1,
-                                  const std::string& strParam2, const std::string&) {
-  SetReturnValueInteger(strRet, m_pTask->Move(Data(strParam1), Data(strParam2)));
-  return true;
-}
-
-bool CXapEngineFileSystem::OnDelete(std::string& strRet, const std::string& strParam1,
-                                    const std::string&, const std::string&) {
-  SetReturnValueInteger(strRet, m_pTask->Delete(Data(strParam1)));
-  return true;
-}
-
-bool CXapEngineFileSystem::OnUnzipAsync(std::string& strRet, const std::string& strParam1,
-                                        const std::string& strParam2, const std::string&) {
-  SetReturnValueInteger(strRet, m_pTask->UnzipAsync(Data(strParam1), Data(strParam2)));
-  return true;
-}
-
-bool CXapEngineFileSystem::OnDeleteAsync(std::string& strRet, const std::string& strParam1,
-                                         const std::string&, const std::string&) {
-  SetReturnValueInteger(strRet, m_pTask->DeleteAsync(Data(strParam1)));
-  return true;
-}
-
-bool CXapEngineFileSystem::OnIsExistedPath(std::string& strRet, const std::string& strParam1,
-                                           const std::string&, const std::string&) {
-  SetReturnValueInteger(strRet, m_pTask->IsExistedPath(Data(strParam1)));
-  return true;
-}
-
-bool CXapEngineFileSystem::OnGetItemType(std::string& strRet, const std::string& strParam1,
-                                         const std::string&, const std::string&) {
-  _PL_FS_ITEM_TYPE eType = static_cast<_PL_FS_ITEM_TYPE>(0);
-  m_pTask->GetItemType(Data(strParam1), &eType);
-  SetReturnValueInteger(strRet, eType);
-  return true;
-}
-
-bool CXapEngineFileSystem::OnGetFileSize(std::string& strRet, const std::string& strParam1,
-                                         const std::string&, const std::string&) {
-  int nSize = 0;
-  int nResult = m_pTask->GetFileSize(Data(strParam1), &nSize);
-  SetReturnValueInteger(strRet, nResult == 1 ? nSize : nResult);
+bool CXapEngineFileSystem::IntegerReply(std::string& strRet, int nValue) {
+  SetReturnValueInteger(strRet, nValue);
   return true;
 }
 
@@ -176,16 +178,6 @@ bool CXapEngineFileSystem::TextReply(std::string& strRet, const std::string& str
     SetReturnValueASCII(strRet, szBuffer);
   }
   return true;
-}
-
-bool CXapEngineFileSystem::OnGetProperty(std::string& strRet, const std::string& strParam1,
-                                         const std::string&, const std::string&) {
-  return TextReply(strRet, strParam1, &CXapTaskFileSystem::GetProperty);
-}
-
-bool CXapEngineFileSystem::OnGetListFiles(std::string& strRet, const std::string& strParam1,
-                                          const std::string&, const std::string&) {
-  return TextReply(strRet, strParam1, &CXapTaskFileSystem::GetListFiles);
 }
 
 bool CXapEngineFileSystem::SizeReply(std::string& strRet,
@@ -204,22 +196,7 @@ bool CXapEngineFileSystem::SizeReply(std::string& strRet,
   return true;
 }
 
-bool CXapEngineFileSystem::OnGetTotalSize(std::string& strRet, const std::string&,
-                                          const std::string&, const std::string&) {
-  return SizeReply(strRet, &CXapTaskFileSystem::GetTotalSize);
-}
-
-bool CXapEngineFileSystem::OnGetUsedSize(std::string& strRet, const std::string&,
-                                         const std::string&, const std::string&) {
-  return SizeReply(strRet, &CXapTaskFileSystem::GetUsedSize);
-}
-
-bool CXapEngineFileSystem::OnGetFreeSize(std::string& strRet, const std::string&,
-                                         const std::string&, const std::string&) {
-  return SizeReply(strRet, &CXapTaskFileSystem::GetFreeSize);
-}
-
-bool CXapEngineFileSystem::OnGetFolderSize(std::string& strRet, const std::string& strParam1,
+bool CXapEngineFileSystem::FolderSizeReply(std::string& strRet, const std::string& strParam1,
                                            const std::string& strParam2,
                                            const std::string& strParam3) {
   double lfSize = 0.0;
@@ -238,14 +215,8 @@ bool CXapEngineFileSystem::OnGetFolderSize(std::string& strRet, const std::strin
   return true;
 }
 
-bool CXapEngineFileSystem::OnSetExecutable(std::string& strRet, const std::string& strParam1,
-                                           const std::string&, const std::string&) {
-  SetReturnValueInteger(strRet, m_pTask->SetXapFileExecutable(Data(strParam1)));
-  return true;
-}
-
 bool CXapEngineFileSystem::OnSetWidgetInfo(std::string& strRet, const std::string& strParam1,
-                                           const std::string& strParam2, const std::string&) {
+                                           const std::string& strParam2) {
   XAP_LOG(4u, "WidgetType[%s] WidgetPath[%s]", strParam1.c_str(), strParam2.c_str());
   int nWidgetType = 0;
   try {
@@ -259,16 +230,6 @@ bool CXapEngineFileSystem::OnSetWidgetInfo(std::string& strRet, const std::strin
   }
   SetReturnValueInteger(strRet, m_pTask->SetWidgetInfo(nWidgetType, Data(strParam2)));
   return true;
-}
-
-bool CXapEngineFileSystem::OnWriteBase64(std::string& strRet, const std::string& strParam1,
-                                         const std::string& strParam2, const std::string&) {
-  return Base64Reply(strRet, strParam1, strParam2, true);
-}
-
-bool CXapEngineFileSystem::OnReadBase64(std::string& strRet, const std::string& strParam1,
-                                        const std::string& strParam2, const std::string&) {
-  return Base64Reply(strRet, strParam1, strParam2, false);
 }
 
 bool CXapEngineFileSystem::Base64Reply(std::string& strRet, const std::string& strParam1,

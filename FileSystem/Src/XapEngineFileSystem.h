@@ -30,61 +30,27 @@ class CXapEngineFileSystem : public CXapEngineBase {
   bool ConvertParam(std::string strParam);
 
  protected:
-  typedef bool (CXapEngineFileSystem::*Handler)(std::string& strRet, const std::string& strParam1,
-                                                const std::string& strParam2,
-                                                const std::string& strParam3);
+  // A row of the command table: stores the reply and returns what Execute
+  // returns.
+  typedef bool (*Handler)(CXapEngineFileSystem& engine, std::string& strRet,
+                          const std::string& strParam1, const std::string& strParam2,
+                          const std::string& strParam3);
   struct Command {
     const char* pszName;
     Handler pfnHandler;
   };
 
-  bool OnGetName(std::string& strRet, const std::string& strParam1, const std::string& strParam2,
-                 const std::string& strParam3);
-  bool OnUnzipKill(std::string& strRet, const std::string& strParam1, const std::string& strParam2,
-                   const std::string& strParam3);
-  bool OnUnzip(std::string& strRet, const std::string& strParam1, const std::string& strParam2,
-               const std::string& strParam3);
-  bool OnCopy(std::string& strRet, const std::string& strParam1, const std::string& strParam2,
-              const std::string& strParam3);
-  bool OnMove(std::string& strRet, const std::string& strParam1, const std::string& strParam2,
-              const std::string& strParam3);
-  bool OnDelete(std::string& strRet, const std::string& strParam1, const std::string& strParam2,
-                const std::string& strParam3);
-  bool OnUnzipAsync(std::string& strRet, const std::string& strParam1, const std::string& strParam2,
-                    const std::string& strParam3);
-  bool OnDeleteAsync(std::string& strRet, const std::string& strParam1,
-                     const std::string& strParam2, const std::string& strParam3);
-  bool OnIsExistedPath(std::string& strRet, const std::string& strParam1,
-                       const std::string& strParam2, const std::string& strParam3);
-  bool OnGetItemType(std::string& strRet, const std::string& strParam1,
-                     const std::string& strParam2, const std::string& strParam3);
-  bool OnGetFileSize(std::string& strRet, const std::string& strParam1,
-                     const std::string& strParam2, const std::string& strParam3);
-  bool OnGetProperty(std::string& strRet, const std::string& strParam1,
-                     const std::string& strParam2, const std::string& strParam3);
-  bool OnGetListFiles(std::string& strRet, const std::string& strParam1,
-                      const std::string& strParam2, const std::string& strParam3);
-  bool OnGetTotalSize(std::string& strRet, const std::string& strParam1,
-                      const std::string& strParam2, const std::string& strParam3);
-  bool OnGetUsedSize(std::string& strRet, const std::string& strParam1,
-                     const std::string& strParam2, const std::string& strParam3);
-  bool OnGetFreeSize(std::string& strRet, const std::string& strParam1,
-                     const std::string& strParam2, const std::string& strParam3);
-  bool OnGetFolderSize(std::string& strRet, const std::string& strParam1,
-                       const std::string& strParam2, const std::string& strParam3);
+  // An integer reply; true.
+  bool IntegerReply(std::string& strRet, int nValue);
   // A text query's reply: its code when negative, else the text.
   bool TextReply(std::string& strRet, const std::string& strParam1,
                  int (CXapTaskFileSystem::*pfnQuery)(char*, char*));
   // A size figure's reply: the decimal text when the query answered 1.
   bool SizeReply(std::string& strRet, int (CXapTaskFileSystem::*pfnQuery)(unsigned long long*));
-  bool OnSetExecutable(std::string& strRet, const std::string& strParam1,
+  bool FolderSizeReply(std::string& strRet, const std::string& strParam1,
                        const std::string& strParam2, const std::string& strParam3);
   bool OnSetWidgetInfo(std::string& strRet, const std::string& strParam1,
-                       const std::string& strParam2, const std::string& strParam3);
-  bool OnWriteBase64(std::string& strRet, const std::string& strParam1,
-                     const std::string& strParam2, const std::string& strParam3);
-  bool OnReadBase64(std::string& strRet, const std::string& strParam1, const std::string& strParam2,
-                    const std::string& strParam3);
+                       const std::string& strParam2);
   // The common body of the two Base64 commands.
   bool Base64Reply(std::string& strRet, const std::string& strParam1, const std::string& strParam2,
                    bool bEncode);

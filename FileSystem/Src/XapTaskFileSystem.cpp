@@ -1046,8 +1046,6 @@ CXapTaskFileSystem::PTAsyncData* CXapTaskFileSystem::t_NewAsyncJob(int32_t eAsyn
   pJob->pszSrcPath = NewJobPath(strSrcPath);
   if (pstrDestPath != nullptr) pJob->pszDestPath = NewJobPath(*pstrDestPath);
   if (pJob->pszSrcPath == nullptr || (pstrDestPath != nullptr && pJob->pszDestPath == nullptr)) {
-    free(pJob->pszDestPath);
-    free(pJob->pszSrcPath);
     delete pJob;
     return nullptr;
   }
@@ -1062,8 +1060,6 @@ int CXapTaskFileSystem::t_StartAsyncJob(PTAsyncData* pJob) {
   pthread_attr_t attr;
   if (pthread_attr_init(&attr) != 0) {
     XAP_ERROR();
-    free(pJob->pszDestPath);
-    free(pJob->pszSrcPath);
     delete pJob;
     return XAP_RESULT_FAIL;
   }
@@ -1075,8 +1071,6 @@ int CXapTaskFileSystem::t_StartAsyncJob(PTAsyncData* pJob) {
       pthread_create(&thread, &attr, t_AsyncThread, pJob) != 0) {
     XAP_ERROR();
     pthread_attr_destroy(&attr);
-    free(pJob->pszDestPath);
-    free(pJob->pszSrcPath);
     delete pJob;
     XapJobFinished();
     return XAP_RESULT_FAIL;
@@ -1142,10 +1136,6 @@ void* CXapTaskFileSystem::t_AsyncThread(void* pData) {
     CXapEngineBase::SendEventTo(pEngine, nEvent, "1", " ");
   }
 
-  free(pJob->pszDestPath);
-  free(pJob->pszSrcPath);
-  pJob->pszDestPath = nullptr;
-  pJob->pszSrcPath = nullptr;
   t_ReleaseAsyncJob(pJob);
   XapJobFinished();
   return nullptr;

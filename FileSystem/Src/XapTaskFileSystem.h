@@ -10,6 +10,7 @@
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <mutex>
 #include <string>
 
@@ -76,9 +77,13 @@ class CXapTaskFileSystem {
   // One asynchronous job, handed from the command thread to its worker.
   // The starting operation and the worker share it: each holds a reference
   // and the last to let go frees it, so the starter can wait on bStarted
-  // even when the worker has already finished. The worker releases the
-  // path buffers.
+  // even when the worker has already finished. The path buffers go with
+  // the record.
   struct PTAsyncData {
+    ~PTAsyncData() {
+      free(pszDestPath);
+      free(pszSrcPath);
+    }
     int32_t eAsyncCommand = 0;          // a _PL_FS_ASYNC_COMMAND
     char* pszSrcPath = nullptr;         // 1025 bytes: archive, or item to delete
     char* pszDestPath = nullptr;        // 1025 bytes, or null for a delete job
