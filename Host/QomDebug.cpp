@@ -1,6 +1,5 @@
 #include "QomDebug.h"
 
-
 #include <atomic>
 #include <cerrno>
 #include <cstdarg>
