@@ -1,9 +1,6 @@
 #include "XapBase.h"
 
 #include <atomic>
-#include <condition_variable>
-#include <mutex>
-#include <unordered_set>
 
 #include "XapOutput.h"
 #include "XapProtocol.h"
@@ -11,42 +8,13 @@
 namespace qom {
 namespace {
 
-// Engines that are alive. SendEvent delivers only while its engine is in
-// the set, and holds the lock while it delivers, so an engine's destructor
-// waits for an event in flight and every later event is dropped.
-std::mutex g_registryMutex;
-std::unordered_set<const CXapEngineBase*>& LiveEngines() {
-  static std::unordered_set<const CXapEngineBase*>* live =
-      new std::unordered_set<const CXapEngineBase*>();
-  return *live;
-}
-
 std::atomic<XapEventSink> g_eventSink{nullptr};
 
 void WriteEventLine(int nEventId, const std::string& strData1, const std::string& strData2) {
   host::WriteEventLine(host::FormatEvent(nEventId, strData1, strData2));
 }
 
-std::mutex g_jobMutex;
-std::condition_variable g_jobsDone;
-long g_nJobs = 0;
-
 }  // namespace
-
-void XapJobStarted() {
-  std::lock_guard<std::mutex> lock(g_jobMutex);
-  ++g_nJobs;
-}
-
-void XapJobFinished() {
-  std::lock_guard<std::mutex> lock(g_jobMutex);
-  if (g_nJobs > 0 && --g_nJobs == 0) g_jobsDone.notify_all();
-}
-
-void XapWaitForJobs() {
-  std::unique_lock<std::mutex> lock(g_jobMutex);
-  g_jobsDone.wait(lock, [] { return g_nJobs == 0; });
-}
 
 // ---- CXapAppBase: the framework's defaults; this host uses none of them.
 
@@ -82,15 +50,9 @@ bool CXapAppBase::CheckCredential(std::string) { return true; }
 
 // ---- CXapEngineBase
 
-CXapEngineBase::CXapEngineBase() : m_eReplyKind(XAP_REPLY_NONE), m_nReplyInteger(0) {
-  std::lock_guard<std::mutex> lock(g_registryMutex);
-  LiveEngines().insert(this);
-}
+CXapEngineBase::CXapEngineBase() : m_eReplyKind(XAP_REPLY_NONE), m_nReplyInteger(0) {}
 
-CXapEngineBase::~CXapEngineBase() {
-  std::lock_guard<std::mutex> lock(g_registryMutex);
-  LiveEngines().erase(this);
-}
+CXapEngineBase::~CXapEngineBase() = default;
 
 bool CXapEngineBase::Execute(std::string&, const std::string&, const std::string&,
                              const std::string&, const std::string&, const std::string&) {
@@ -124,15 +86,6 @@ void CXapEngineBase::ResetReply() {
 }
 
 void CXapEngineBase::SendEvent(int nEventId, std::string strData1, std::string strData2) {
-  SendEventTo(this, nEventId, strData1, strData2);
-}
-
-void CXapEngineBase::SendEventTo(CXapEngineBase* pEngine, int nEventId, const std::string& strData1,
-                                 const std::string& strData2) {
-  // Delivered under the registry lock: the engine cannot be destroyed
-  // while its event is being written.
-  std::lock_guard<std::mutex> lock(g_registryMutex);
-  if (LiveEngines().count(pEngine) == 0) return;
   XapEventSink sink = g_eventSink.load();
   if (sink == nullptr) sink = WriteEventLine;
   sink(nEventId, strData1, strData2);

@@ -83,15 +83,8 @@ class CXapEngineBase {
   void SetReturnValueASCII(std::string& strRet, std::string& strValue);
 
   // Delivers an event to the host's sink. Safe from any thread while the
-  // engine lives; engines register themselves, so an event sent through
-  // SendEventTo after the engine was destroyed is dropped.
+  // engine lives.
   void SendEvent(int nEventId, std::string strData1, std::string strData2);
-
-  // The same for a caller that holds a pointer which may outlive its
-  // engine (a worker thread): pEngine is only compared with the live
-  // engines, never dereferenced, unless it is one of them.
-  static void SendEventTo(CXapEngineBase* pEngine, int nEventId, const std::string& strData1,
-                          const std::string& strData2);
 
   // Host side: reset before Execute, read after it.
   void ResetReply();
@@ -107,13 +100,12 @@ class CXapEngineBase {
   int m_nReplyInteger;
 };
 
-// Background jobs of the module. A job is counted from just before its
-// worker thread is created until the worker's last step; at end of input
-// the host waits until no job is counted before it destroys the engine, so
-// that every job's event is written.
-void XapJobStarted();
-void XapJobFinished();
-// Waits until no job is counted.
+// Waits until every thread that the module started has ended. Each is
+// counted from its creation until its start routine returns: the host's
+// programs are linked with pthread_create wrapped (XapThreads.cpp), so the
+// module needs nothing but the thread calls of the system. At end of input
+// the host waits here before it destroys the engine, so that every job's
+// event is written.
 void XapWaitForJobs();
 
 // Runs the process: answers --help/--version, creates the engine through

@@ -11,6 +11,12 @@
 
 #include "XapTaskFileSystem.h"
 
+// PTStat's time fields have the names the C library defines as macros for
+// struct stat, whose times are read here as st_atim and so on.
+#undef st_atime
+#undef st_mtime
+#undef st_ctime
+
 namespace {
 
 class Texts : public qom::CXapTaskFileSystem {

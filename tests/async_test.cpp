@@ -129,6 +129,7 @@ TEST(Async, UnzipKillEndsARunningJobWhoseEventStillSaysOne) {
 
 class JobProbe : public qom::CXapTaskFileSystem {
  public:
+  using CXapTaskFileSystem::m_pEngine;
   using CXapTaskFileSystem::PTAsyncData;
   using CXapTaskFileSystem::t_AsyncThread;
   using CXapTaskFileSystem::t_NewAsyncJob;
@@ -154,9 +155,11 @@ class InProcess : public ::testing::Test {
 
 TEST_F(InProcess, UnknownKindGivesEventFourAndNullDataNone) {
   qom::CXapEngineFileSystem engine;
-  JobProbe::PTAsyncData* job = JobProbe::t_NewAsyncJob(7, "/tmp/x", nullptr, &engine);
+  JobProbe probe;
+  probe.m_pEngine = &engine;
+  JobProbe::PTAsyncData* job = probe.t_NewAsyncJob(7, "/tmp/x", nullptr);
   ASSERT_NE(job, nullptr);
-  EXPECT_EQ(JobProbe::t_StartAsyncJob(job), 1);
+  EXPECT_EQ(JobProbe::t_StartAsyncJob("test", job), 1);
   {
     xaptest::LogCapture log(3);
     EXPECT_EQ(JobProbe::t_AsyncThread(nullptr), nullptr);

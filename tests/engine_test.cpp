@@ -6,7 +6,6 @@
 #include "TestSupport.h"
 #include "XapAppFileSystem.h"
 #include "XapEngineFileSystem.h"
-#include "XapFileSystemLog.h"
 #include "XapTaskFileSystem.h"
 
 namespace {
@@ -163,7 +162,7 @@ TEST(Base64Commands, AnswerOrRefuseAtEachBoundary) {
     if (!c.bOk) {
       EXPECT_EQ(r.eKind, XAP_REPLY_INTEGER) << label;
       EXPECT_EQ(r.nInteger, 0) << label;
-      EXPECT_EQ(log.Count("L0 [QOM][Base64Reply("), 1) << label;
+      EXPECT_EQ(log.Count("L0 [QOM][Execute("), 1) << label;
       EXPECT_EQ(log.Count(c.log + "\n"), 1) << label;
     } else {
       EXPECT_EQ(r.eKind, XAP_REPLY_ASCII) << label;
@@ -194,16 +193,49 @@ TEST(Base64Commands, LargestInputsFillTheReplyExactly) {
   EXPECT_EQ(big.strText, "{\"b64_decode\": \"\", \"size\": 1536 }");
 }
 
-TEST(Logging, ArgumentsOfHiddenLevelsAreNotEvaluated) {
-  xaptest::LogCapture log(0);
-  int evaluated = 0;
-  XAP_LOG(4u, "%d", ++evaluated);
-  XAP_LOG(3u, "%d", ++evaluated);
-  EXPECT_EQ(evaluated, 0);
-  XAP_LOG(0u, "%d", ++evaluated);
-  EXPECT_EQ(evaluated, 1);
-  ASSERT_EQ(log.Lines().size(), 1u);
-  EXPECT_NE(log.Lines()[0].find("[QOM][TestBody("), std::string::npos) << log.Lines()[0];
-}
-
 }  // namespace
+
+// Each log line carries the function whose step it is, also where a shared
+// helper writes it.
+TEST(Logging, LinesNameTheFunctionWhoseStepTheyAre) {
+  xaptest::TempDir dir;
+  const std::string longName(120, 'n');
+  xaptest::WriteFile(dir / longName, "x");
+  const std::string far = dir / std::string(240 - dir.Path().size(), 'd');
+  const std::string file = "FileSystem/Src/XapTaskFileSystem.cpp";
+  const struct {
+    const char* cmd;
+    std::string p1, p2;
+    std::string function, message;
+  } rows[] = {
+      {"WriteBase64", "abc", "4", "Execute", "parameter wrong size size = [3]"},
+      {"SetWidgetInfo", "1", "", "Execute", "WidgetType[1] WidgetPath[]"},
+      {"Copy", dir / "missing", dir / "x", "Copy", "!!!!ERROR!!!![" + file + "][Copy]["},
+      {"Move", dir / "missing", dir / "x", "Move", "!!!!ERROR!!!![" + file + "][Move]["},
+      {"Move", dir / longName, dir / longName + "2", "t_SystemCall", "overflow pszString size = ["},
+      {"Move", dir / longName, dir / longName + "2", "Move", "][Move]["},
+      {"DeleteAsync", far, "", "DeleteAsync", "FILE=[" + file + "] FUNCTION=[DeleteAsync]"},
+      {"GetTotalSize", "", "", "t_GetSizeInfo", "s_percent["},
+      {"GetListFiles", dir / "missing", "", "GetListFiles", "][GetListFiles]["},
+      {"GetProperty", dir / "missing", "", "GetProperty", "][GetProperty]["},
+  };
+  qom::CXapEngineFileSystem engine;
+  Exec(engine, "SetWidgetInfo", "1", "");
+  for (const auto& row : rows) {
+    xaptest::LogCapture log(4);
+    Exec(engine, row.cmd, row.p1, row.p2);
+    qom::XapWaitForJobs();
+    int nFound = 0;
+    for (const std::string& line : log.Lines()) {
+      nFound += line.find("[QOM][" + row.function + "(") != std::string::npos &&
+                line.find(row.message) != std::string::npos;
+    }
+    EXPECT_GE(nFound, 1) << row.cmd << " " << row.function << ": " << row.message;
+  }
+  // The worker's screen refuses the delete of a 240-character path.
+  xaptest::LogCapture log(3);
+  Exec(engine, "DeleteAsync", far);
+  qom::XapWaitForJobs();
+  EXPECT_EQ(log.Count("L0 [QOM][t_AsyncThread("), 1);
+  EXPECT_EQ(log.Count("][t_AsyncThread]["), 1);
+}

@@ -30,45 +30,11 @@ std::string Ask(qom::CXapEngineFileSystem& engine, const std::string& cmd, const
   return ret;
 }
 
-// The folder-size rule, restated: every entry's lstat size ("." and ".."
-// included) if it fits 32 bits and its joined path fits 255 characters;
-// subfolders with bSub, links with both; a folder is not read below itself.
-double ExpectedSize(const std::string& folder, bool bSub, bool bLink,
-                    std::vector<std::pair<dev_t, ino_t>>& stack) {
-  struct stat64 self;
-  DIR* dir = opendir(folder.c_str());
-  if (dir == nullptr || stat64(folder.c_str(), &self) != 0) {
-    if (dir != nullptr) closedir(dir);
-    return 0;
-  }
-  for (const auto& a : stack) {
-    if (a.first == self.st_dev && a.second == self.st_ino) {
-      closedir(dir);
-      return 0;
-    }
-  }
-  stack.emplace_back(self.st_dev, self.st_ino);
-  double sum = 0;
-  while (struct dirent* e = readdir(dir)) {
-    std::string path = folder + "/" + e->d_name;
-    struct stat64 st;
-    if (path.size() > 255 || lstat64(path.c_str(), &st) != 0 || st.st_size > INT_MAX) continue;
-    sum += static_cast<double>(st.st_size);
-    bool dots = strcmp(e->d_name, ".") == 0 || strcmp(e->d_name, "..") == 0;
-    if (bSub && ((S_ISDIR(st.st_mode) && !dots) || (S_ISLNK(st.st_mode) && bLink))) {
-      sum += ExpectedSize(path, true, bLink, stack);
-    }
-  }
-  stack.pop_back();
-  closedir(dir);
-  return sum;
-}
-
-std::string Expected(const std::string& folder, bool bSub, bool bLink) {
-  std::vector<std::pair<dev_t, ino_t>> stack;
-  char buf[32];
-  snprintf(buf, sizeof buf, "%.0f", ExpectedSize(folder, bSub, bLink, stack));
-  return buf;
+// An item's own size, as lstat reads it.
+long long Size(const std::string& path) {
+  struct stat64 st;
+  EXPECT_EQ(lstat64(path.c_str(), &st), 0) << path;
+  return st.st_size;
 }
 
 void Sparse(const std::string& path, long long size) {
@@ -78,45 +44,114 @@ void Sparse(const std::string& path, long long size) {
   close(fd);
 }
 
-TEST(FolderSize, FollowsTheRuleWithAndWithoutSubfoldersAndLinks) {
+// Every entry adds its lstat size, "." and ".." included, under the path
+// "folder/name"; links are followed as that path resolves, so a loop ends
+// where the path holds more links than one resolution follows (40) or
+// grows past 255 characters.
+TEST(FolderSize, SumsEveryEntryAsItsJoinedPathResolves) {
   xaptest::TempDir dir;
-  const std::string root = dir / "t";
-  mkdir(root.c_str(), 0755);
-  mkdir((root + "/sub").c_str(), 0755);
-  mkdir((root + "/sub/deeper").c_str(), 0755);
-  mkdir((root + "/empty").c_str(), 0755);
-  xaptest::WriteFile(root + "/a", std::string(1000, 'a'));
-  xaptest::WriteFile(root + "/sub/b", std::string(70000, 'b'));
-  xaptest::WriteFile(root + "/sub/deeper/c", "c");
-  Sparse(root + "/big", 3221225472LL);  // unreadable to the 32-bit call: adds nothing
-  symlink((root + "/sub").c_str(), (root + "/tosub").c_str());
-  symlink((root + "/a").c_str(), (root + "/toa").c_str());
-  symlink(root.c_str(), (root + "/sub/loop").c_str());
-  // A chain deep enough that its entries' paths pass 255 characters.
-  std::string deep = root + "/sub";
-  while (deep.size() < 300) {
-    deep += "/nnnnnnnnnnnnnnnnnnnnnnnnnnnnnn";
+  const std::string t = dir / "t";
+  mkdir(t.c_str(), 0755);
+  mkdir((t + "/sub").c_str(), 0755);
+  mkdir((t + "/empty").c_str(), 0755);
+  xaptest::WriteFile(t + "/a", std::string(1000, 'a'));
+  xaptest::WriteFile(t + "/sub/b", std::string(70000, 'b'));
+  Sparse(t + "/big", 3221225472LL);  // unreadable to the 32-bit call: adds nothing
+  symlink((t + "/sub").c_str(), (t + "/tosub").c_str());
+  symlink((t + "/a").c_str(), (t + "/toa").c_str());
+  const long long tTop = Size(t) + Size(dir.Path()) + 1000 + Size(t + "/sub") + Size(t + "/empty") +
+                         Size(t + "/tosub") + Size(t + "/toa");
+  const long long tSub = Size(t + "/sub") + Size(t) + 70000;
+  const long long tEmpty = Size(t + "/empty") + Size(t);
+
+  // loop: f (33 bytes) and L -> "."; loop2: f and d/L -> "..".
+  const std::string loop = dir / "loop", loop2 = dir / "loop2";
+  mkdir(loop.c_str(), 0755);
+  mkdir(loop2.c_str(), 0755);
+  mkdir((loop2 + "/d").c_str(), 0755);
+  xaptest::WriteFile(loop + "/f", std::string(33, 'f'));
+  xaptest::WriteFile(loop2 + "/f", std::string(33, 'f'));
+  symlink(".", (loop + "/L").c_str());
+  symlink("..", (loop2 + "/d/L").c_str());
+  const long long loopLevel = Size(loop) + Size(dir.Path()) + 33 + 1;
+  const long long loop2Level = Size(loop2) + Size(dir.Path()) + 33 + Size(loop2 + "/d");
+  const long long loop2D = Size(loop2 + "/d") + Size(loop2) + 2;
+
+  // The same loop deep enough that the 255 characters end it first.
+  std::string deep = dir.Path();
+  while (deep.size() < 200) {
+    deep += "/" + std::string(40, 'n');
     mkdir(deep.c_str(), 0755);
   }
-  qom::CXapEngineFileSystem engine;
-  const struct {
-    const char* sub;
-    const char* link;
-  } flags[] = {{"", ""}, {"1", ""}, {"true", "1"}, {"", "true"}, {"TRUE", "yes"}};
-  for (const auto& f : flags) {
-    bool bSub = std::string(f.sub) == "1" || std::string(f.sub) == "true";
-    bool bLink = std::string(f.link) == "1" || std::string(f.link) == "true";
-    EXPECT_EQ(Ask(engine, "GetFolderSize", root, f.sub, f.link), Expected(root, bSub, bLink))
-        << f.sub << "/" << f.link;
+  xaptest::WriteFile(deep + "/f", std::string(33, 'f'));
+  symlink(".", (deep + "/L").c_str());
+  long long deepSum = 0;
+  for (size_t n = deep.size(); n + 2 <= 255; n += 2) {
+    deepSum += Size(deep) + 33 + 1 + (n + 3 <= 255 ? Size(deep + "/..") : 0);
   }
-  // Both flags count the linked folder again, and more than without links.
-  EXPECT_GT(std::stod(Expected(root, true, true)), std::stod(Expected(root, true, false)));
-  struct stat self, parent;
-  stat((root + "/empty").c_str(), &self);
-  stat(root.c_str(), &parent);
-  EXPECT_EQ(Ask(engine, "GetFolderSize", root + "/empty", "1", "1"),
-            std::to_string(self.st_size + parent.st_size));
-  EXPECT_EQ(Ask(engine, "GetFolderSize", root + "/missing", "1", "1"), "0");
+  // 41 levels: the path of level 41 holds 41 links and does not resolve.
+  const struct {
+    std::string folder;
+    const char *sub, *link;
+    long long expected;
+  } rows[] = {
+      {t, "", "", tTop},
+      {t, "1", "", tTop + tSub + tEmpty},
+      {t, "true", "1", tTop + tSub + tEmpty + tSub},
+      {t, "", "true", tTop},
+      {t, "TRUE", "yes", tTop},
+      {loop, "1", "0", loopLevel},
+      {loop, "1", "1", 41 * loopLevel},
+      {loop2, "1", "", loop2Level + loop2D},
+      {loop2, "1", "1", 41 * (loop2Level + loop2D)},
+      {deep, "1", "1", deepSum},
+      {t + "/empty", "1", "1", tEmpty},
+      {t + "/missing", "1", "1", 0},
+  };
+  qom::CXapEngineFileSystem engine;
+  for (const auto& row : rows) {
+    EXPECT_EQ(Ask(engine, "GetFolderSize", row.folder, row.sub, row.link),
+              std::to_string(row.expected))
+        << row.folder << " " << row.sub << "/" << row.link;
+  }
+}
+
+// A fan-out of links (each folder holds two links to the next) would take
+// 2^40 visits: the walk is cut, logged and answered.
+TEST(FolderSize, AWalkThatWouldNotEndIsCutAndAnswered) {
+  xaptest::TempDir dir;
+  for (int i = 0; i < 40; ++i) mkdir((dir / ("f" + std::to_string(i))).c_str(), 0755);
+  for (int i = 0; i + 1 < 40; ++i) {
+    const std::string next = "../f" + std::to_string(i + 1);
+    symlink(next.c_str(), (dir / ("f" + std::to_string(i)) + "/a").c_str());
+    symlink(next.c_str(), (dir / ("f" + std::to_string(i)) + "/b").c_str());
+  }
+  xaptest::ModuleProcess module;
+  for (const std::string& folder : {dir / "f0", std::string("/proc/self")}) {
+    module.SendLine("GetFolderSize " + folder + " 1 1");
+    EXPECT_EQ(module.ReadLine(), "{\"cmd\":\"GetFolderSize\",\"ok\":true,\"reply\":0}");
+  }
+  EXPECT_NE(module.Stderr().find("folder walk of [" +
+                                 dir / "f0] cut after 10000 folders reached through links, at ["),
+            std::string::npos)
+      << module.Stderr();
+}
+
+// "." and ".." are read like the other entries: in a folder that can be
+// listed but not searched, none of them can, and the folder measures 0.
+TEST(FolderSize, AFolderListableButNotSearchableMeasuresNothing) {
+  if (getuid() != 0) GTEST_SKIP() << "needs root to run the module as another user";
+  xaptest::TempDir dir;
+  chmod(dir.Path().c_str(), 0755);
+  mkdir((dir / "ns").c_str(), 0704);
+  chmod((dir / "ns").c_str(), 0704);
+  xaptest::WriteFile(dir / "ns/f", "data");
+  xaptest::ModuleCopy copy;
+  std::string out = xaptest::ShellOutput("echo GetFolderSize " + dir / "ns" +
+                                         " 1 1 | setpriv --reuid=65534 --regid=65534 "
+                                         "--clear-groups " +
+                                         copy.Command() + " 2>&1");
+  EXPECT_EQ(out, "{\"cmd\":\"GetFolderSize\",\"ok\":true,\"reply\":\"0\"}\n");
 }
 
 std::string PropertyText(const std::string& folder, const std::string& name, const struct stat& st,
@@ -230,53 +265,6 @@ TEST(ListFiles, ExactTextWholeNamesAndACutThatStaysAnArray) {
 
   EXPECT_EQ(Ask(engine, "GetListFiles", dir / "missing"), "");
   EXPECT_EQ(Ask(engine, "GetListFiles", dir / "empty/../odd"), "-7");
-}
-
-class SizeProbe : public qom::CXapTaskFileSystem {
- public:
-  using CXapTaskFileSystem::t_GetSizeInfoFrom;
-};
-
-TEST(Partition, FiguresOfTheMountWhoseDirectoryIsTheResolvedRoot) {
-  xaptest::TempDir dir;
-  mkdir((dir / "mnt").c_str(), 0755);
-  symlink((dir / "mnt").c_str(), (dir / "root").c_str());
-  const std::string table = dir / "mounts";
-  const std::string line = "dev " + dir / "mnt" + " ext4 rw 0 0\n";
-  xaptest::WriteFile(table, "none /nonexistent tmpfs rw 0 0\ndev " + dir / "mnt/" +
-                                " ext4 rw 0 0\ndev " + dir / "MNT" + " ext4 rw 0 0\n" + line);
-  SizeProbe task;
-  unsigned long long total = 1, used = 2, avail = 3;
-  struct statfs64 fs;
-  ASSERT_EQ(statfs64((dir / "mnt").c_str(), &fs), 0);
-  EXPECT_EQ(task.t_GetSizeInfoFrom((dir / "root").c_str(), table.c_str(), &total, &used, &avail),
-            1);
-  EXPECT_EQ(total, static_cast<unsigned long long>(fs.f_bsize) * fs.f_blocks);
-  EXPECT_EQ(total % fs.f_bsize, 0u);
-  EXPECT_NEAR(static_cast<double>(used),
-              static_cast<double>(fs.f_bsize) * (fs.f_blocks - fs.f_bfree),
-              64.0 * 1024 * 1024);  // the disk is shared: allow for others' writes
-  EXPECT_NEAR(static_cast<double>(avail), static_cast<double>(fs.f_bsize) * fs.f_bavail,
-              64.0 * 1024 * 1024);
-
-  // A trailing "/" or another case does not match: nothing is written.
-  xaptest::WriteFile(table,
-                     "dev " + dir / "mnt/" + " ext4 rw 0 0\ndev " + dir / "MNT" + " ext4 rw 0 0\n");
-  total = used = avail = 7;
-  xaptest::LogCapture log(0);
-  EXPECT_EQ(task.t_GetSizeInfoFrom((dir / "mnt").c_str(), table.c_str(), &total, &used, &avail), 1);
-  EXPECT_EQ(total + used + avail, 21u);
-  EXPECT_EQ(log.Count("End of getmntent : Can't get mount entry information."), 1);
-  EXPECT_EQ(log.Count("Can not find Widget Partition path: " + dir / "mnt"), 1);
-  EXPECT_EQ(log.Count("s_percent[0]"), 1);
-  EXPECT_EQ(
-      task.t_GetSizeInfoFrom((dir / "mnt").c_str(), (dir / "none").c_str(), &total, &used, &avail),
-      1);
-  EXPECT_EQ(log.Count("Can not get mount info. Please check /proc/mounts"), 1);
-  EXPECT_EQ(task.t_GetSizeInfoFrom((dir / "gone").c_str(), table.c_str(), &total, &used, &avail),
-            0);
-  EXPECT_EQ(log.Count("realpath failed. errno[2]"), 1);
-  EXPECT_EQ(total + used + avail, 21u);
 }
 
 // The real commands, with a tmpfs of known size on /tmp in a mount

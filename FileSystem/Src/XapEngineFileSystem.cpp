@@ -8,7 +8,6 @@
 
 #include "XapFileSystemLog.h"
 #include "XapTaskFileSystem.h"
-#include "b64.h"
 
 namespace qom {
 namespace {
@@ -27,100 +26,41 @@ const size_t kFolderSizeReplySize = 20;
 // The task operations take the parameters' own character data.
 char* Data(const std::string& str) { return const_cast<char*>(str.c_str()); }
 
+// Characters the encoder writes for nInput bytes: four for every three
+// bytes or part of three.
+int EncodedLength(int nInput) { return (nInput + 2) / 3 * 4; }
+
 }  // namespace
 
-using Str = std::string;
 using Engine = CXapEngineFileSystem;
+using Task = CXapTaskFileSystem;
 
 // Compared in this order; the first equal name is handled.
-const CXapEngineFileSystem::
-    Command
-        CXapEngineFileSystem::
-            s_commands
-                [] =
-                    {
-                        {"GetName",
-                         [](Engine& e, Str& r, const Str&, const Str&, const Str&) {
-                           std::string strName("FileSystem");
-                           e.SetReturnValueASCII(r, strName);
-                           return true;
-                         }},
-                        {"UnzipKill",
-                         [](Engine& e, Str& r, const Str&, const Str&, const Str&) {
-                           return e.IntegerReply(r, e.m_pTask->UnzipKill());
-                         }},
-                        {"Unzip",
-                         [](Engine& e, Str& r, const Str& p1, const Str& p2, const Str&) {
-                           return e.IntegerReply(r, e.m_pTask->Unzip(Data(p1), Data(p2)));
-                         }},
-                        {"Copy",
-                         [](Engine& e, Str& r, const Str& p1, const Str& p2, const Str&) {
-                           return e.IntegerReply(r, e.m_pTask->Copy(Data(p1), Data(p2)));
-                         }},
-                        {"Move",
-                         [](Engine& e, Str& r, const Str& p1, const Str& p2, const Str&) {
-                           return e.IntegerReply(r, e.m_pTask->Move(Data(p1), Data(p2)));
-                         }},
-                        {"Delete",
-                         [](Engine& e, Str& r, const Str& p1, const Str&, const Str&) {
-                           return e.IntegerReply(r, e.m_pTask->Delete(Data(p1)));
-                         }},
-                        {"UnzipAsync",
-                         [](Engine& e, Str& r, const Str& p1, const Str& p2, const Str&) {
-                           return e.IntegerReply(r, e.m_pTask->UnzipAsync(Data(p1), Data(p2)));
-                         }},
-                        {"DeleteAsync",
-                         [](Engine& e, Str& r, const Str& p1, const Str&, const Str&) {
-                           return e.IntegerReply(r, e.m_pTask->DeleteAsync(Data(p1)));
-                         }},
-                        {"IsExistedPath",
-                         [](Engine& e, Str& r, const Str& p1, const Str&, const Str&) {
-                           return e.IntegerReply(r, e.m_pTask->IsExistedPath(Data(p1)));
-                         }},
-                        {"GetItemType",
-                         [](Engine& e, Str& r, const Str& p1, const Str&, const Str&) {
-                           _PL_FS_ITEM_TYPE eType = static_cast<_PL_FS_ITEM_TYPE>(0);
-                           e.m_pTask->GetItemType(Data(p1), &eType);
-                           return e.IntegerReply(r, eType);
-                         }},
-                        {"GetFileSize",
-                         [](Engine& e, Str& r, const Str& p1, const Str&, const Str&) {
-                           int nSize = 0;
-                           int nResult = e.m_pTask->GetFileSize(Data(p1), &nSize);
-                           return e.IntegerReply(r, nResult == 1 ? nSize : nResult);
-                         }},
-                        {"GetProperty",
-                         [](Engine& e, Str& r, const Str& p1, const Str&, const Str&) {
-                           return e.TextReply(r, p1, &CXapTaskFileSystem::GetProperty);
-                         }},
-                        {"GetListFiles",
-                         [](Engine& e, Str& r, const Str& p1, const Str&, const Str&) {
-                           return e.TextReply(r, p1, &CXapTaskFileSystem::GetListFiles);
-                         }},
-                        {"WriteBase64", [](Engine& e, Str& r, const Str& p1, const Str& p2,
-                                           const Str&) { return e.Base64Reply(r, p1, p2, true); }},
-                        {"ReadBase64", [](Engine& e, Str& r, const Str& p1, const Str& p2,
-                                          const Str&) { return e.Base64Reply(r, p1, p2, false); }},
-                        {"GetTotalSize",
-                         [](Engine& e, Str& r, const Str&, const Str&,
-                            const Str&) { return e.SizeReply(r, &CXapTaskFileSystem::GetTotalSize); }},
-                        {"GetUsedSize",
-                         [](Engine& e, Str& r, const Str&, const Str&,
-                            const Str&) { return e.SizeReply(r, &CXapTaskFileSystem::GetUsedSize); }},
-                        {"GetFreeSize",
-                         [](Engine& e, Str& r, const Str&, const Str&,
-                            const Str&) { return e.SizeReply(r, &CXapTaskFileSystem::GetFreeSize); }},
-                        {"GetFolderSize",
-                         [](Engine& e, Str& r, const Str& p1, const Str& p2, const Str& p3) {
-                           return e.FolderSizeReply(r, p1, p2, p3);
-                         }},
-                        {"SetExecutable",
-                         [](Engine& e, Str& r, const Str& p1, const Str&, const Str&) {
-                           return e.IntegerReply(r, e.m_pTask->SetXapFileExecutable(Data(p1)));
-                         }},
-                        {"SetWidgetInfo", [](Engine& e, Str& r, const Str& p1, const Str& p2,
-                                             const Str&) { return e.OnSetWidgetInfo(r, p1, p2); }},
+// clang-format off
+const Engine::Command Engine::s_commands[] = {
+    {"GetName",       &Engine::OnGetName},
+    {"UnzipKill",     &Engine::OnUnzipKill},
+    {"Unzip",         &Engine::TwoPaths<&Task::Unzip>},
+    {"Copy",          &Engine::TwoPaths<&Task::Copy>},
+    {"Move",          &Engine::TwoPaths<&Task::Move>},
+    {"Delete",        &Engine::OnePath<&Task::Delete>},
+    {"UnzipAsync",    &Engine::TwoPaths<&Task::UnzipAsync>},
+    {"DeleteAsync",   &Engine::OnePath<&Task::DeleteAsync>},
+    {"IsExistedPath", &Engine::OnePath<&Task::IsExistedPath>},
+    {"GetItemType",   &Engine::OnGetItemType},
+    {"GetFileSize",   &Engine::OnGetFileSize},
+    {"GetProperty",   &Engine::TextQuery<&Task::GetProperty>},
+    {"GetListFiles",  &Engine::TextQuery<&Task::GetListFiles>},
+    {"WriteBase64",   &Engine::OnWriteBase64},
+    {"ReadBase64",    &Engine::OnReadBase64},
+    {"GetTotalSize",  &Engine::SizeFigure<&Task::GetTotalSize>},
+    {"GetUsedSize",   &Engine::SizeFigure<&Task::GetUsedSize>},
+    {"GetFreeSize",   &Engine::SizeFigure<&Task::GetFreeSize>},
+    {"GetFolderSize", &Engine::OnGetFolderSize},
+    {"SetExecutable", &Engine::OnePath<&Task::SetXapFileExecutable>},
+    {"SetWidgetInfo", &Engine::OnSetWidgetInfo},
 };
+// clang-format on
 
 CXapEngineFileSystem::CXapEngineFileSystem() : m_pTask(nullptr) {
   XAP_TRACE();
@@ -149,10 +89,9 @@ bool CXapEngineFileSystem::Execute(std::string& strRet, const std::string& strCm
     XAP_ERROR();
     return false;
   }
+  const Params params = {strParam1, strParam2, strParam3, __FUNCTION__};
   for (const Command& command : s_commands) {
-    if (strCmd == command.pszName) {
-      return command.pfnHandler(*this, strRet, strParam1, strParam2, strParam3);
-    }
+    if (strCmd == command.pszName) return (this->*command.pfnHandler)(strRet, params);
   }
   XAP_LOG(0u, "Unknow Cmd = [%s]", strCmd.c_str());
   return false;
@@ -162,16 +101,24 @@ bool CXapEngineFileSystem::ConvertParam(std::string strParam) {
   return strParam == "true" || strParam == "1";
 }
 
-bool CXapEngineFileSystem::IntegerReply(std::string& strRet, int nValue) {
-  SetReturnValueInteger(strRet, nValue);
+template <Engine::OnePathOperation pfnOperation>
+bool CXapEngineFileSystem::OnePath(std::string& strRet, const Params& params) {
+  SetReturnValueInteger(strRet, (m_pTask->*pfnOperation)(Data(params.strParam1)));
   return true;
 }
 
-bool CXapEngineFileSystem::TextReply(std::string& strRet, const std::string& strParam1,
-                                     int (CXapTaskFileSystem::*pfnQuery)(char*, char*)) {
+template <Engine::TwoPathOperation pfnOperation>
+bool CXapEngineFileSystem::TwoPaths(std::string& strRet, const Params& params) {
+  SetReturnValueInteger(strRet,
+                        (m_pTask->*pfnOperation)(Data(params.strParam1), Data(params.strParam2)));
+  return true;
+}
+
+template <Engine::TwoPathOperation pfnQuery>
+bool CXapEngineFileSystem::TextQuery(std::string& strRet, const Params& params) {
   char szBuffer[kTextReplySize];
   memset(szBuffer, 0, sizeof szBuffer);
-  int nResult = (m_pTask->*pfnQuery)(Data(strParam1), szBuffer);
+  int nResult = (m_pTask->*pfnQuery)(Data(params.strParam1), szBuffer);
   if (nResult < 0) {
     SetReturnValueInteger(strRet, nResult);
   } else {
@@ -180,8 +127,8 @@ bool CXapEngineFileSystem::TextReply(std::string& strRet, const std::string& str
   return true;
 }
 
-bool CXapEngineFileSystem::SizeReply(std::string& strRet,
-                                     int (CXapTaskFileSystem::*pfnQuery)(unsigned long long*)) {
+template <Engine::SizeOperation pfnQuery>
+bool CXapEngineFileSystem::SizeFigure(std::string& strRet, const Params&) {
   unsigned long long ullValue = 0;
   int nResult = (m_pTask->*pfnQuery)(&ullValue);
   if (nResult != 1) {
@@ -196,12 +143,44 @@ bool CXapEngineFileSystem::SizeReply(std::string& strRet,
   return true;
 }
 
-bool CXapEngineFileSystem::FolderSizeReply(std::string& strRet, const std::string& strParam1,
-                                           const std::string& strParam2,
-                                           const std::string& strParam3) {
+bool CXapEngineFileSystem::OnGetName(std::string& strRet, const Params&) {
+  std::string strName("FileSystem");
+  SetReturnValueASCII(strRet, strName);
+  return true;
+}
+
+bool CXapEngineFileSystem::OnUnzipKill(std::string& strRet, const Params&) {
+  SetReturnValueInteger(strRet, m_pTask->UnzipKill());
+  return true;
+}
+
+bool CXapEngineFileSystem::OnGetItemType(std::string& strRet, const Params& params) {
+  _PL_FS_ITEM_TYPE eType = static_cast<_PL_FS_ITEM_TYPE>(0);
+  m_pTask->GetItemType(Data(params.strParam1), &eType);
+  SetReturnValueInteger(strRet, eType);
+  return true;
+}
+
+bool CXapEngineFileSystem::OnGetFileSize(std::string& strRet, const Params& params) {
+  int nSize = 0;
+  int nResult = m_pTask->GetFileSize(Data(params.strParam1), &nSize);
+  SetReturnValueInteger(strRet, nResult == 1 ? nSize : nResult);
+  return true;
+}
+
+bool CXapEngineFileSystem::OnWriteBase64(std::string& strRet, const Params& params) {
+  return Base64Reply(strRet, params, true);
+}
+
+bool CXapEngineFileSystem::OnReadBase64(std::string& strRet, const Params& params) {
+  return Base64Reply(strRet, params, false);
+}
+
+bool CXapEngineFileSystem::OnGetFolderSize(std::string& strRet, const Params& params) {
   double lfSize = 0.0;
-  int nResult = m_pTask->GetFolderSize(&lfSize, Data(strParam1), ConvertParam(strParam2),
-                                       ConvertParam(strParam3));
+  int nResult =
+      m_pTask->GetFolderSize(&lfSize, Data(params.strParam1), ConvertParam(params.strParam2),
+                             ConvertParam(params.strParam3));
   if (nResult != 1) {
     SetReturnValueInteger(strRet, nResult);
     return true;
@@ -215,60 +194,59 @@ bool CXapEngineFileSystem::FolderSizeReply(std::string& strRet, const std::strin
   return true;
 }
 
-bool CXapEngineFileSystem::OnSetWidgetInfo(std::string& strRet, const std::string& strParam1,
-                                           const std::string& strParam2) {
-  XAP_LOG(4u, "WidgetType[%s] WidgetPath[%s]", strParam1.c_str(), strParam2.c_str());
+bool CXapEngineFileSystem::OnSetWidgetInfo(std::string& strRet, const Params& params) {
+  XAP_LOG_AS(params.pszFunction, 4u, "WidgetType[%s] WidgetPath[%s]", params.strParam1.c_str(),
+             params.strParam2.c_str());
   int nWidgetType = 0;
   try {
-    nWidgetType = boost::lexical_cast<int>(strParam1);
+    nWidgetType = boost::lexical_cast<int>(params.strParam1);
   } catch (const boost::bad_lexical_cast&) {
     // Not a whole decimal number within int: the widget information stays
     // as it was.
-    XAP_LOG(0u, "WidgetType is not a whole number: [%s]", strParam1.c_str());
+    XAP_LOG_AS(params.pszFunction, 0u, "WidgetType is not a whole number: [%s]",
+               params.strParam1.c_str());
     SetReturnValueInteger(strRet, 0);
     return false;
   }
-  SetReturnValueInteger(strRet, m_pTask->SetWidgetInfo(nWidgetType, Data(strParam2)));
+  SetReturnValueInteger(strRet, m_pTask->SetWidgetInfo(nWidgetType, Data(params.strParam2)));
   return true;
 }
 
-bool CXapEngineFileSystem::Base64Reply(std::string& strRet, const std::string& strParam1,
-                                       const std::string& strParam2, bool bEncode) {
+bool CXapEngineFileSystem::Base64Reply(std::string& strRet, const Params& params, bool bEncode) {
   char szOutput[kBase64BufferSize];
   char szReply[kBase64BufferSize];
   memset(szOutput, 0, sizeof szOutput);
   memset(szReply, 0, sizeof szReply);
   int nOutputSize = 0;
-  long lDeclaredSize = strtol(strParam2.c_str(), nullptr, 10);
+  long lDeclaredSize = strtol(params.strParam2.c_str(), nullptr, 10);
 
-  size_t nLength = strParam1.size();
+  size_t nLength = params.strParam1.size();
   if (nLength > kBase64MaxInput) {
-    XAP_LOG(0u, "overflow strParam  size = [%d]", static_cast<int>(nLength));
+    XAP_LOG_AS(params.pszFunction, 0u, "overflow strParam  size = [%d]", static_cast<int>(nLength));
     SetReturnValueInteger(strRet, 0);
     return false;
   }
   if (static_cast<long>(nLength) != lDeclaredSize) {
-    XAP_LOG(0u, "parameter wrong size size = [%d]", static_cast<int>(nLength));
+    XAP_LOG_AS(params.pszFunction, 0u, "parameter wrong size size = [%d]",
+               static_cast<int>(nLength));
     SetReturnValueInteger(strRet, 0);
     return false;
   }
 
   int nInputSize = static_cast<int>(nLength);
-  if (bEncode) {
-    // The encoding of up to 2048 bytes would not fit the output buffer: an
-    // input whose encoding is refused anyway is measured, not encoded.
-    int nEncodedSize = b64_encoded_length(nInputSize);
-    if (nEncodedSize > kBase64MaxOutput) {
-      nOutputSize = nEncodedSize;
-    } else {
-      m_pTask->WriteBase64(Data(strParam1), &nInputSize, szOutput, &nOutputSize);
-    }
+  if (bEncode && EncodedLength(nInputSize) > kBase64MaxOutput) {
+    // Would not fit the output buffer and is refused anyway: measured, not
+    // encoded.
+    nOutputSize = EncodedLength(nInputSize);
+  } else if (bEncode) {
+    m_pTask->WriteBase64(Data(params.strParam1), &nInputSize, szOutput, &nOutputSize);
   } else {
-    m_pTask->ReadBase64(Data(strParam1), &nInputSize, szOutput, &nOutputSize);
+    // Decoding shrinks: 2048 characters give at most 1536 bytes.
+    m_pTask->ReadBase64(Data(params.strParam1), &nInputSize, szOutput, &nOutputSize);
   }
 
   if (nOutputSize > kBase64MaxOutput) {
-    XAP_LOG(0u, "output size . overflow strParam\tsize = [%d]", nOutputSize);
+    XAP_LOG_AS(params.pszFunction, 0u, "output size . overflow strParam\tsize = [%d]", nOutputSize);
     SetReturnValueInteger(strRet, 0);
     return false;
   }

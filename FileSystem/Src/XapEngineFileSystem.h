@@ -30,30 +30,46 @@ class CXapEngineFileSystem : public CXapEngineBase {
   bool ConvertParam(std::string strParam);
 
  protected:
-  // A row of the command table: stores the reply and returns what Execute
-  // returns.
-  typedef bool (*Handler)(CXapEngineFileSystem& engine, std::string& strRet,
-                          const std::string& strParam1, const std::string& strParam2,
-                          const std::string& strParam3);
+  // The parameters a row uses, and the name its log lines carry: every row
+  // is a step of Execute.
+  struct Params {
+    const std::string& strParam1;
+    const std::string& strParam2;
+    const std::string& strParam3;
+    const char* pszFunction;
+  };
+  // A row's handler: stores the reply and returns what Execute returns.
+  typedef bool (CXapEngineFileSystem::*Handler)(std::string& strRet, const Params& params);
   struct Command {
     const char* pszName;
     Handler pfnHandler;
   };
+  typedef int (CXapTaskFileSystem::*OnePathOperation)(char*);
+  typedef int (CXapTaskFileSystem::*TwoPathOperation)(char*, char*);
+  typedef int (CXapTaskFileSystem::*SizeOperation)(unsigned long long*);
 
-  // An integer reply; true.
-  bool IntegerReply(std::string& strRet, int nValue);
+  // The handlers, one per kind of row. The templates call the operation
+  // they are given with the first (and second) parameter; integer reply.
+  template <OnePathOperation pfnOperation>
+  bool OnePath(std::string& strRet, const Params& params);
+  template <TwoPathOperation pfnOperation>
+  bool TwoPaths(std::string& strRet, const Params& params);
   // A text query's reply: its code when negative, else the text.
-  bool TextReply(std::string& strRet, const std::string& strParam1,
-                 int (CXapTaskFileSystem::*pfnQuery)(char*, char*));
-  // A size figure's reply: the decimal text when the query answered 1.
-  bool SizeReply(std::string& strRet, int (CXapTaskFileSystem::*pfnQuery)(unsigned long long*));
-  bool FolderSizeReply(std::string& strRet, const std::string& strParam1,
-                       const std::string& strParam2, const std::string& strParam3);
-  bool OnSetWidgetInfo(std::string& strRet, const std::string& strParam1,
-                       const std::string& strParam2);
+  template <TwoPathOperation pfnQuery>
+  bool TextQuery(std::string& strRet, const Params& params);
+  // A partition figure: the decimal text when the query answered 1.
+  template <SizeOperation pfnQuery>
+  bool SizeFigure(std::string& strRet, const Params& params);
+  bool OnGetName(std::string& strRet, const Params& params);
+  bool OnUnzipKill(std::string& strRet, const Params& params);
+  bool OnGetItemType(std::string& strRet, const Params& params);
+  bool OnGetFileSize(std::string& strRet, const Params& params);
+  bool OnWriteBase64(std::string& strRet, const Params& params);
+  bool OnReadBase64(std::string& strRet, const Params& params);
+  bool OnGetFolderSize(std::string& strRet, const Params& params);
+  bool OnSetWidgetInfo(std::string& strRet, const Params& params);
   // The common body of the two Base64 commands.
-  bool Base64Reply(std::string& strRet, const std::string& strParam1, const std::string& strParam2,
-                   bool bEncode);
+  bool Base64Reply(std::string& strRet, const Params& params, bool bEncode);
 
   static const Command s_commands[];
 

@@ -24,6 +24,12 @@
 #include "XapFileSystemLog.h"
 #include "b64.h"
 
+// PTStat's time fields have the names that the C library defines as macros
+// for struct stat; this unit reads struct stat's times as st_atim and so on.
+#undef st_atime
+#undef st_mtime
+#undef st_ctime
+
 // Command lines of the module, shared by every operation. Tools that change
 // files run at the lowest priority and are named by their absolute paths.
 #define XAP_CMD_MKDIR "/usr/bin/nice -n 19 /bin/mkdir -p %s"
@@ -98,28 +104,37 @@ bool StartsWithAllowedRoot(const char* pszPath) {
 }  // namespace
 
 // Logs a screen's verdict in the name of the function that screened.
-#define XAP_LOG_SCREEN(verdict, length)                                       \
-  do {                                                                        \
-    if ((verdict) == SCREEN_TOO_LONG) {                                       \
-      XAP_LOG(0u, "overflow pszString size = [%d] ( 255 char size limited )", \
-              static_cast<int>(length));                                      \
-    } else if ((verdict) == SCREEN_UNSAFE) {                                  \
-      XAP_LOG(3u, "The path specified is unsafe, NOT OK to proceed!!!!");     \
-    } else {                                                                  \
-      XAP_LOG(3u, "The path specified is safe, OK to proceed");               \
-    }                                                                         \
+#define XAP_LOG_SCREEN_AS(pszFunction, verdict, length)                                       \
+  do {                                                                                        \
+    if ((verdict) == SCREEN_TOO_LONG) {                                                       \
+      XAP_LOG_AS(pszFunction, 0u, "overflow pszString size = [%d] ( 255 char size limited )", \
+                 static_cast<int>(length));                                                   \
+    } else if ((verdict) == SCREEN_UNSAFE) {                                                  \
+      XAP_LOG_AS(pszFunction, 3u, "The path specified is unsafe, NOT OK to proceed!!!!");     \
+    } else {                                                                                  \
+      XAP_LOG_AS(pszFunction, 3u, "The path specified is safe, OK to proceed");               \
+    }                                                                                         \
   } while (0)
 
 const char CXapTaskFileSystem::unsafeList[5] = "..";
 
 CXapTaskFileSystem::CXapTaskFileSystem()
-    : m_nFd(0), m_nAuthMode(0), m_pEngine(nullptr), m_nWidgetType(0) {
+    : m_nFd(0),
+      m_nAuthMode(0),
+      m_pEngine(nullptr),
+      m_nWidgetType(0),
+      m_pEngineLife(std::make_shared<PTEngineLife>()) {
   XAP_TRACE();
   memset(m_szWidgetPath, 0, sizeof m_szWidgetPath);
   m_nWidgetType = 0;
 }
 
-CXapTaskFileSystem::~CXapTaskFileSystem() { XAP_TRACE(); }
+CXapTaskFileSystem::~CXapTaskFileSystem() {
+  XAP_TRACE();
+  // The engine goes with the task: running jobs must not reach it.
+  std::lock_guard<std::mutex> lock(m_pEngineLife->mutex);
+  m_pEngineLife->bAlive = false;
+}
 
 int CXapTaskFileSystem::t_Trim(char* pszSrc, char* pszDest) {
   if (pszSrc == nullptr || pszDest == nullptr) return 0;
@@ -163,10 +178,12 @@ int CXapTaskFileSystem::t_CheckAuth(const char* pszPath, int nMode, int nFlags,
   }
 
   // Close-on-exec from the start: a shell command that a worker starts
-  // meanwhile must not inherit the descriptor.
+  // meanwhile must not inherit the descriptor. Never waiting: a FIFO put in
+  // place after the status call, or a file under a lease, would hold the
+  // command thread until a writer or the lease's owner came.
   int fd = -1;
   for (int attempt = 1; attempt <= kOpenAttempts; ++attempt) {
-    fd = open(pszPath, nFlags | nAccess | O_CLOEXEC, 0777);
+    fd = open(pszPath, nFlags | nAccess | O_CLOEXEC | O_NONBLOCK, 0777);
     if (fd >= 0 || errno != ENOENT) break;
   }
   if (fd < 0) {
@@ -241,19 +258,30 @@ int CXapTaskFileSystem::t_IsSafeSystemString(const char* pszString) {
   }
   size_t nLength = 0;
   ScreenVerdict eVerdict = Screen(pszString, kPathChars, &nLength);
-  XAP_LOG_SCREEN(eVerdict, nLength);
+  XAP_LOG_SCREEN_AS(__FUNCTION__, eVerdict, nLength);
   return eVerdict == SCREEN_SAFE ? 1 : 0;
 }
 
-int CXapTaskFileSystem::t_IsSafeCommandLine(const char* pszCommand) {
+int CXapTaskFileSystem::t_IsSafeCommandLine(const char* pszFunction, const char* pszCommand) {
   if (pszCommand == nullptr) {
-    XAP_ERROR();
+    XAP_ERROR_AS(pszFunction);
     return 0;
   }
   size_t nLength = 0;
   ScreenVerdict eVerdict = Screen(pszCommand, kCommandChars, &nLength);
-  XAP_LOG_SCREEN(eVerdict, nLength);
-  return eVerdict == SCREEN_SAFE ? 1 : 0;
+  XAP_LOG_SCREEN_AS(pszFunction, eVerdict, nLength);
+  if (eVerdict != SCREEN_SAFE) {
+    XAP_ERROR_AS(pszFunction);
+    return 0;
+  }
+  return 1;
+}
+
+bool CXapTaskFileSystem::t_ScreenAndExec(const char* pszFunction, const char* pszCommand,
+                                         int* pnResult) {
+  if (t_IsSafeCommandLine(pszFunction, pszCommand) == 0) return false;
+  *pnResult = QomExecShell(pszCommand);
+  return true;
 }
 
 int CXapTaskFileSystem::t_MakeSafePath(char* pszPath, std::string& strSafePath) {
@@ -289,15 +317,8 @@ int CXapTaskFileSystem::t_MakeSafePath(char* pszPath, std::string& strSafePath) 
 
 int CXapTaskFileSystem::t_SystemCall(const char* pszCommand) {
   XAP_TRACE();
-  if (pszCommand == nullptr) {
-    XAP_ERROR();
-    return -1;
-  }
-  if (t_IsSafeCommandLine(pszCommand) == 0) {
-    XAP_ERROR();
-    return -1;
-  }
-  int nResult = QomExecShell(pszCommand);
+  int nResult = -1;
+  if (!t_ScreenAndExec(__FUNCTION__, pszCommand, &nResult)) return -1;
   XAP_LOG(3u, "pszCommand = [%s]", pszCommand);
   return nResult;
 }
@@ -480,14 +501,7 @@ int CXapTaskFileSystem::GetFreeSize(unsigned long long* pullFree) {
 
 int CXapTaskFileSystem::t_GetSizeInfo(unsigned long long* pullTotal, unsigned long long* pullUsed,
                                       unsigned long long* pullFree) {
-  return t_GetSizeInfoFrom("/tmp", "/proc/mounts", pullTotal, pullUsed, pullFree);
-}
-
-int CXapTaskFileSystem::t_GetSizeInfoFrom(const char* pszRoot, const char* pszMountTable,
-                                          unsigned long long* pullTotal,
-                                          unsigned long long* pullUsed,
-                                          unsigned long long* pullFree) {
-  char* pszResolved = realpath(pszRoot, nullptr);
+  char* pszResolved = realpath("/tmp", nullptr);
   if (pszResolved == nullptr) {
     XAP_LOG(0u, "realpath failed. errno[%d]", errno);
     return 0;
@@ -497,7 +511,7 @@ int CXapTaskFileSystem::t_GetSizeInfoFrom(const char* pszRoot, const char* pszMo
   int s_percent = 0;
   bool bFound = false;
   struct statfs64 fs;
-  FILE* pTable = setmntent(pszMountTable, "r");
+  FILE* pTable = setmntent("/proc/mounts", "r");
   if (pTable == nullptr) {
     XAP_LOG(0u, "Can not get mount info. Please check /proc/mounts");
   } else {
@@ -552,16 +566,26 @@ namespace {
 // is skipped, so the walk never works on a cut path.
 const size_t kMaxEntryPath = 255;
 
+// Folders one walk may visit through followed links. Links into links (a
+// chain of folders each holding two links to the next, or /proc/self) make
+// the walk exponential, and each such visit resolves a long path of links:
+// this many take 0.2 to 0.8 s on a 2-core x86-64 machine, about 2 s on the
+// device. Real folders are not counted: their tree is finite.
+const long kMaxLinkedFolderVisits = 10000;
+
+// Bytes of directory entries read at a time, per level of depth.
+const size_t kEntryBuffer = 8192;
+
 }  // namespace
 
 // State of one GetFolderSize walk.
 struct CXapTaskFileSystem::FolderWalk {
   double* plfTotal;
   bool bSearchLink;
-  std::string strPath;  // the folder being read, as the caller would join it
-  // The folders being read, outermost first: a folder met again below
-  // itself (through a link or a bind mount) is not read again.
-  std::vector<std::pair<dev_t, ino_t>> ancestors;
+  std::string strPath;  // the folder being read, joined as "%s/%s" from the top
+  size_t nDepth = 0;    // folders between the top and the one being read
+  long nVisits = 0;     // folders reached through links so far
+  bool bCut = false;    // the budget ran out: the walk stops
   // One entry buffer per depth, kept for the whole walk.
   std::vector<std::vector<char>> buffers;
 
@@ -582,85 +606,71 @@ int CXapTaskFileSystem::GetFolderSize(double* plfSize, char* pszFolder, bool bSu
   XAP_LOG(3u, "pszFolder=[%s] bSub=[%d] bSearchLink=[%d]", pszFolder, bSub ? 1 : 0,
           bSearchLink ? 1 : 0);
   double lfFolderSize = 0.0;
-  t_GetFolderSizeHelper(&lfFolderSize, pszFolder, bSub, bSearchLink);
+  FolderWalk walk;
+  walk.plfTotal = &lfFolderSize;
+  walk.bSearchLink = bSearchLink;
+  walk.strPath = pszFolder;
+  // A folder that cannot be read measures 0.
+  t_GetFolderSizeHelper(walk, AT_FDCWD, pszFolder, bSub, false);
+  if (walk.bCut) {
+    // A partial sum would be a wrong answer: none is given.
+    XAP_LOG(0u,
+            "folder walk of [%s] cut after %ld folders reached through links, at [%s] (%.0lf "
+            "bytes so far)",
+            pszFolder, walk.nVisits - 1, walk.strPath.c_str(), lfFolderSize);
+    XAP_ERROR();
+    return 0;
+  }
   XAP_LOG(3u, "lfFolderSize=[%lf]", lfFolderSize);
   *plfSize = lfFolderSize;
   return 1;
 }
 
-int CXapTaskFileSystem::t_GetFolderSizeHelper(double* plfTotal, char* pszFolder, bool bSub,
-                                              bool bSearchLink) {
-  FolderWalk walk;
-  walk.plfTotal = plfTotal;
-  walk.bSearchLink = bSearchLink;
-  walk.strPath = pszFolder;
-  walk.strPath.reserve(kMaxEntryPath + 1);
-  return t_GetFolderSizeHelper(walk, AT_FDCWD, pszFolder, bSub, nullptr, -1);
-}
-
-// Reads one folder through its descriptor (openat, getdents64, fstatat):
-// one status call per entry, none for "." and, below a real folder, none
-// for "..", whose sizes are already known.
 int CXapTaskFileSystem::t_GetFolderSizeHelper(FolderWalk& walk, int nParentFd, const char* pszName,
-                                              bool bSub, const struct stat64* pSelf,
-                                              long long llParentSize) {
+                                              bool bSub, bool bByPath) {
   XAP_LOG(3u, "# pszFolder = [%s]", walk.strPath.c_str());
-  // A real subfolder (pSelf known) is opened without following a link that
-  // might have taken its place since it was examined.
-  int fd = openat(nParentFd, pszName,
-                  O_RDONLY | O_DIRECTORY | O_CLOEXEC | (pSelf != nullptr ? O_NOFOLLOW : 0));
-  if (fd < 0) return 0;
-  struct stat64 self;
-  if (pSelf != nullptr) {
-    self = *pSelf;
-  } else if (fstat64(fd, &self) != 0) {
-    close(fd);
+  if (bByPath && ++walk.nVisits > kMaxLinkedFolderVisits) {
+    walk.bCut = true;
     return 0;
   }
-  for (const auto& ancestor : walk.ancestors) {
-    if (ancestor.first == self.st_dev && ancestor.second == self.st_ino) {
-      close(fd);
-      return 0;
-    }
-  }
-  size_t nDepth = walk.ancestors.size();
-  walk.ancestors.emplace_back(self.st_dev, self.st_ino);
-  if (walk.buffers.size() <= nDepth) walk.buffers.emplace_back(32768);
-  char* pBuffer = walk.buffers[nDepth].data();
-  size_t nBuffer = walk.buffers[nDepth].size();
+  // Below the top, a real subfolder is opened without following a link
+  // that might have taken its place since it was examined.
+  int nFlags = O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NONBLOCK;
+  int fd = bByPath ? open(walk.strPath.c_str(), nFlags)
+                   : openat(nParentFd, pszName, nFlags | (nParentFd != AT_FDCWD ? O_NOFOLLOW : 0));
+  if (fd < 0) return 0;
+  if (walk.buffers.size() <= walk.nDepth) walk.buffers.emplace_back(kEntryBuffer);
+  // The block outlives moves of the outer vector; a reference would not.
+  char* pBuffer = walk.buffers[walk.nDepth].data();
   size_t nFolderLength = walk.strPath.size();
+  ++walk.nDepth;
 
   ssize_t nRead;
-  while ((nRead = getdents64(fd, pBuffer, nBuffer)) > 0) {
-    for (ssize_t nOffset = 0; nOffset < nRead;) {
+  while (!walk.bCut && (nRead = getdents64(fd, pBuffer, kEntryBuffer)) > 0) {
+    for (ssize_t nOffset = 0; !walk.bCut && nOffset < nRead;) {
       const struct dirent64* pEntry = reinterpret_cast<const struct dirent64*>(pBuffer + nOffset);
       nOffset += pEntry->d_reclen;
       const char* pszEntry = pEntry->d_name;
       if (nFolderLength + 1 + strlen(pszEntry) > kMaxEntryPath) continue;
-      bool bDot = strcmp(pszEntry, ".") == 0;
-      bool bDotDot = strcmp(pszEntry, "..") == 0;
-      struct stat64 st;
-      if (bDot) {
-        walk.Add(self.st_size);
-        continue;
-      }
-      if (bDotDot && llParentSize >= 0) {
-        walk.Add(llParentSize);
-        continue;
-      }
-      if (fstatat64(fd, pszEntry, &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
-      if (st.st_size > INT32_MAX) continue;  // unreadable to the 32-bit call
-      walk.Add(st.st_size);
-      if (!bSub || bDotDot) continue;
-      bool bFolder = S_ISDIR(st.st_mode);
-      if (!bFolder && !(S_ISLNK(st.st_mode) && walk.bSearchLink)) continue;
       walk.strPath.append("/").append(pszEntry);
-      t_GetFolderSizeHelper(walk, fd, pszEntry, true, bFolder ? &st : nullptr,
-                            bFolder ? self.st_size : -1);
-      walk.strPath.resize(nFolderLength);
+      // "." and ".." are entries like any other: their status is read too.
+      struct stat64 st;
+      int nStat = bByPath ? lstat64(walk.strPath.c_str(), &st)
+                          : fstatat64(fd, pszEntry, &st, AT_SYMLINK_NOFOLLOW);
+      bool bDots = strcmp(pszEntry, ".") == 0 || strcmp(pszEntry, "..") == 0;
+      if (nStat == 0 && st.st_size <= INT32_MAX) {
+        walk.Add(st.st_size);
+        if (bSub && !bDots && S_ISDIR(st.st_mode)) {
+          t_GetFolderSizeHelper(walk, fd, pszEntry, true, bByPath);
+        } else if (bSub && !bDots && S_ISLNK(st.st_mode) && walk.bSearchLink) {
+          // From here on the joined path decides where the walk goes.
+          t_GetFolderSizeHelper(walk, fd, pszEntry, true, true);
+        }
+      }
+      if (!walk.bCut) walk.strPath.resize(nFolderLength);
     }
   }
-  walk.ancestors.pop_back();
+  --walk.nDepth;
   close(fd);
   return 1;
 }
@@ -754,7 +764,10 @@ int CXapTaskFileSystem::GetProperty(char* pszPath, char* pszOutput) {
   int nResult = t_MakeSafePath(pszPath, strSafePath);
   if (nResult != XAP_RESULT_OK) return nResult;
   PTStat st;
-  if (t_Stat(strSafePath.c_str(), &st) != 0) return XAP_RESULT_FAIL;
+  if (t_Stat(strSafePath.c_str(), &st) != 0) {
+    XAP_ERROR();
+    return XAP_RESULT_FAIL;
+  }
 
   // The folder to describe: the one that holds a file, or the folder itself.
   bool bIsFile = (st.st_mode & 0100000) != 0;
@@ -774,16 +787,21 @@ int CXapTaskFileSystem::GetProperty(char* pszPath, char* pszOutput) {
   if (!bReadDir) {
     // A folder whose resolved path does not fit the buffer cannot be shown.
     XAP_LOG(0u, "current directory unreadable after change to [%s]", strFolder.c_str());
+    XAP_ERROR();
     return XAP_RESULT_FAIL;
   }
   int nCount = CountEntries(strFolder.c_str());
-  if (nCount < 0) return XAP_RESULT_FAIL;
+  if (nCount < 0) {
+    XAP_ERROR();
+    return XAP_RESULT_FAIL;
+  }
 
   PTReplyText text;
   t_PropertyText(text, st, szCurrentDir, bIsFile ? strName.c_str() : nullptr, nCount);
   if (text.Spoiled()) {
     XAP_LOG(0u, "property text longer than %d characters: [%s]", static_cast<int>(kReplySize - 1),
             strSafePath.c_str());
+    XAP_ERROR();
     return XAP_RESULT_FAIL;
   }
   text.CopyTo(pszOutput);
@@ -822,7 +840,10 @@ int CXapTaskFileSystem::GetListFiles(char* pszPath, char* pszOutput) {
   if (nResult != XAP_RESULT_OK) return nResult;
 
   DIR* pDir = opendir(strSafePath.c_str());
-  if (pDir == nullptr) return XAP_RESULT_FAIL;
+  if (pDir == nullptr) {
+    XAP_ERROR();
+    return XAP_RESULT_FAIL;
+  }
   PTReplyText text;
   t_ListingOpen(text);
   int nListed = 0;
@@ -836,37 +857,57 @@ int CXapTaskFileSystem::GetListFiles(char* pszPath, char* pszOutput) {
     }
     ++nListed;
   }
-  if (closedir(pDir) != 0) return XAP_RESULT_FAIL;
+  if (closedir(pDir) != 0) {
+    XAP_ERROR();
+    return XAP_RESULT_FAIL;
+  }
   t_ListingClose(text);
   text.CopyTo(pszOutput);
   return XAP_RESULT_OK;
 }
 
-// ---- Copy and move.
+// ---- Copy, move, delete and unzip.
+
+int CXapTaskFileSystem::t_OpenPaths(const char* pszFunction, char* pszSrcPath,
+                                    std::string& strSafeSrc, char* pszDestPath,
+                                    std::string* pstrSafeDest) {
+  if (pszSrcPath == nullptr || (pstrSafeDest != nullptr && pszDestPath == nullptr)) {
+    XAP_ERROR_AS(pszFunction);
+    return XAP_RESULT_NULL_ARGUMENT;
+  }
+  int nResult = t_MakeSafePath(pszSrcPath, strSafeSrc);
+  if (nResult != XAP_RESULT_OK || pstrSafeDest == nullptr) return nResult;
+  return t_MakeSafePath(pszDestPath, *pstrSafeDest);
+}
+
+int CXapTaskFileSystem::t_RunAndSync(const char* pszFunction, const char* pszCommand,
+                                     bool bLogFailure) {
+  if (t_SystemCall(pszCommand) != 0) {
+    if (bLogFailure) XAP_ERROR_AS(pszFunction);
+    return XAP_RESULT_FAIL;
+  }
+  t_SystemCall(XAP_CMD_SYNC);
+  return XAP_RESULT_OK;
+}
 
 int CXapTaskFileSystem::Copy(char* pszSrcPath, char* pszDestPath) {
   XAP_TRACE();
-  return t_Transfer(pszSrcPath, pszDestPath, false);
+  return t_Transfer(__FUNCTION__, pszSrcPath, pszDestPath, false);
 }
 
 int CXapTaskFileSystem::Move(char* pszSrcPath, char* pszDestPath) {
   XAP_TRACE();
-  return t_Transfer(pszSrcPath, pszDestPath, true);
+  return t_Transfer(__FUNCTION__, pszSrcPath, pszDestPath, true);
 }
 
-int CXapTaskFileSystem::t_Transfer(char* pszSrcPath, char* pszDestPath, bool bMove) {
-  if (pszSrcPath == nullptr || pszDestPath == nullptr) {
-    XAP_ERROR();
-    return XAP_RESULT_NULL_ARGUMENT;
-  }
+int CXapTaskFileSystem::t_Transfer(const char* pszFunction, char* pszSrcPath, char* pszDestPath,
+                                   bool bMove) {
   std::string safeSrcPath;
   std::string safeDestPath;
-  int nResult = t_MakeSafePath(pszSrcPath, safeSrcPath);
-  if (nResult != XAP_RESULT_OK) return nResult;
-  nResult = t_MakeSafePath(pszDestPath, safeDestPath);
+  int nResult = t_OpenPaths(pszFunction, pszSrcPath, safeSrcPath, pszDestPath, &safeDestPath);
   if (nResult != XAP_RESULT_OK) return nResult;
   if (t_IsExistedPath(&safeSrcPath[0]) == 0) {
-    XAP_ERROR();
+    XAP_ERROR_AS(pszFunction);
     return XAP_RESULT_NOT_FOUND;
   }
 
@@ -889,35 +930,22 @@ int CXapTaskFileSystem::t_Transfer(char* pszSrcPath, char* pszDestPath, bool bMo
     }
   }
   if (t_MakeFolder(szDestFolder) == 0) {
-    if (bMove) XAP_ERROR();
+    if (bMove) XAP_ERROR_AS(pszFunction);  // Copy reports nothing here
     return XAP_RESULT_NOT_FOUND;
   }
 
   char szCommand[kCommandSize];
   memset(szCommand, 0, sizeof szCommand);
-  if (bMove) {
-    snprintf(szCommand, sizeof szCommand, XAP_CMD_MOVE, safeSrcPath.c_str(), safeDestPath.c_str());
-  } else {
-    snprintf(szCommand, sizeof szCommand, XAP_CMD_COPY, safeSrcPath.c_str(), safeDestPath.c_str());
-  }
-  if (t_SystemCall(szCommand) != 0) {
-    if (bMove) XAP_ERROR();
-    return XAP_RESULT_FAIL;
-  }
-  t_SystemCall(XAP_CMD_SYNC);
-  return XAP_RESULT_OK;
+  snprintf(szCommand, sizeof szCommand, bMove ? XAP_CMD_MOVE : XAP_CMD_COPY, safeSrcPath.c_str(),
+           safeDestPath.c_str());
+  // Move reports its failures to make the folder or to run; Copy does not.
+  return t_RunAndSync(pszFunction, szCommand, bMove);
 }
-
-// ---- Delete and unzip.
 
 int CXapTaskFileSystem::Delete(char* pszPath) {
   XAP_TRACE();
-  if (pszPath == nullptr) {
-    XAP_ERROR();
-    return XAP_RESULT_NULL_ARGUMENT;
-  }
   std::string safePath;
-  int nResult = t_MakeSafePath(pszPath, safePath);
+  int nResult = t_OpenPaths(__FUNCTION__, pszPath, safePath, nullptr, nullptr);
   if (nResult != XAP_RESULT_OK) return nResult;
   XAP_LOG(4u, "pszSrcPath [%s]", safePath.c_str());
   if (t_IsExistedPath(&safePath[0]) == 0) {
@@ -927,47 +955,25 @@ int CXapTaskFileSystem::Delete(char* pszPath) {
   char szCommand[kCommandSize];
   memset(szCommand, 0, sizeof szCommand);
   snprintf(szCommand, sizeof szCommand, XAP_CMD_DELETE, safePath.c_str());
-  if (t_SystemCall(szCommand) != 0) {
-    XAP_ERROR();
-    return XAP_RESULT_FAIL;
-  }
-  t_SystemCall(XAP_CMD_SYNC);
-  return XAP_RESULT_OK;
+  return t_RunAndSync(__FUNCTION__, szCommand, true);
 }
 
 int CXapTaskFileSystem::Unzip(char* pszSrcPath, char* pszDestPath) {
   XAP_TRACE();
-  if (pszSrcPath == nullptr || pszDestPath == nullptr) {
-    XAP_ERROR();
-    return XAP_RESULT_NULL_ARGUMENT;
-  }
   std::string safeSrcPath;
   std::string safeDestPath;
-  int nResult = t_MakeSafePath(pszSrcPath, safeSrcPath);
+  int nResult = t_OpenPaths(__FUNCTION__, pszSrcPath, safeSrcPath, pszDestPath, &safeDestPath);
   if (nResult != XAP_RESULT_OK) return nResult;
-  nResult = t_MakeSafePath(pszDestPath, safeDestPath);
-  if (nResult != XAP_RESULT_OK) return nResult;
-  if (t_IsExistedPath(&safeSrcPath[0]) == 0) {
-    XAP_ERROR();
-    return XAP_RESULT_NOT_FOUND;
-  }
-  if (t_GetItemType(&safeDestPath[0]) == PL_FS_ITEM_TYPE_FILE) {
-    XAP_ERROR();
-    return XAP_RESULT_NOT_FOUND;
-  }
-  if (t_MakeFolder(&safeDestPath[0]) == 0) {
+  if (t_IsExistedPath(&safeSrcPath[0]) == 0 ||
+      t_GetItemType(&safeDestPath[0]) == PL_FS_ITEM_TYPE_FILE ||
+      t_MakeFolder(&safeDestPath[0]) == 0) {
     XAP_ERROR();
     return XAP_RESULT_NOT_FOUND;
   }
   char szCommand[kCommandSize];
   memset(szCommand, 0, sizeof szCommand);
   snprintf(szCommand, sizeof szCommand, XAP_CMD_UNZIP, safeSrcPath.c_str(), safeDestPath.c_str());
-  if (t_SystemCall(szCommand) != 0) {
-    XAP_ERROR();
-    return XAP_RESULT_FAIL;
-  }
-  t_SystemCall(XAP_CMD_SYNC);
-  return XAP_RESULT_OK;
+  return t_RunAndSync(__FUNCTION__, szCommand, true);
 }
 
 // ---- Asynchronous jobs.
@@ -995,54 +1001,43 @@ char* NewJobPath(const std::string& strPath) {
 
 int CXapTaskFileSystem::UnzipAsync(char* pszSrcPath, char* pszDestPath) {
   XAP_TRACE();
-  if (pszSrcPath == nullptr || pszDestPath == nullptr) {
-    XAP_ERROR();
-    return XAP_RESULT_NULL_ARGUMENT;
-  }
   std::string safeSrcPath;
   std::string safeDestPath;
-  int nResult = t_MakeSafePath(pszSrcPath, safeSrcPath);
-  if (nResult != XAP_RESULT_OK) return nResult;
-  nResult = t_MakeSafePath(pszDestPath, safeDestPath);
+  int nResult = t_OpenPaths(__FUNCTION__, pszSrcPath, safeSrcPath, pszDestPath, &safeDestPath);
   if (nResult != XAP_RESULT_OK) return nResult;
   XAP_LOG(3u, "safeSrcPath = [%s]", safeSrcPath.c_str());
   XAP_LOG(3u, "safeDestPath = [%s]", safeDestPath.c_str());
   XAP_LOG(3u, "pszSrcPath = [%s]", safeSrcPath.c_str());
   XAP_LOG(3u, "pszDestPath = [%s]", safeDestPath.c_str());
-  PTAsyncData* pJob = t_NewAsyncJob(ASYNC_CMD_UNZIP, safeSrcPath, &safeDestPath, m_pEngine);
+  PTAsyncData* pJob = t_NewAsyncJob(ASYNC_CMD_UNZIP, safeSrcPath, &safeDestPath);
   if (pJob == nullptr) {
     XAP_ERROR();
     return XAP_RESULT_FAIL;
   }
-  return t_StartAsyncJob(pJob);
+  return t_StartAsyncJob(__FUNCTION__, pJob);
 }
 
 int CXapTaskFileSystem::DeleteAsync(char* pszPath) {
   XAP_TRACE();
-  if (pszPath == nullptr) {
-    XAP_ERROR();
-    return XAP_RESULT_NULL_ARGUMENT;
-  }
   std::string safePath;
-  int nResult = t_MakeSafePath(pszPath, safePath);
+  int nResult = t_OpenPaths(__FUNCTION__, pszPath, safePath, nullptr, nullptr);
   if (nResult != XAP_RESULT_OK) return nResult;
   XAP_LOG(3u, "pszPath = [%s]", safePath.c_str());
-  PTAsyncData* pJob = t_NewAsyncJob(ASYNC_CMD_DELETE, safePath, nullptr, m_pEngine);
+  PTAsyncData* pJob = t_NewAsyncJob(ASYNC_CMD_DELETE, safePath, nullptr);
   if (pJob == nullptr) {
     XAP_ERROR();
     return XAP_RESULT_FAIL;
   }
-  return t_StartAsyncJob(pJob);
+  return t_StartAsyncJob(__FUNCTION__, pJob);
 }
 
-CXapTaskFileSystem::PTAsyncData* CXapTaskFileSystem::t_NewAsyncJob(int32_t eAsyncCommand,
-                                                                   const std::string& strSrcPath,
-                                                                   const std::string* pstrDestPath,
-                                                                   CXapEngineBase* pEngine) {
+CXapTaskFileSystem::PTAsyncData* CXapTaskFileSystem::t_NewAsyncJob(
+    int32_t eAsyncCommand, const std::string& strSrcPath, const std::string* pstrDestPath) {
   PTAsyncData* pJob = new (std::nothrow) PTAsyncData();
   if (pJob == nullptr) return nullptr;
   pJob->eAsyncCommand = eAsyncCommand;
-  pJob->pEngine = pEngine;
+  pJob->pEngine = m_pEngine;
+  pJob->pEngineLife = m_pEngineLife;
   pJob->pszSrcPath = NewJobPath(strSrcPath);
   if (pstrDestPath != nullptr) pJob->pszDestPath = NewJobPath(*pstrDestPath);
   if (pJob->pszSrcPath == nullptr || (pstrDestPath != nullptr && pJob->pszDestPath == nullptr)) {
@@ -1056,23 +1051,20 @@ void CXapTaskFileSystem::t_ReleaseAsyncJob(PTAsyncData* pJob) {
   if (pJob->nReferences.fetch_sub(1) == 1) delete pJob;
 }
 
-int CXapTaskFileSystem::t_StartAsyncJob(PTAsyncData* pJob) {
+int CXapTaskFileSystem::t_StartAsyncJob(const char* pszFunction, PTAsyncData* pJob) {
   pthread_attr_t attr;
   if (pthread_attr_init(&attr) != 0) {
-    XAP_ERROR();
+    XAP_ERROR_AS(pszFunction);
     delete pJob;
     return XAP_RESULT_FAIL;
   }
-  // Counted from before the thread exists, so that the host waits for it.
-  XapJobStarted();
   pthread_t thread;
   if (pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED) != 0 ||
       pthread_attr_setstacksize(&attr, kWorkerStack) != 0 ||
       pthread_create(&thread, &attr, t_AsyncThread, pJob) != 0) {
-    XAP_ERROR();
+    XAP_ERROR_AS(pszFunction);
     pthread_attr_destroy(&attr);
     delete pJob;
-    XapJobFinished();
     return XAP_RESULT_FAIL;
   }
   pthread_attr_destroy(&attr);
@@ -1086,9 +1078,14 @@ int CXapTaskFileSystem::t_StartAsyncJob(PTAsyncData* pJob) {
       bSeen = pJob->started.wait_for(lock, kStartWait, [pJob] { return pJob->bStarted; });
     }
   }
-  if (bSeen) XAP_TRACE();
+  if (bSeen) XAP_TRACE_AS(pszFunction);
   t_ReleaseAsyncJob(pJob);
   return XAP_RESULT_OK;
+}
+
+void CXapTaskFileSystem::t_SendJobEvent(PTAsyncData* pJob, int nEvent, const char* pszResult) {
+  std::lock_guard<std::mutex> lock(pJob->pEngineLife->mutex);
+  if (pJob->pEngineLife->bAlive) pJob->pEngine->SendEvent(nEvent, pszResult, " ");
 }
 
 void* CXapTaskFileSystem::t_AsyncThread(void* pData) {
@@ -1102,7 +1099,6 @@ void* CXapTaskFileSystem::t_AsyncThread(void* pData) {
   std::string strSrcPath = pJob->pszSrcPath != nullptr ? pJob->pszSrcPath : "";
   std::string strDestPath = pJob->pszDestPath != nullptr ? pJob->pszDestPath : "";
   int32_t eAsyncCommand = pJob->eAsyncCommand;
-  CXapEngineBase* pEngine = pJob->pEngine;
   XAP_LOG(3u, "eAsyncCommand = [%d]", eAsyncCommand);
   XAP_LOG(3u, "strSrcPath = [%s]", strSrcPath.c_str());
   XAP_LOG(3u, "strDestPath = [%s]", strDestPath.c_str());
@@ -1123,21 +1119,18 @@ void* CXapTaskFileSystem::t_AsyncThread(void* pData) {
     snprintf(szCommand, sizeof szCommand, XAP_CMD_UNZIP_ASYNC, strSrcPath.c_str(),
              strDestPath.c_str());
   }
+  int nResult = 0;
   if (nEvent == ASYNC_EVENT_UNKNOWN) {
     XAP_ERROR();
-    CXapEngineBase::SendEventTo(pEngine, ASYNC_EVENT_UNKNOWN, "0", " ");
-  } else if (t_IsSafeCommandLine(szCommand) == 0) {
-    XAP_ERROR();
-    CXapEngineBase::SendEventTo(pEngine, nEvent, "0", " ");
+    t_SendJobEvent(pJob, ASYNC_EVENT_UNKNOWN, "0");
+  } else if (!t_ScreenAndExec(__FUNCTION__, szCommand, &nResult)) {
+    t_SendJobEvent(pJob, nEvent, "0");
   } else {
     // "1" says the command ran, not that it succeeded.
-    QomExecShell(szCommand);
     QomExecShell(XAP_CMD_SYNC);
-    CXapEngineBase::SendEventTo(pEngine, nEvent, "1", " ");
+    t_SendJobEvent(pJob, nEvent, "1");
   }
-
   t_ReleaseAsyncJob(pJob);
-  XapJobFinished();
   return nullptr;
 }
 

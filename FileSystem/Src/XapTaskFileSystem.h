@@ -11,14 +11,9 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <memory>
 #include <mutex>
 #include <string>
-
-// The C library defines st_atime, st_mtime and st_ctime as macros for the
-// nanosecond fields of struct stat; PTStat has fields of those names.
-#undef st_atime
-#undef st_mtime
-#undef st_ctime
 
 namespace qom {
 
@@ -57,6 +52,15 @@ class CXapTaskFileSystem {
   CXapTaskFileSystem(const CXapTaskFileSystem&) = delete;
   CXapTaskFileSystem& operator=(const CXapTaskFileSystem&) = delete;
 
+  // The C library defines st_atime, st_mtime and st_ctime as macros for the
+  // nanosecond fields of struct stat; PTStat has fields of those names, and
+  // the macros come back after it for everyone else.
+#pragma push_macro("st_atime")
+#pragma push_macro("st_mtime")
+#pragma push_macro("st_ctime")
+#undef st_atime
+#undef st_mtime
+#undef st_ctime
   // The task's copy of an item's status, from the 64-bit status query.
   struct PTStat {
     uint64_t st_dev;
@@ -73,6 +77,18 @@ class CXapTaskFileSystem {
     int32_t st_mtime;
     int32_t st_ctime;
   };
+#pragma pop_macro("st_ctime")
+#pragma pop_macro("st_mtime")
+#pragma pop_macro("st_atime")
+
+  // Whether the engine that owns the task still lives, shared with the
+  // running jobs: the task's destructor clears it under the lock, so a job
+  // that ends later sends nothing, and an event being sent holds the
+  // engine's destruction until it is out.
+  struct PTEngineLife {
+    std::mutex mutex;
+    bool bAlive = true;
+  };
 
   // One asynchronous job, handed from the command thread to its worker.
   // The starting operation and the worker share it: each holds a reference
@@ -84,14 +100,15 @@ class CXapTaskFileSystem {
       free(pszDestPath);
       free(pszSrcPath);
     }
-    int32_t eAsyncCommand = 0;          // a _PL_FS_ASYNC_COMMAND
-    char* pszSrcPath = nullptr;         // 1025 bytes: archive, or item to delete
-    char* pszDestPath = nullptr;        // 1025 bytes, or null for a delete job
-    CXapEngineBase* pEngine = nullptr;  // where the completion event goes
-    bool bStarted = false;              // set by the worker once it has the job
-    std::mutex mutex;                   // guards bStarted
-    std::condition_variable started;    // signalled when bStarted is set
-    std::atomic<int> nReferences{2};    // the starter's and the worker's
+    int32_t eAsyncCommand = 0;                  // a _PL_FS_ASYNC_COMMAND
+    char* pszSrcPath = nullptr;                 // 1025 bytes: archive, or item to delete
+    char* pszDestPath = nullptr;                // 1025 bytes, or null for a delete job
+    CXapEngineBase* pEngine = nullptr;          // where the completion event goes
+    bool bStarted = false;                      // set by the worker once it has the job
+    std::mutex mutex;                           // guards bStarted
+    std::condition_variable started;            // signalled when bStarted is set
+    std::atomic<int> nReferences{2};            // the starter's and the worker's
+    std::shared_ptr<PTEngineLife> pEngineLife;  // whether pEngine may be used
   };
 
   // Copies the source into the destination (cp -rf), making the folder
@@ -130,8 +147,12 @@ class CXapTaskFileSystem {
 
   // Sums the sizes of the folder's entries ("." and ".." included), with
   // bSub of its subfolders, with bSearchLink also through links to folders.
-  // 1 with the sum in *plfSize (0 for a folder that cannot be read); 0 for
-  // a null argument.
+  // Every entry's path is joined as "folder/name" and must fit 255
+  // characters; links are followed as that path resolves, so a loop of
+  // links ends where the path grows too long or holds too many links. 1
+  // with the sum in *plfSize (0 for a folder that cannot be read); 0 for a
+  // null argument, or when the walk visits more folders than its budget
+  // allows (nothing written).
   int GetFolderSize(double* plfSize, char* pszFolder, bool bSub, bool bSearchLink);
 
   // Describes a file or folder as one JSON-like line in pszOutput (2048
@@ -189,9 +210,6 @@ class CXapTaskFileSystem {
   // At most 255 characters, all from the safe set (letters, digits, "_",
   // "-", "/", "."). 0 also for null.
   static int t_IsSafeSystemString(const char* pszString);
-  // The screen of every command line: the safe set plus blank and "+", at
-  // most 255 characters. 0 also for null.
-  static int t_IsSafeCommandLine(const char* pszCommand);
   // The gate of every path an operation works on: -4 while no widget type
   // is set, -7 when the checks or the widget's roots refuse it, else 1 with
   // the path, unchanged, in strSafePath.
@@ -202,6 +220,13 @@ class CXapTaskFileSystem {
   // Screens the command line and runs it; 0 when it ran and succeeded,
   // nonzero otherwise (also when refused or null).
   int t_SystemCall(const char* pszCommand);
+  // The screen of every command line: the safe set plus blank and "+", at
+  // most 255 characters. 0 also for null. Logs its verdict, and a refusal
+  // as an error, in pszFunction's name.
+  static int t_IsSafeCommandLine(const char* pszFunction, const char* pszCommand);
+  // The screen and, when it passes, the run with QomExecShell, whose result
+  // goes to *pnResult. False when the line is null or refused: nothing ran.
+  static bool t_ScreenAndExec(const char* pszFunction, const char* pszCommand, int* pnResult);
   // 1 when the folder exists (or a readable file of that name does) or was
   // made with "mkdir -p"; else 0.
   int t_MakeFolder(char* pszPath);
@@ -217,18 +242,32 @@ class CXapTaskFileSystem {
 
   // ---- Modifying operations.
 
-  // The shared steps of Copy and Move; bMove picks the command and the
-  // failures that are logged.
-  int t_Transfer(char* pszSrcPath, char* pszDestPath, bool bMove);
+  // The opening of every modifying operation: -3 when pszSrcPath is null,
+  // or pszDestPath is null while pstrSafeDest is given; else the gate's
+  // verdict on the source and then, when pstrSafeDest is given, on the
+  // destination. Logs in pszFunction's name.
+  int t_OpenPaths(const char* pszFunction, char* pszSrcPath, std::string& strSafeSrc,
+                  char* pszDestPath, std::string* pstrSafeDest);
+  // The closing of the synchronous ones: runs the command line; 0 when it
+  // failed (logged in pszFunction's name when bLogFailure), else runs
+  // "/bin/sync" and answers 1.
+  int t_RunAndSync(const char* pszFunction, const char* pszCommand, bool bLogFailure);
+  // The steps Copy and Move share; bMove picks the command and the
+  // failures that are logged, pszFunction names the one running.
+  int t_Transfer(const char* pszFunction, char* pszSrcPath, char* pszDestPath, bool bMove);
 
-  // A new job with its buffers, or null when memory ran out.
-  static PTAsyncData* t_NewAsyncJob(int32_t eAsyncCommand, const std::string& strSrcPath,
-                                    const std::string* pstrDestPath, CXapEngineBase* pEngine);
+  // A new job for the owning engine, with its buffers, or null when memory
+  // ran out.
+  PTAsyncData* t_NewAsyncJob(int32_t eAsyncCommand, const std::string& strSrcPath,
+                             const std::string* pstrDestPath);
   // Drops one reference; the last frees the record.
   static void t_ReleaseAsyncJob(PTAsyncData* pJob);
   // Starts the detached worker for the job and waits for it to take it.
   // 1, or 0 when the thread could not be started (the job is released).
-  static int t_StartAsyncJob(PTAsyncData* pJob);
+  // Logs in pszFunction's name.
+  static int t_StartAsyncJob(const char* pszFunction, PTAsyncData* pJob);
+  // Sends the job's completion event, unless its engine is gone.
+  static void t_SendJobEvent(PTAsyncData* pJob, int nEvent, const char* pszResult);
   // The worker thread's entry; owns pData (a PTAsyncData). Returns null.
   static void* t_AsyncThread(void* pData);
 
@@ -268,33 +307,33 @@ class CXapTaskFileSystem {
   // ---- Partition and folder size.
 
   // The figures of the mount whose directory is exactly the resolved
-  // pszRoot, read from the mount table pszMountTable; null outputs are
-  // skipped. 0 when pszRoot cannot be resolved, else 1 (outputs untouched
-  // when no entry matches). t_GetSizeInfo uses "/tmp" and "/proc/mounts".
-  int t_GetSizeInfoFrom(const char* pszRoot, const char* pszMountTable,
-                        unsigned long long* pullTotal, unsigned long long* pullUsed,
-                        unsigned long long* pullFree);
+  // "/tmp", read from "/proc/mounts"; null outputs are skipped. 0 when
+  // "/tmp" cannot be resolved, else 1 (outputs untouched when no entry
+  // matches).
   int t_GetSizeInfo(unsigned long long* pullTotal, unsigned long long* pullUsed,
                     unsigned long long* pullFree);
 
-  // Adds the sizes of pszFolder's entries to *plfTotal (see GetFolderSize).
-  // 1 when the folder was read, 0 when it could not be opened.
-  int t_GetFolderSizeHelper(double* plfTotal, char* pszFolder, bool bSub, bool bSearchLink);
+  // The state of one GetFolderSize walk, its running total among it.
   struct FolderWalk;
-  // One folder of a walk: pszName opened relative to nParentFd. pSelf is
-  // its status when its parent read it (null to read it here), and
-  // llParentSize the size of its "..", or -1 to read it here.
+  // Adds the sizes of one folder's entries to the walk's total (see
+  // GetFolderSize); the folder's joined path is in the walk. 1 when the
+  // folder was read, 0 when it could not be opened or the walk ran out of
+  // its budget of folder visits. Read through a
+  // descriptor, pszName opened relative to nParentFd, while only real
+  // folders lead to it; by its joined path (bByPath) once a followed link
+  // does, since then that path's resolution is what decides.
   int t_GetFolderSizeHelper(FolderWalk& walk, int nParentFd, const char* pszName, bool bSub,
-                            const struct stat64* pSelf, long long llParentSize);
+                            bool bByPath);
 
   // The one forbidden fragment of a path.
   static const char unsafeList[5];
 
-  int32_t m_nFd;                    // descriptor number of the last t_CheckAuth open
-  int32_t m_nAuthMode;              // mode of the last successful t_CheckAuth
-  CXapEngineFileSystem* m_pEngine;  // the owning engine, for the workers' events
-  char m_szWidgetPath[200];         // widget folder, at most 199 characters
-  int32_t m_nWidgetType;            // 0 none, 1 unrestricted, other restricted
+  int32_t m_nFd;                                // descriptor number of the last t_CheckAuth open
+  int32_t m_nAuthMode;                          // mode of the last successful t_CheckAuth
+  CXapEngineFileSystem* m_pEngine;              // the owning engine, for the workers' events
+  char m_szWidgetPath[200];                     // widget folder, at most 199 characters
+  int32_t m_nWidgetType;                        // 0 none, 1 unrestricted, other restricted
+  std::shared_ptr<PTEngineLife> m_pEngineLife;  // shared with the jobs
 };
 
 }  // namespace qom

@@ -1,0 +1,74 @@
+// Counts the threads the module starts, so that the host can wait for its
+// jobs without the module telling it about them: every program that links
+// the host is linked with -Wl,--wrap=pthread_create, which sends the
+// module's thread creation here.
+#include <pthread.h>
+
+#include <cerrno>
+#include <condition_variable>
+#include <mutex>
+#include <new>
+
+#include "XapBase.h"
+
+extern "C" int __real_pthread_create(pthread_t* thread, const pthread_attr_t* attr,
+                                     void* (*start)(void*), void* arg);
+
+namespace qom {
+namespace {
+
+std::mutex g_mutex;
+std::condition_variable g_allEnded;
+long g_nRunning = 0;
+
+void Started() {
+  std::lock_guard<std::mutex> lock(g_mutex);
+  ++g_nRunning;
+}
+
+void Ended() {
+  std::lock_guard<std::mutex> lock(g_mutex);
+  if (--g_nRunning == 0) g_allEnded.notify_all();
+}
+
+struct Start {
+  void* (*pfnStart)(void*);
+  void* pArg;
+};
+
+// Uncounts the thread however its start routine ends, pthread_exit and
+// cancellation included (both unwind the stack).
+struct EndGuard {
+  ~EndGuard() { Ended(); }
+};
+
+void* Trampoline(void* pStart) {
+  Start start = *static_cast<Start*>(pStart);
+  delete static_cast<Start*>(pStart);
+  EndGuard guard;
+  return start.pfnStart(start.pArg);
+}
+
+}  // namespace
+
+void XapWaitForJobs() {
+  std::unique_lock<std::mutex> lock(g_mutex);
+  g_allEnded.wait(lock, [] { return g_nRunning == 0; });
+}
+
+}  // namespace qom
+
+extern "C" int __wrap_pthread_create(pthread_t* thread, const pthread_attr_t* attr,
+                                     void* (*start)(void*), void* arg) {
+  auto* pStart = new (std::nothrow) qom::Start{start, arg};
+  if (pStart == nullptr) return EAGAIN;
+  // Counted before the thread exists, so a wait that begins right after
+  // the creation sees it.
+  qom::Started();
+  int rc = __real_pthread_create(thread, attr, qom::Trampoline, pStart);
+  if (rc != 0) {
+    delete pStart;
+    qom::Ended();
+  }
+  return rc;
+}
