@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <sys/statfs.h>
 #include <unistd.h>
@@ -168,6 +169,24 @@ std::string PropertyText(const std::string& folder, const std::string& name, con
                      ", \"fileSize\": " + std::to_string(static_cast<int>(st.st_size)) +
                      ", \"length\": " + std::to_string(length) + " }";
   return text;
+}
+
+// The existence probe opens what it examines without waiting: a file under
+// a lease its owner holds answers at once instead of after the lease break.
+TEST(Probe, AFileUnderALeaseDoesNotHoldTheCommandThread) {
+  xaptest::TempDir dir;
+  xaptest::WriteFile(dir / "leased", "x");
+  int fd = open((dir / "leased").c_str(), O_RDWR);
+  ASSERT_GE(fd, 0);
+  signal(SIGIO, SIG_IGN);  // the lease break is signalled to its holder
+  if (fcntl(fd, F_SETLEASE, F_WRLCK) != 0) GTEST_SKIP() << "no lease here: " << strerror(errno);
+  xaptest::ModuleProcess module;
+  module.SendLine("IsExistedPath " + dir / "leased");
+  bool bOk = false;
+  std::string reply = module.ReadLine(5000, &bOk);
+  EXPECT_TRUE(bOk);
+  EXPECT_EQ(reply, "{\"cmd\":\"IsExistedPath\",\"ok\":true,\"reply\":0}");
+  close(fd);
 }
 
 TEST(Property, DescribesFilesAndFoldersInTheExactForm) {
