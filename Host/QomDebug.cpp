@@ -40,29 +40,11 @@ __attribute__((format(printf, 1, 0))) std::string FormatV(const char* format, va
   return big;
 }
 
-// Appends text with control characters escaped, so that a pair stays one line.
-void AppendEscaped(std::string& line, const std::string& text) {
-  static const char kHex[] = "0123456789abcdef";
-  for (unsigned char c : text) {
-    if (c == '\n') {
-      line += "\\n";
-    } else if (c == '\t') {
-      line += "\\t";
-    } else if (c < 0x20 || c == 0x7f) {
-      line += "\\x";
-      line += kHex[c >> 4];
-      line += kHex[c & 15];
-    } else {
-      line += static_cast<char>(c);
-    }
-  }
-}
-
 void EmitLine(unsigned level, const std::string& prefix, std::string message) {
   if (!message.empty() && message.back() == '\n') message.pop_back();
   std::string line = "L" + std::to_string(level) + " ";
-  AppendEscaped(line, prefix);
-  AppendEscaped(line, message);
+  host::AppendEscaped(line, prefix);
+  host::AppendEscaped(line, message);
   line += '\n';
   host::WriteLogLine(line);
 }

@@ -6,15 +6,87 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstring>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "QomDebug.h"
+#include "XapOutput.h"
 
 extern char** environ;
 
 namespace qom {
+namespace {
 
-int QomExecShell(const char* command) {
-  if (command == nullptr) return -1;
+const char kToolPath[] = "PATH=/usr/sbin:/usr/bin:/sbin:/bin";
 
+// A tool line longer than this is logged in pieces of this size.
+const size_t kMaxToolLine = 65536;
+
+// The commands running now (each the leader of its own process group), and
+// whether the host is stopping. Spawning and registering happen under the
+// lock, so a stop cannot miss a command that is just starting.
+std::mutex g_runningMutex;
+std::vector<pid_t> g_running;
+bool g_bStopping = false;
+
+// The host's environment with PATH fixed, made once.
+char** ToolEnvironment() {
+  static std::vector<std::string>* strings = nullptr;
+  static std::vector<char*>* pointers = nullptr;
+  static std::once_flag once;
+  std::call_once(once, [] {
+    strings = new std::vector<std::string>();
+    for (char** p = environ; *p != nullptr; ++p) {
+      if (strncmp(*p, "PATH=", 5) != 0) strings->push_back(*p);
+    }
+    strings->push_back(kToolPath);
+    pointers = new std::vector<char*>();
+    for (std::string& s : *strings) pointers->push_back(&s[0]);
+    pointers->push_back(nullptr);
+  });
+  return pointers->data();
+}
+
+void LogToolLine(const std::string& text) {
+  std::string line = "L3 [sh] ";
+  host::AppendEscaped(line, text);
+  line += '\n';
+  host::WriteLogLine(line);
+}
+
+// Reads the tool's output to its end, one log line per line it printed
+// (a last line without "\n" too); read also when the level hides it, so
+// the tool is never held up by a full pipe.
+void DrainOutput(int fd) {
+  bool bShown = CQOMDebug::IsEnabled(3);
+  std::string pending;
+  char buf[4096];
+  for (;;) {
+    ssize_t n = read(fd, buf, sizeof buf);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    if (!bShown) continue;
+    pending.append(buf, static_cast<size_t>(n));
+    size_t start = 0;
+    for (size_t nl; (nl = pending.find('\n', start)) != std::string::npos; start = nl + 1) {
+      LogToolLine(pending.substr(start, nl - start));
+    }
+    pending.erase(0, start);
+    if (pending.size() >= kMaxToolLine) {
+      LogToolLine(pending);
+      pending.clear();
+    }
+  }
+  if (!pending.empty()) LogToolLine(pending);
+}
+
+// Starts the command and registers it; -1 when it could not be started or
+// the host is stopping.
+pid_t Spawn(const char* command, int outFd) {
   posix_spawn_file_actions_t actions;
   if (posix_spawn_file_actions_init(&actions) != 0) return -1;
   posix_spawnattr_t attr;
@@ -22,14 +94,11 @@ int QomExecShell(const char* command) {
     posix_spawn_file_actions_destroy(&actions);
     return -1;
   }
-
-  // The child must not read the command stream nor write into the reply
-  // stream: stdin from /dev/null, stdout onto stderr.
   int rc = posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-  if (rc == 0) rc = posix_spawn_file_actions_adddup2(&actions, STDERR_FILENO, STDOUT_FILENO);
-
-  // The host ignores SIGPIPE and a worker thread may block signals; the tool
-  // gets the defaults a shell would give it.
+  if (rc == 0) rc = posix_spawn_file_actions_adddup2(&actions, outFd, STDOUT_FILENO);
+  if (rc == 0) rc = posix_spawn_file_actions_adddup2(&actions, outFd, STDERR_FILENO);
+  // The host blocks or ignores some signals; the tool gets the defaults a
+  // shell would give it.
   sigset_t defaults;
   sigemptyset(&defaults);
   sigaddset(&defaults, SIGPIPE);
@@ -39,26 +108,66 @@ int QomExecShell(const char* command) {
   sigemptyset(&emptyMask);
   if (rc == 0) rc = posix_spawnattr_setsigdefault(&attr, &defaults);
   if (rc == 0) rc = posix_spawnattr_setsigmask(&attr, &emptyMask);
-  if (rc == 0) rc = posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
-
+  // A session of its own: no controlling terminal to prompt on, and one
+  // process group to end.
+  if (rc == 0) {
+    rc = posix_spawnattr_setflags(
+        &attr, POSIX_SPAWN_SETSID | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
+  }
   pid_t pid = -1;
   if (rc == 0) {
     char shell[] = "/bin/sh";
     char dashC[] = "-c";
     char* argv[] = {shell, dashC, const_cast<char*>(command), nullptr};
-    rc = posix_spawn(&pid, "/bin/sh", &actions, &attr, argv, environ);
+    char** env = ToolEnvironment();
+    std::lock_guard<std::mutex> lock(g_runningMutex);
+    if (!g_bStopping && posix_spawn(&pid, "/bin/sh", &actions, &attr, argv, env) == 0) {
+      g_running.push_back(pid);
+    } else {
+      pid = -1;
+    }
   }
   posix_spawnattr_destroy(&attr);
   posix_spawn_file_actions_destroy(&actions);
-  if (rc != 0) return -1;
+  return pid;
+}
+
+}  // namespace
+
+int QomExecShell(const char* command) {
+  if (command == nullptr) return -1;
+  int fds[2];
+  if (pipe2(fds, O_CLOEXEC) != 0) return -1;
+  pid_t pid = Spawn(command, fds[1]);
+  close(fds[1]);
+  if (pid < 0) {
+    close(fds[0]);
+    return -1;
+  }
+  DrainOutput(fds[0]);
+  close(fds[0]);
 
   int status = 0;
-  while (waitpid(pid, &status, 0) < 0) {
-    if (errno != EINTR) return -1;
+  pid_t r;
+  while ((r = waitpid(pid, &status, 0)) < 0 && errno == EINTR) {
   }
+  {
+    std::lock_guard<std::mutex> lock(g_runningMutex);
+    g_running.erase(std::find(g_running.begin(), g_running.end(), pid));
+  }
+  if (r < 0) return -1;
   if (WIFEXITED(status)) return WEXITSTATUS(status);
   if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
   return -1;
 }
 
+namespace host {
+
+void KillShellCommands() {
+  std::lock_guard<std::mutex> lock(g_runningMutex);
+  g_bStopping = true;
+  for (pid_t pid : g_running) kill(-pid, SIGKILL);
+}
+
+}  // namespace host
 }  // namespace qom

@@ -1,4 +1,5 @@
 // The host's entry routine: options, the engine's life and the command loop.
+#include <poll.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -9,9 +10,11 @@
 #include <string>
 
 #include "QomDebug.h"
+#include "QomShell.h"
 #include "XapBase.h"
 #include "XapOutput.h"
 #include "XapProtocol.h"
+#include "XapThreads.h"
 
 namespace qom {
 namespace {
@@ -61,8 +64,15 @@ class LineReader {
   }
 
  private:
+  // Waits for input; false at end of input, and also when the reader of
+  // standard output has gone (a pipe's writing end then polls as an error),
+  // so that no command runs whose reply nobody can read.
   bool Fill() {
     for (;;) {
+      struct pollfd fds[2] = {{STDIN_FILENO, POLLIN, 0}, {STDOUT_FILENO, 0, 0}};
+      if (poll(fds, 2, -1) < 0 && errno != EINTR) return false;
+      if ((fds[1].revents & POLLERR) != 0) return false;
+      if (fds[0].revents == 0) continue;
       ssize_t n = read(STDIN_FILENO, m_buf, sizeof m_buf);
       if (n < 0 && errno == EINTR) continue;
       if (n <= 0) return false;
@@ -77,17 +87,26 @@ class LineReader {
   size_t m_len = 0;
 };
 
-void OnTerminate(int sig) { _exit(128 + sig); }
+// Waits for SIGINT or SIGTERM, which every other thread blocks, ends the
+// shell commands still running and exits at once.
+void* AwaitTermination(void* pSignals) {
+  int sig = 0;
+  while (sigwait(static_cast<sigset_t*>(pSignals), &sig) != 0) {
+  }
+  host::KillShellCommands();
+  _exit(128 + sig);
+}
 
-void InstallSignals() {
-  struct sigaction sa;
-  memset(&sa, 0, sizeof sa);
-  sa.sa_handler = OnTerminate;
-  sigemptyset(&sa.sa_mask);
-  sigaction(SIGINT, &sa, nullptr);
-  sigaction(SIGTERM, &sa, nullptr);
+// Before any other thread exists: the module's workers inherit the mask.
+bool InstallSignals() {
+  static sigset_t signals;
+  sigemptyset(&signals);
+  sigaddset(&signals, SIGINT);
+  sigaddset(&signals, SIGTERM);
+  if (pthread_sigmask(SIG_BLOCK, &signals, nullptr) != 0) return false;
   // A reader that goes away must not kill the host in the middle of a job.
   signal(SIGPIPE, SIG_IGN);
+  return host::StartHostThread(AwaitTermination, &signals) == 0;
 }
 
 // Parses the options. Returns -1 to go on, otherwise the exit status.
@@ -123,7 +142,10 @@ int XapMain(int argc, char** argv, CXapAppBase* app) {
   if (app == nullptr) return 1;
   int status = ParseOptions(argc, argv, app);
   if (status >= 0) return status;
-  InstallSignals();
+  if (!InstallSignals()) {
+    fprintf(stderr, "xapFileSystem: cannot set up the signal handling\n");
+    return 1;
+  }
 
   CXapEngineBase* engine = app->CreateXapEngine();
   if (engine == nullptr) {
@@ -137,7 +159,7 @@ int XapMain(int argc, char** argv, CXapAppBase* app) {
   std::string strRet;
   host::Command cmd;
   bool bTooLong = false;
-  while (reader.Next(&line, &bTooLong)) {
+  while (!host::OutputGone() && reader.Next(&line, &bTooLong)) {
     if (bTooLong) {
       host::WriteOutputLine(host::FormatTooLong());
       continue;

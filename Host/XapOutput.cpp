@@ -1,5 +1,6 @@
 #include "XapOutput.h"
 
+#include <poll.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -13,29 +14,44 @@ namespace {
 std::mutex g_outputMutex;
 std::mutex g_logMutex;
 std::atomic<LogSink> g_logSink{nullptr};
+std::atomic<bool> g_bOutputGone{false};
 bool g_bInCommand = false;  // guarded by g_outputMutex
 std::string g_heldEvents;   // guarded by g_outputMutex
 
-// Writes all of line to fd; a closed reader loses the line, nothing more.
-void WriteAll(int fd, const std::string& line) {
+// Writes all of line to fd. A descriptor made non-blocking (by whoever
+// shares it) that is full is waited for, so a line is never cut; false
+// when the write fails otherwise, as when the reader has gone.
+bool WriteAll(int fd, const std::string& line) {
   const char* p = line.data();
   size_t left = line.size();
   while (left > 0) {
     ssize_t n = write(fd, p, left);
     if (n < 0) {
       if (errno == EINTR) continue;
-      return;
+      if (errno == EAGAIN || errno == EWOULDBLOCK) {
+        struct pollfd pfd = {fd, POLLOUT, 0};
+        poll(&pfd, 1, -1);
+        continue;
+      }
+      return false;
     }
     p += n;
     left -= static_cast<size_t>(n);
   }
+  return true;
+}
+
+// Standard output: once a line cannot be written, none is tried again.
+void WriteStdout(const std::string& line) {
+  if (g_bOutputGone.load()) return;
+  if (!WriteAll(STDOUT_FILENO, line)) g_bOutputGone.store(true);
 }
 
 }  // namespace
 
 void WriteOutputLine(const std::string& line) {
   std::lock_guard<std::mutex> lock(g_outputMutex);
-  WriteAll(STDOUT_FILENO, line);
+  WriteStdout(line);
 }
 
 void WriteEventLine(const std::string& line) {
@@ -43,7 +59,7 @@ void WriteEventLine(const std::string& line) {
   if (g_bInCommand) {
     g_heldEvents += line;
   } else {
-    WriteAll(STDOUT_FILENO, line);
+    WriteStdout(line);
   }
 }
 
@@ -55,9 +71,11 @@ void BeginCommand() {
 void EndCommand(const std::string& replyLine) {
   std::lock_guard<std::mutex> lock(g_outputMutex);
   g_bInCommand = false;
-  WriteAll(STDOUT_FILENO, replyLine + g_heldEvents);
+  WriteStdout(replyLine + g_heldEvents);
   g_heldEvents.clear();
 }
+
+bool OutputGone() { return g_bOutputGone.load(); }
 
 void WriteLogLine(const std::string& line) {
   std::lock_guard<std::mutex> lock(g_logMutex);
@@ -65,13 +83,30 @@ void WriteLogLine(const std::string& line) {
   if (sink != nullptr) {
     sink(line);
   } else {
-    WriteAll(STDERR_FILENO, line);
+    WriteAll(STDERR_FILENO, line);  // a log nobody reads loses its lines, nothing more
   }
 }
 
 void SetLogSink(LogSink pfnSink) {
   std::lock_guard<std::mutex> lock(g_logMutex);
   g_logSink.store(pfnSink);
+}
+
+void AppendEscaped(std::string& line, const std::string& text) {
+  static const char kHex[] = "0123456789abcdef";
+  for (unsigned char c : text) {
+    if (c == '\n') {
+      line += "\\n";
+    } else if (c == '\t') {
+      line += "\\t";
+    } else if (c < 0x20 || c == 0x7f) {
+      line += "\\x";
+      line += kHex[c >> 4];
+      line += kHex[c & 15];
+    } else {
+      line += static_cast<char>(c);
+    }
+  }
 }
 
 }  // namespace host

@@ -9,7 +9,8 @@
 namespace qom {
 namespace host {
 
-// Writes one protocol line (with its "\n") to standard output.
+// Writes one protocol line (with its "\n") to standard output, whole: a
+// full non-blocking descriptor is waited for.
 void WriteOutputLine(const std::string& line);
 
 // Writes one event line (with its "\n"). While a command runs, events are
@@ -22,8 +23,17 @@ void WriteEventLine(const std::string& line);
 void BeginCommand();
 void EndCommand(const std::string& replyLine);
 
-// Writes one log line (with its "\n") to standard error, or to the log sink.
+// True once a line could not be written to standard output (its reader
+// has gone): from then on no line is tried, and the host stops.
+bool OutputGone();
+
+// Writes one log line (with its "\n") to standard error, or to the log
+// sink. A log nobody reads any more loses the line.
 void WriteLogLine(const std::string& line);
+
+// Appends text with control characters escaped (\n, \t, \xNN), so that it
+// stays on one log line.
+void AppendEscaped(std::string& line, const std::string& text);
 
 // Receives log lines in place of standard error; null restores stderr.
 // For tests that check what the module logs.

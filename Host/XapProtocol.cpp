@@ -8,9 +8,54 @@ namespace {
 
 using Json = nlohmann::ordered_json;
 
+// Deepest nesting of arrays and objects a line may hold, the outer object
+// counted: the parser recurses, and the host's stack must not end with it.
+const int kMaxDepth = 64;
+
 // Invalid UTF-8 (file names, decoded data) becomes U+FFFD, never an error.
+// U+2028, U+2029 and U+0085 are escaped: some readers split lines on them.
 std::string Dump(const Json& j) {
-  return j.dump(-1, ' ', false, Json::error_handler_t::replace) + "\n";
+  std::string text = j.dump(-1, ' ', false, Json::error_handler_t::replace);
+  std::string line;
+  line.reserve(text.size() + 1);
+  for (size_t i = 0; i < text.size(); ++i) {
+    unsigned char c = static_cast<unsigned char>(text[i]);
+    if (c == 0xE2 && i + 2 < text.size() && text[i + 1] == '\x80' &&
+        (text[i + 2] == '\xA8' || text[i + 2] == '\xA9')) {
+      line += text[i + 2] == '\xA8' ? "\\u2028" : "\\u2029";
+      i += 2;
+    } else if (c == 0xC2 && i + 1 < text.size() && text[i + 1] == '\x85') {
+      line += "\\u0085";
+      i += 1;
+    } else {
+      line += static_cast<char>(c);
+    }
+  }
+  return line + "\n";
+}
+
+// Whether the line's arrays and objects nest deeper than kMaxDepth;
+// brackets inside strings do not count.
+bool TooDeep(const std::string& line) {
+  int depth = 0;
+  bool bInString = false;
+  for (size_t i = 0; i < line.size(); ++i) {
+    char c = line[i];
+    if (bInString) {
+      if (c == '\\') {
+        ++i;
+      } else if (c == '"') {
+        bInString = false;
+      }
+    } else if (c == '"') {
+      bInString = true;
+    } else if (c == '[' || c == '{') {
+      if (++depth > kMaxDepth) return true;
+    } else if (c == ']' || c == '}') {
+      --depth;
+    }
+  }
+  return false;
 }
 
 std::string Refuse(const Json* id, const std::string& message) {
@@ -23,6 +68,10 @@ std::string Refuse(const Json* id, const std::string& message) {
 bool IsBlank(char c) { return c == ' ' || c == '\t'; }
 
 LineKind ParseJson(const std::string& line, Command* cmd, std::string* errorLine) {
+  if (TooDeep(line)) {
+    *errorLine = Refuse(nullptr, "JSON: nested more than " + std::to_string(kMaxDepth) + " deep");
+    return LineKind::kRefused;
+  }
   Json j;
   try {
     j = Json::parse(line);

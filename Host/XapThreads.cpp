@@ -2,6 +2,8 @@
 // jobs without the module telling it about them: every program that links
 // the host is linked with -Wl,--wrap=pthread_create, which sends the
 // module's thread creation here.
+#include "XapThreads.h"
+
 #include <pthread.h>
 
 #include <cerrno>
@@ -54,6 +56,16 @@ void* Trampoline(void* pStart) {
 void XapWaitForJobs() {
   std::unique_lock<std::mutex> lock(g_mutex);
   g_allEnded.wait(lock, [] { return g_nRunning == 0; });
+}
+
+int host::StartHostThread(void* (*pfnStart)(void*), void* pArg) {
+  pthread_attr_t attr;
+  if (pthread_attr_init(&attr) != 0) return EAGAIN;
+  pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+  pthread_t thread;
+  int rc = __real_pthread_create(&thread, &attr, pfnStart, pArg);
+  pthread_attr_destroy(&attr);
+  return rc;
 }
 
 }  // namespace qom

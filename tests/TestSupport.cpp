@@ -138,33 +138,54 @@ std::string ShellOutput(const std::string& command) {
   return out;
 }
 
-ModuleProcess::ModuleProcess(const std::vector<std::string>& args) {
+ModuleProcess::ModuleProcess(const std::vector<std::string>& args)
+    : ModuleProcess(ModuleOptions{args, false, false, false}) {}
+
+ModuleProcess::ModuleProcess(const ModuleOptions& options) {
   std::vector<std::string> argv = SplitList(XAP_TEST_EMULATOR);
   argv.push_back(ModuleBinary());
-  argv.insert(argv.end(), args.begin(), args.end());
+  argv.insert(argv.end(), options.args.begin(), options.args.end());
 
   char errTemplate[] = "/tmp/xapfs-stderr-XXXXXX";
   int errFd = mkstemp(errTemplate);
   if (errFd < 0) throw std::runtime_error("mkstemp failed");
   m_errPath = errTemplate;
-
   int inPipe[2];
   int outPipe[2];
-  if (pipe2(inPipe, O_CLOEXEC) != 0 || pipe2(outPipe, O_CLOEXEC) != 0) {
+  int errPipe[2];
+  if (pipe2(inPipe, O_CLOEXEC) != 0 || pipe2(outPipe, O_CLOEXEC) != 0 ||
+      pipe2(errPipe, O_CLOEXEC) != 0) {
     throw std::runtime_error("pipe failed");
   }
+  if (options.bNonBlockingStdout) fcntl(outPipe[1], F_SETFL, O_NONBLOCK);
+  close(errPipe[0]);  // a stderr whose reader has gone, when asked for
+
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_adddup2(&actions, inPipe[0], 0);
   posix_spawn_file_actions_adddup2(&actions, outPipe[1], 1);
-  posix_spawn_file_actions_adddup2(&actions, errFd, 2);
+  posix_spawn_file_actions_adddup2(&actions, options.bStderrGone ? errPipe[1] : errFd, 2);
+  posix_spawnattr_t attr;
+  posix_spawnattr_init(&attr);
+  if (options.bTerminal) {
+    // A session of its own whose first terminal, the pty, becomes its
+    // controlling terminal.
+    m_tty = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (m_tty < 0 || grantpt(m_tty) != 0 || unlockpt(m_tty) != 0) {
+      throw std::runtime_error("no pty");
+    }
+    posix_spawn_file_actions_addopen(&actions, 3, ptsname(m_tty), O_RDWR, 0);
+    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSID);
+  }
   std::vector<char*> cargv;
   for (std::string& a : argv) cargv.push_back(&a[0]);
   cargv.push_back(nullptr);
-  int rc = posix_spawnp(&m_pid, cargv[0], &actions, nullptr, cargv.data(), environ);
+  int rc = posix_spawnp(&m_pid, cargv[0], &actions, &attr, cargv.data(), environ);
   posix_spawn_file_actions_destroy(&actions);
+  posix_spawnattr_destroy(&attr);
   close(inPipe[0]);
   close(outPipe[1]);
+  close(errPipe[1]);
   close(errFd);
   if (rc != 0) throw std::runtime_error("cannot start " + argv[0]);
   m_in = inPipe[1];
@@ -178,6 +199,7 @@ ModuleProcess::~ModuleProcess() {
     waitpid(m_pid, nullptr, 0);
   }
   if (m_out >= 0) close(m_out);
+  if (m_tty >= 0) close(m_tty);
   unlink(m_errPath.c_str());
 }
 
@@ -223,6 +245,23 @@ std::string ModuleProcess::ReadLine(int timeoutMs, bool* bOk) {
 void ModuleProcess::CloseInput() {
   if (m_in >= 0) close(m_in);
   m_in = -1;
+}
+
+void ModuleProcess::CloseOutput() {
+  if (m_out >= 0) close(m_out);
+  m_out = -1;
+}
+
+std::string ModuleProcess::Terminal() {
+  std::string text;
+  char buf[4096];
+  struct pollfd pfd = {m_tty, POLLIN, 0};
+  while (m_tty >= 0 && poll(&pfd, 1, 0) > 0 && (pfd.revents & POLLIN) != 0) {
+    ssize_t n = read(m_tty, buf, sizeof buf);
+    if (n <= 0) break;
+    text.append(buf, static_cast<size_t>(n));
+  }
+  return text;
 }
 
 void ModuleProcess::Signal(int sig) { kill(m_pid, sig); }

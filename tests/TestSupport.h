@@ -40,10 +40,19 @@ class TempDir {
 void WriteFile(const std::string& path, const std::string& content);
 std::string ReadFile(const std::string& path);
 
+// How a ModuleProcess meets the world.
+struct ModuleOptions {
+  std::vector<std::string> args;
+  bool bNonBlockingStdout = false;  // its stdout's open file made non-blocking
+  bool bStderrGone = false;         // stderr a pipe whose reader has gone
+  bool bTerminal = false;           // a pty as controlling terminal (Terminal())
+};
+
 // The built xapFileSystem, run under the cross emulator when there is one.
 class ModuleProcess {
  public:
   explicit ModuleProcess(const std::vector<std::string>& args = {});
+  explicit ModuleProcess(const ModuleOptions& options);
   ~ModuleProcess();
 
   void Send(const std::string& bytes);
@@ -53,6 +62,10 @@ class ModuleProcess {
   // end of output.
   std::string ReadLine(int timeoutMs = 20000, bool* bOk = nullptr);
   void CloseInput();
+  // Closes the reading end of its stdout: the reader has gone.
+  void CloseOutput();
+  // What it (or its tools) wrote on the terminal so far (bTerminal).
+  std::string Terminal();
   void Signal(int sig);
   // Waits for the process and returns its exit status (128 + signal when
   // it was killed), or -1 when it does not end within the timeout.
@@ -67,6 +80,7 @@ class ModuleProcess {
   pid_t m_pid = -1;
   int m_in = -1;
   int m_out = -1;
+  int m_tty = -1;
   std::string m_errPath;
   std::string m_pending;
   int m_status = -1;

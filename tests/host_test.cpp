@@ -90,9 +90,9 @@ TEST(Base64, DecodeStaysWithinItsBoundsWhateverTheInput) {
 }
 
 struct ParseCase {
-  const char* line;
+  std::string line;
   LineKind kind;
-  const char* cmdOrError;  // the command name, or the whole error line
+  std::string cmdOrError;  // the command name, or the whole error line
   const char* params[4];
 };
 
@@ -141,6 +141,19 @@ TEST(Protocol, ParsesOrRefusesEachLine) {
       {"[1,2]", LineKind::kCommand, "[1,2]", {"", "", "", ""}},
       {" {}", LineKind::kRefused, "{\"error\":\"cmd: missing\"}\n", {}},
       {"{\"cmd\":\"\xff\"}", LineKind::kRefused, "{\"error\":\"invalid JSON at byte 9\"}\n", {}},
+      // Nesting is checked before parsing: 64 levels, the outer object counted.
+      {"{\"id\":" + std::string(63, '[') + std::string(63, ']') + ",\"cmd\":\"x\"}",
+       LineKind::kCommand,
+       "x",
+       {"", "", "", ""}},
+      {"{\"id\":" + std::string(64, '[') + std::string(64, ']') + ",\"cmd\":\"x\"}",
+       LineKind::kRefused,
+       "{\"error\":\"JSON: nested more than 64 deep\"}\n",
+       {}},
+      {"{\"cmd\":\"" + std::string(100, '[') + "\\\"{\"}",
+       LineKind::kCommand,
+       std::string(100, '[') + "\"{",
+       {"", "", "", ""}},
       // Found by fuzzing: a number too large for the library ended the host.
       {"{\"id\":1e999999,\"cmd\":\"GetName\"}",
        LineKind::kRefused,
@@ -184,6 +197,9 @@ TEST(Protocol, RepliesCarryIdCmdOkAndATypedReply) {
       qom::host::FormatReply(cmd, true, qom::XAP_REPLY_ASCII, 0, "a\"b\n\x01"),
       "{\"cmd\":\"Get\xef\xbf\xbd\xef\xbf\xbdName\",\"ok\":true,\"reply\":\"a\\\"b\\n\\u0001\"}\n");
   EXPECT_EQ(qom::host::FormatEvent(3, "1", " "), "{\"event\":3,\"data\":[\"1\",\" \"]}\n");
+  // Characters some readers take for line ends are escaped.
+  EXPECT_EQ(qom::host::FormatEvent(0, "a\u2028b\u2029c\u0085", "\u2027"),
+            "{\"event\":0,\"data\":[\"a\\u2028b\\u2029c\\u0085\",\"\u2027\"]}\n");
 }
 
 TEST(Logger, APairIsOneLineWithControlCharactersEscaped) {
@@ -232,10 +248,22 @@ TEST(Shell, ReturnsZeroOnlyForExitStatusZero) {
                {"/nonexistent/tool", 127},
                // No terminal, no command stream: stdin is /dev/null.
                {"[ \"$(readlink /proc/$$/fd/0)\" = /dev/null ]", 0},
-               // Standard output goes where standard error goes.
-               {"[ \"$(readlink /proc/$$/fd/1)\" = \"$(readlink /proc/$$/fd/2)\" ]", 0}};
+               // Standard output and standard error share the host's pipe.
+               {"[ \"$(readlink /proc/$$/fd/1)\" = \"$(readlink /proc/$$/fd/2)\" ]", 0},
+               // A session of its own, and a PATH of the system's folders only.
+               {"[ \"$(cut -d' ' -f6 /proc/$$/stat)\" = $$ ]", 0},
+               {"[ \"$PATH\" = /usr/sbin:/usr/bin:/sbin:/bin ]", 0}};
   for (const auto& c : cases) EXPECT_EQ(qom::QomExecShell(c.command), c.result) << c.command;
   EXPECT_NE(qom::QomExecShell(nullptr), 0);
+  // What a tool prints becomes log lines of level 3, escaped.
+  xaptest::LogCapture log(3);
+  EXPECT_EQ(qom::QomExecShell("echo out; echo 'e\tr' >&2; printf last"), 0);
+  EXPECT_EQ(log.Lines(),
+            (std::vector<std::string>{"L3 [sh] out\n", "L3 [sh] e\\tr\n", "L3 [sh] last\n"}));
+  log.Clear();
+  qom::CQOMDebug::SetLevel(2);
+  EXPECT_EQ(qom::QomExecShell("seq 100000"), 0);  // read, not shown
+  EXPECT_TRUE(log.Lines().empty());
 }
 
 TEST(Shell, ManyThreadsEachGetTheirOwnResult) {

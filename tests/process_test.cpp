@@ -1,6 +1,10 @@
 // The real xapFileSystem process, driven through its standard streams.
+#include <dirent.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <nlohmann/json.hpp>
 #include <sstream>
@@ -141,6 +145,123 @@ TEST(Process, SignalsEndItAtOnce) {
     module.Signal(sig);
     EXPECT_EQ(module.Wait(), 128 + sig);
   }
+}
+
+// Where the process meets the world: a reader that made the stdout pipe
+// non-blocking and reads late, a reader that goes, a broken stderr.
+TEST(World, ANonBlockingReaderThatReadsLateGetsEveryLineWhole) {
+  xaptest::ModuleOptions options;
+  options.bNonBlockingStdout = true;
+  ModuleProcess module(options);
+  std::string input;
+  for (int i = 0; i < 3000; ++i)
+    input += "{\"id\":" + std::to_string(i) + ",\"cmd\":\"GetName\"}\n";
+  module.Send(input);
+  usleep(300000);  // the pipe fills meanwhile
+  for (int i = 0; i < 3000; ++i) {
+    nlohmann::json j = nlohmann::json::parse(module.ReadLine(), nullptr, false);
+    ASSERT_FALSE(j.is_discarded()) << i;
+    ASSERT_EQ(j["id"], i);
+  }
+}
+
+TEST(World, AReaderThatHasGoneEndsTheHostWithItsInputStillOpen) {
+  ModuleProcess module;
+  module.CloseOutput();
+  module.SendLine("GetName");
+  EXPECT_EQ(module.Wait(5000), 0);
+}
+
+TEST(World, ToolsMeetNoBrokenPipeWhenStderrsReaderHasGone) {
+  xaptest::TempDir dir;
+  std::string make = "cd " + dir.Path() + " && for i in $(seq 50); do echo $i > f$i; done && " +
+                     "zip -q a.zip f* && rm f*";
+  ASSERT_EQ(system(make.c_str()), 0);
+  xaptest::ModuleOptions options;
+  options.args = {"--log-level", "3"};
+  options.bStderrGone = true;
+  ModuleProcess module(options);
+  module.SendLine("SetWidgetInfo 1 x");
+  module.SendLine("UnzipAsync " + dir / "a.zip " + dir / "out");
+  EXPECT_EQ(module.ReadLine(), "{\"cmd\":\"SetWidgetInfo\",\"ok\":true,\"reply\":1}");
+  EXPECT_EQ(module.ReadLine(), "{\"cmd\":\"UnzipAsync\",\"ok\":true,\"reply\":1}");
+  EXPECT_EQ(module.ReadLine(), "{\"event\":3,\"data\":[\"1\",\" \"]}");
+  EXPECT_EQ(xaptest::ReadFile(dir / "out/f50"), "50\n");
+}
+
+// A tool never reads the terminal: an encrypted archive fails instead of
+// asking for its password there, and the next command is answered.
+TEST(World, ToolsHaveNoTerminalToPromptOn) {
+  xaptest::TempDir dir;
+  ASSERT_EQ(system(("cd " + dir.Path() + " && echo s > s && zip -q -P pw e.zip s").c_str()), 0);
+  xaptest::ModuleOptions options;
+  options.bTerminal = true;
+  ModuleProcess module(options);
+  module.SendLine("SetWidgetInfo 1 x");
+  module.SendLine("Unzip " + dir / "e.zip " + dir / "out");
+  module.SendLine("GetName");
+  module.ReadLine();
+  EXPECT_EQ(module.ReadLine(10000), "{\"cmd\":\"Unzip\",\"ok\":true,\"reply\":0}");
+  EXPECT_EQ(module.ReadLine(), "{\"cmd\":\"GetName\",\"ok\":true,\"reply\":\"FileSystem\"}");
+  EXPECT_EQ(module.Terminal(), "");
+}
+
+// "killall" is found in the system's folders only, never in the working
+// folder, whatever PATH the host was given. In a PID namespace of its own,
+// so that no other unzip is ended.
+TEST(World, AToolNamedWithoutItsFolderIsNotTakenFromTheWorkingFolder) {
+  xaptest::TempDir dir;
+  xaptest::WriteFile(dir / "killall", "#!/bin/sh\ntouch " + dir / "canary\n");
+  chmod((dir / "killall").c_str(), 0755);
+  xaptest::ModuleCopy module;
+  std::string out = xaptest::ShellOutput("cd " + dir.Path() +
+                                         " && echo UnzipKill | PATH=.:/usr/bin:/bin unshare -fp "
+                                         "--mount-proc " +
+                                         module.Command() + " 2>&1");
+  if (out.find("unshare: ") != std::string::npos) GTEST_SKIP() << "no PID namespace: " << out;
+  EXPECT_EQ(out, "{\"cmd\":\"UnzipKill\",\"ok\":true,\"reply\":0}\n");
+  EXPECT_NE(access((dir / "canary").c_str(), F_OK), 0);
+}
+
+// SIGTERM ends the tools with the host: an unzip that waits for a writer
+// of its FIFO is gone a second later.
+TEST(World, StoppingStopsTheTools) {
+  xaptest::TempDir dir;
+  ASSERT_EQ(mkfifo((dir / "ff").c_str(), 0644), 0);
+  ModuleProcess module;
+  module.SendLine("SetWidgetInfo 1 x");
+  module.SendLine("UnzipAsync " + dir / "ff " + dir / "out");
+  module.ReadLine();
+  EXPECT_EQ(module.ReadLine(), "{\"cmd\":\"UnzipAsync\",\"ok\":true,\"reply\":1}");
+  usleep(200000);  // the worker's unzip is waiting in its open
+  module.Signal(SIGTERM);
+  EXPECT_EQ(module.Wait(), 143);
+  usleep(1000000);
+  int left = 0;
+  DIR* proc = opendir("/proc");
+  while (struct dirent* e = readdir(proc)) {
+    std::string cmdline = xaptest::ReadFile("/proc/" + std::string(e->d_name) + "/cmdline");
+    left +=
+        cmdline.find("unzip") != std::string::npos && cmdline.find(dir / "ff") != std::string::npos;
+  }
+  closedir(proc);
+  EXPECT_EQ(left, 0);
+  int fd = open((dir / "ff").c_str(), O_WRONLY | O_NONBLOCK);  // lets a survivor end
+  if (fd >= 0) close(fd);
+}
+
+// A line nested 30,000 deep is refused without recursing: the host goes on
+// under a 1 MiB stack.
+TEST(World, DeepNestingCannotExhaustTheStack) {
+  xaptest::TempDir dir;
+  xaptest::WriteFile(dir / "in", "{\"id\":" + std::string(30000, '[') + std::string(30000, ']') +
+                                     ",\"cmd\":\"GetName\"}\nGetName\n");
+  xaptest::ModuleCopy module;
+  std::string out =
+      xaptest::ShellOutput("ulimit -s 1024 && " + module.Command() + " < " + dir / "in" + " 2>&1");
+  EXPECT_EQ(out,
+            "{\"error\":\"JSON: nested more than 64 deep\"}\n"
+            "{\"cmd\":\"GetName\",\"ok\":true,\"reply\":\"FileSystem\"}\n");
 }
 
 }  // namespace
