@@ -13,9 +13,10 @@ cd "$(dirname "$0")"
 
 RUN_PACKAGES="g++ cmake make libboost-dev nlohmann-json3-dev coreutils unzip zip psmisc"
 TEST_PACKAGES="$RUN_PACKAGES libgtest-dev googletest clang-format qemu-user"
-# Extra packages per target.
-CROSS_armhf="crossbuild-essential-armhf"
-CROSS_aarch64="crossbuild-essential-arm64"
+# Extra packages per target. The ARM tests run on Debian's own runtime
+# libraries of the target (multiarch), as on a device.
+CROSS_armhf="crossbuild-essential-armhf libc6:armhf libstdc++6:armhf libgcc-s1:armhf"
+CROSS_aarch64="crossbuild-essential-arm64 libc6:arm64 libstdc++6:arm64 libgcc-s1:arm64"
 CROSS_fuzz="clang libclang-rt-14-dev"
 TARGETS="${XAP_TARGETS:-native armhf aarch64 asan tsan fuzz}"
 FUZZ_SECONDS="${XAP_FUZZ_SECONDS:-60}"
@@ -32,7 +33,13 @@ install_missing() {
   echo "installing:$missing" >&2
   sudo=""
   [ "$(id -u)" -ne 0 ] && sudo="sudo"
-  $sudo env DEBIAN_FRONTEND=noninteractive apt-get update -qq >&2
+  # Packages of another architecture (libc6:armhf) need it known to dpkg.
+  for arch in $(printf '%s\n' $missing | sed -n 's/.*:\(.*\)$/\1/p' | sort -u); do
+    dpkg --print-foreign-architectures | grep -qx "$arch" || $sudo dpkg --add-architecture "$arch"
+  done
+  # A mirror caught syncing one index must not stop the install.
+  $sudo env DEBIAN_FRONTEND=noninteractive apt-get update -qq >&2 ||
+    echo "apt-get update reported errors; installing from what it fetched" >&2
   # shellcheck disable=SC2086
   $sudo env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends $missing >&2
 }
