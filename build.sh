@@ -1,18 +1,23 @@
 #!/bin/sh
-# Sets up, builds and runs the module, or runs every test.
-#   ./build.sh run [options]   install what is missing, build, start the module
+# Sets up, builds and runs the module, runs every test, or packages it.
+#   ./build.sh run [options]   install what is missing, build (build-run/),
+#                              start the module
 #   ./build.sh test            install what is missing, build and run all tests
 #                              natively, under emulation for 32-bit and
-#                              64-bit ARM, under ASan+UBSan and TSan, then
-#                              runs each fuzz target for
-#                              XAP_FUZZ_SECONDS (60) (XAP_TARGETS="native
-#                              armhf" picks)
+#                              64-bit ARM, under ASan+UBSan and TSan, check
+#                              the three packages and the manual page, then
+#                              run each fuzz target for XAP_FUZZ_SECONDS (60)
+#                              (XAP_TARGETS="native armhf" picks); warnings
+#                              are errors here
+#   ./build.sh package         the Debian packages for amd64, armhf and arm64,
+#                              into dist/
 # Needs root (or sudo) only when packages are missing.
 set -eu
 cd "$(dirname "$0")"
 
 RUN_PACKAGES="g++ cmake make libboost-dev nlohmann-json3-dev coreutils unzip zip psmisc"
-TEST_PACKAGES="$RUN_PACKAGES libgtest-dev googletest clang-format qemu-user"
+# The format check needs the one clang-format version it was written for.
+TEST_PACKAGES="$RUN_PACKAGES libgtest-dev googletest clang-format-14 qemu-user lintian groff-base"
 # Extra packages per target. The ARM tests run on Debian's own runtime
 # libraries of the target (multiarch), as on a device.
 CROSS_armhf="crossbuild-essential-armhf libc6:armhf libstdc++6:armhf libgcc-s1:armhf"
@@ -44,6 +49,10 @@ install_missing() {
   $sudo env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends $missing >&2
 }
 
+# Presets of the packages and their Debian architectures.
+PACKAGE_TARGETS="native armhf aarch64"
+deb_arch() { case "$1" in native) echo amd64 ;; aarch64) echo arm64 ;; *) echo "$1" ;; esac; }
+
 # Configures and builds one preset (native, armhf, aarch64).
 build() {
   preset="$1"
@@ -65,13 +74,48 @@ run_fuzzers() {
   done
 }
 
+# Builds the package of a preset's build into dist/ (the build is done).
+package() {
+  dir=build
+  [ "$1" = native ] || dir="build-$1"
+  cpack --config "$dir/CPackConfig.cmake" >&2
+}
+
+# Checks the package of one preset: its fields and files, that its program
+# answers (under emulation for ARM), and lintian's verdict.
+check_package() {
+  arch=$(deb_arch "$1")
+  deb="dist/xapfilesystem_1.001_$arch.deb"
+  dpkg-deb --info "$deb" | grep -q "^ Architecture: $arch$"
+  dpkg-deb --info "$deb" | grep -q "^ Depends: libc6 (>= 2\.[0-9]*), coreutils (>= 8\\.32), psmisc, unzip$"
+  for file in usr/bin/xapFileSystem usr/share/man/man1/xapFileSystem.1.gz \
+    usr/share/doc/xapfilesystem/README.md usr/share/doc/xapfilesystem/SECURITY.md \
+    usr/share/doc/xapfilesystem/copyright usr/share/doc/xapfilesystem/changelog.gz; do
+    dpkg-deb --contents "$deb" | grep -q " \./$file$" || { echo "$deb lacks $file" >&2; return 1; }
+  done
+  root=$(mktemp -d)
+  dpkg-deb -x "$deb" "$root"
+  case "$arch" in
+    amd64) run="" ;;
+    armhf) run="qemu-arm -L /" ;;
+    arm64) run="qemu-aarch64 -L /" ;;
+  esac
+  [ "$($run "$root/usr/bin/xapFileSystem" --version)" = "FileSystem 0001 1.001" ]
+  if [ "$arch" = amd64 ]; then
+    [ "$(echo GetName | "$root/usr/bin/xapFileSystem")" = '{"cmd":"GetName","ok":true,"reply":"FileSystem"}' ]
+  fi
+  rm -rf "$root"
+  lintian --fail-on error "$deb" >&2
+  echo "== package $deb: checked" >&2
+}
+
 cmd="${1:-}"
 [ $# -gt 0 ] && shift
 case "$cmd" in
   run)
     install_missing $RUN_PACKAGES
-    build native -DXAP_BUILD_TESTS=OFF
-    exec build/xapFileSystem "$@"
+    build run
+    exec build-run/xapFileSystem "$@"
     ;;
   test)
     cross=""
@@ -87,7 +131,7 @@ case "$cmd" in
         built=$(date +%s)
         run_fuzzers
       else
-        build "$target" -DXAP_BUILD_TESTS=ON
+        build "$target" -DXAP_BUILD_TESTS=ON -DXAP_WERROR=ON
         built=$(date +%s)
         # The load tests run natively only: under emulation and the
         # sanitizers they take minutes, and ASan's quarantine of freed memory
@@ -96,12 +140,32 @@ case "$cmd" in
           native) ctest --preset "$target" -j "$(nproc)" ;;
           *) ctest --preset "$target" -j "$(nproc)" -LE load ;;
         esac
+        case " $PACKAGE_TARGETS " in
+          *" $target "*)
+            package "$target"
+            check_package "$target"
+            ;;
+        esac
+        if [ "$target" = native ]; then
+          # The manual page renders without a warning.
+          out=$(groff -man -t -ww -z doc/xapFileSystem.1 2>&1)
+          [ -z "$out" ] || { echo "$out" >&2; exit 1; }
+        fi
       fi
       echo "== $target: build $((built - start)) s, tests $(($(date +%s) - built)) s" >&2
     done
     ;;
+  package)
+    # shellcheck disable=SC2086
+    install_missing $RUN_PACKAGES $CROSS_armhf $CROSS_aarch64
+    for target in $PACKAGE_TARGETS; do
+      build "$target" -DXAP_BUILD_TESTS=OFF
+      package "$target"
+    done
+    ls -l dist/*.deb >&2
+    ;;
   *)
-    echo "usage: $0 run [--log-level N] | $0 test" >&2
+    echo "usage: $0 run [--log-level N] | $0 test | $0 package" >&2
     exit 2
     ;;
 esac

@@ -40,16 +40,16 @@ set(CPACK_STRIP_FILES TRUE)
 set(CPACK_PACKAGE_CONTACT "xapFileSystem team <xapfilesystem@example.org>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
   "file-system extension module of the device application framework")
+# The extended description; cpack puts the summary above it as the synopsis.
 set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
-  "${CPACK_PACKAGE_DESCRIPTION_SUMMARY}
- xapFileSystem copies, moves, deletes and unpacks files for the widgets
- installed on a device, answers questions about files, folders and the
- widget partition, and reports long jobs with events. The framework's host
- drives it one command at a time over a line protocol on its standard
- streams.
- .
- Every change to the file system runs a standard tool (cp, mv, rm, unzip,
- chmod) after the path has passed a strict path policy.")
+  "xapFileSystem copies, moves, deletes and unpacks files for the widgets
+installed on a device, answers questions about files, folders and the
+widget partition, and reports long jobs with events. The framework's host
+drives it one command at a time over a line protocol on its standard
+streams.
+
+Every change to the file system runs a standard tool (cp, mv, rm, unzip,
+chmod) after the path has passed a strict path policy.")
 set(CPACK_DEBIAN_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE ${XAP_DEB_ARCH})

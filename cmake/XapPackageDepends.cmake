@@ -14,4 +14,7 @@ foreach(xap_version IN LISTS xap_needed)
     set(xap_glibc ${xap_version})
   endif()
 endforeach()
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6 (>= ${xap_glibc}), coreutils, psmisc, unzip")
+# coreutils is essential: named with the version of the oldest system whose
+# C library is new enough (Ubuntu 22.04's 8.32), so that the tools' package
+# is stated without narrowing the systems the module runs on.
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6 (>= ${xap_glibc}), coreutils (>= 8.32), psmisc, unzip")

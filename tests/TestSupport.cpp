@@ -2,9 +2,11 @@
 
 #include <fcntl.h>
 #include <ftw.h>
+#include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/mount.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -86,6 +88,7 @@ TempDir::TempDir() {
 }
 
 TempDir::~TempDir() {
+  umount2(m_path.c_str(), MNT_DETACH);  // a tmpfs an isolated test put there
   // Give back write and search rights that a test may have taken away.
   std::string cmd = "chmod -R u+rwx '" + m_path + "' 2>/dev/null";
   if (system(cmd.c_str()) != 0) {
@@ -292,6 +295,32 @@ std::string ModuleProcess::RestOfStdout() {
     rest += line + "\n";
   }
   return rest + m_pending;
+}
+
+bool InIsolation(std::string* pstrSkip) {
+  if (getenv("XAPTEST_ISOLATED") != nullptr) return true;
+  const ::testing::TestInfo* info = ::testing::UnitTest::GetInstance()->current_test_info();
+  char self[4096] = {};
+  if (readlink("/proc/self/exe", self, sizeof self - 1) < 0) throw std::runtime_error("no exe");
+  std::string emulator;
+  for (const std::string& word : SplitList(XAP_TEST_EMULATOR)) emulator += word + " ";
+  std::string out = ShellOutput(
+      "XAPTEST_ISOLATED=1 unshare -fpm --mount-proc --propagation private " + emulator + self +
+      " --gtest_filter=" + info->test_suite_name() + "." + info->name() + " 2>&1");
+  if (out.rfind("unshare: ", 0) == 0) {
+    *pstrSkip = "no private PID and mount namespace here: " + out.substr(0, out.find('\n'));
+  } else if (out.find("[  SKIPPED ] 1 test") != std::string::npos) {
+    *pstrSkip = "skipped inside its namespace:\n" + out;
+  } else if (out.find("[  PASSED  ] 1 test.") == std::string::npos) {
+    ADD_FAILURE() << "in its namespace:\n" << out;
+  }
+  return false;
+}
+
+void MountTmpfs(const std::string& path, const std::string& size) {
+  if (getenv("XAPTEST_ISOLATED") == nullptr) throw std::runtime_error("tmpfs outside isolation");
+  std::string cmd = "mount -t tmpfs -o size=" + size + " xaptest " + path;
+  if (system(cmd.c_str()) != 0) throw std::runtime_error("cannot mount " + path);
 }
 
 }  // namespace xaptest

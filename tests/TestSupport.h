@@ -105,6 +105,25 @@ class ModuleCopy {
 // Runs a shell command and returns what it printed on stdout.
 std::string ShellOutput(const std::string& command);
 
+// Runs the current test again in a private PID and mount namespace (root
+// and unshare needed), so that what it ends by name ("killall unzip") and
+// the large files it makes stay inside. True in that run, which does the
+// test's work; false in the outer one, which has taken over the inner
+// run's verdict, or found no namespace (*pstrSkip says why).
+bool InIsolation(std::string* pstrSkip);
+#define XAPTEST_ISOLATE()                            \
+  do {                                               \
+    std::string strSkip;                             \
+    if (!::xaptest::InIsolation(&strSkip)) {         \
+      if (!strSkip.empty()) GTEST_SKIP() << strSkip; \
+      return;                                        \
+    }                                                \
+  } while (0)
+
+// Mounts a tmpfs of the given size (as mount's size=) on path; only in an
+// isolated test, whose mounts vanish with it.
+void MountTmpfs(const std::string& path, const std::string& size);
+
 }  // namespace xaptest
 
 #endif  // XAP_TESTS_TESTSUPPORT_H_

@@ -104,7 +104,9 @@ TEST(Async, EveryJobOfABurstEndsWithExactlyOneEvent) {
 }
 
 TEST(Async, UnzipKillEndsARunningJobWhoseEventStillSaysOne) {
+  XAPTEST_ISOLATE();
   xaptest::TempDir dir;
+  xaptest::MountTmpfs(dir.Path(), "700m");
   std::string zip = BigZip(dir, 300);
   ModuleProcess module;
   module.SendLine(Line("SetWidgetInfo", {"1", ""}));
@@ -171,7 +173,9 @@ TEST_F(InProcess, UnknownKindGivesEventFourAndNullDataNone) {
 }
 
 TEST_F(InProcess, AWorkerThatEndsAfterItsEngineSendsNothing) {
+  XAPTEST_ISOLATE();
   xaptest::TempDir dir;
+  xaptest::MountTmpfs(dir.Path(), "300m");
   std::string zip = BigZip(dir, 100);
   auto* engine = new qom::CXapEngineFileSystem();
   std::string ret;

@@ -59,7 +59,9 @@ TEST(Faults, CopyIntoAFullFileSystemAnswersZeroAndServesOn) {
 }
 
 TEST(Faults, AnUnzipKilledPartWayAnswersZero) {
+  XAPTEST_ISOLATE();
   xaptest::TempDir dir;
+  xaptest::MountTmpfs(dir.Path(), "700m");
   std::string zip = BigZip(dir);
   ModuleProcess module;
   Ask(module, "SetWidgetInfo", {"1", ""});
@@ -72,7 +74,9 @@ TEST(Faults, AnUnzipKilledPartWayAnswersZero) {
 }
 
 TEST(Faults, SigtermWhileJobsRunEndsCleanly) {
+  XAPTEST_ISOLATE();
   xaptest::TempDir dir;
+  xaptest::MountTmpfs(dir.Path(), "700m");
   std::string zip = BigZip(dir);
   ModuleProcess module;
   Ask(module, "SetWidgetInfo", {"1", ""});

@@ -1,5 +1,5 @@
-// "UnzipKill" ends every process named unzip on the machine; ctest runs
-// this program alone among the tests that start unzip.
+// "UnzipKill" ends every process named unzip it can see: in a PID namespace
+// of its own, only this test's.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <spawn.h>
@@ -34,6 +34,7 @@ pid_t StartFakeUnzip(const xaptest::TempDir& dir) {
 }
 
 TEST(UnzipKill, AnswersOneOnlyWhenAnUnzipWasEnded) {
+  XAPTEST_ISOLATE();
   xaptest::TempDir dir;
   ModuleProcess module;
   module.SendLine("UnzipKill");
