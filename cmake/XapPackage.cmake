@@ -57,5 +57,6 @@ set(CPACK_DEBIAN_FILE_NAME xapfilesystem_${PROJECT_VERSION}_${XAP_DEB_ARCH}.deb)
 # The C library version comes from the executable itself, at packaging time.
 set(CPACK_XAP_EXECUTABLE ${CMAKE_BINARY_DIR}/xapFileSystem)
 set(CPACK_PROJECT_CONFIG_FILE ${PROJECT_SOURCE_DIR}/cmake/XapPackageDepends.cmake)
+set(CPACK_PACKAGE_DIRECTORY ${CMAKE_BINARY_DIR})  # its working folder
 set(CPACK_OUTPUT_FILE_PREFIX ${PROJECT_SOURCE_DIR}/dist)
 include(CPack)
