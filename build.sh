@@ -86,12 +86,14 @@ package() {
 check_package() {
   arch=$(deb_arch "$1")
   deb="dist/xapfilesystem_1.001_$arch.deb"
-  dpkg-deb --info "$deb" | grep -q "^ Architecture: $arch$"
-  dpkg-deb --info "$deb" | grep -q "^ Depends: libc6 (>= 2\.[0-9]*), coreutils (>= 8\\.32), psmisc, unzip$"
+  info=$(dpkg-deb --info "$deb")
+  printf '%s\n' "$info" | grep -q "^ Architecture: $arch$"
+  printf '%s\n' "$info" | grep -q "^ Depends: libc6 (>= 2\.[0-9]*), coreutils (>= 8\\.32), psmisc, unzip$"
+  contents=$(dpkg-deb --contents "$deb")
   for file in usr/bin/xapFileSystem usr/share/man/man1/xapFileSystem.1.gz \
     usr/share/doc/xapfilesystem/README.md usr/share/doc/xapfilesystem/SECURITY.md \
     usr/share/doc/xapfilesystem/copyright usr/share/doc/xapfilesystem/changelog.gz; do
-    dpkg-deb --contents "$deb" | grep -q " \./$file$" || { echo "$deb lacks $file" >&2; return 1; }
+    printf '%s\n' "$contents" | grep -q " \./$file$" || { echo "$deb lacks $file" >&2; return 1; }
   done
   root=$(mktemp -d)
   dpkg-deb -x "$deb" "$root"
