@@ -151,8 +151,8 @@ class CXapTaskFileSystem {
   // characters; links are followed as that path resolves, so a loop of
   // links ends where the path grows too long or holds too many links. 1
   // with the sum in *plfSize (0 for a folder that cannot be read); 0 for a
-  // null argument, or when the walk visits more folders than its budget
-  // allows (nothing written).
+  // null argument, or when the walk reaches more than 10,000 folders
+  // through links (nothing written).
   int GetFolderSize(double* plfSize, char* pszFolder, bool bSub, bool bSearchLink);
 
   // Describes a file or folder as one JSON-like line in pszOutput (2048
