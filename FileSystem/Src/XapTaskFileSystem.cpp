@@ -588,12 +588,6 @@ struct CXapTaskFileSystem::FolderWalk {
   bool bCut = false;    // the budget ran out: the walk stops
   // One entry buffer per depth, kept for the whole walk.
   std::vector<std::vector<char>> buffers;
-
-  // Adds an entry's size as the 32-bit status call reads it: an entry of
-  // 2 GiB or more cannot be read that way and adds nothing.
-  void Add(long long llSize) {
-    if (llSize <= INT32_MAX) *plfTotal += static_cast<double>(static_cast<int32_t>(llSize));
-  }
 };
 
 int CXapTaskFileSystem::GetFolderSize(double* plfSize, char* pszFolder, bool bSub,
@@ -658,8 +652,10 @@ int CXapTaskFileSystem::t_GetFolderSizeHelper(FolderWalk& walk, int nParentFd, c
       int nStat = bByPath ? lstat64(walk.strPath.c_str(), &st)
                           : fstatat64(fd, pszEntry, &st, AT_SYMLINK_NOFOLLOW);
       bool bDots = strcmp(pszEntry, ".") == 0 || strcmp(pszEntry, "..") == 0;
+      // The 32-bit status call cannot read an entry of 2 GiB or more: such an
+      // entry adds nothing and is not descended into.
       if (nStat == 0 && st.st_size <= INT32_MAX) {
-        walk.Add(st.st_size);
+        *walk.plfTotal += static_cast<double>(st.st_size);
         if (bSub && !bDots && S_ISDIR(st.st_mode)) {
           t_GetFolderSizeHelper(walk, fd, pszEntry, true, bByPath);
         } else if (bSub && !bDots && S_ISLNK(st.st_mode) && walk.bSearchLink) {
