@@ -1,44 +1,35 @@
-// Helpers shared by the tests: captured log lines, scratch folders under
-// /tmp and a real module process driven through its pipes.
+// What the tests share: scratch folders, the real module driven through its
+// pipes, and a private PID and mount namespace for tests that need one.
 #ifndef XAP_TESTS_TESTSUPPORT_H_
 #define XAP_TESTS_TESTSUPPORT_H_
 
-#include <sys/types.h>
+#include <signal.h>
 
 #include <string>
 #include <vector>
 
 namespace xaptest {
 
-// Collects the log lines written while it lives, at the given level.
-class LogCapture {
- public:
-  explicit LogCapture(unsigned level = 4);
-  ~LogCapture();
-  std::vector<std::string> Lines() const;
-  // Number of lines that contain text.
-  int Count(const std::string& text) const;
-  bool Contains(const std::string& text) const { return Count(text) > 0; }
-  void Clear();
-
- private:
-  unsigned m_savedLevel;
-};
-
 // A fresh folder under /tmp, removed with everything in it at the end.
-class TempDir {
- public:
+struct TempDir {
   TempDir();
   ~TempDir();
   const std::string& Path() const { return m_path; }
   std::string operator/(const std::string& name) const { return m_path + "/" + name; }
-
- private:
   std::string m_path;
 };
 
 void WriteFile(const std::string& path, const std::string& content);
 std::string ReadFile(const std::string& path);
+bool Exists(const std::string& path);
+// What a shell command printed on stdout.
+std::string ShellOutput(const std::string& command);
+// A command line in the JSON form.
+std::string Line(const std::string& cmd, const std::vector<std::string>& params = {});
+// The shell words that start the module (the emulator first in a cross
+// build); with bCopy a copy in /dev/shm, which any user may run and a mount
+// over /tmp does not hide.
+std::string ModuleCommand(bool bCopy = false);
 
 // How a ModuleProcess meets the world.
 struct ModuleOptions {
@@ -51,65 +42,36 @@ struct ModuleOptions {
 // The built xapFileSystem, run under the cross emulator when there is one.
 class ModuleProcess {
  public:
-  explicit ModuleProcess(const std::vector<std::string>& args = {});
-  explicit ModuleProcess(const ModuleOptions& options);
+  explicit ModuleProcess(const ModuleOptions& options = {});
   ~ModuleProcess();
-
   void Send(const std::string& bytes);
-  // Sends text and "\n".
   void SendLine(const std::string& line) { Send(line + "\n"); }
-  // The next stdout line without "\n"; empty with *bOk false on timeout or
-  // end of output.
+  // The next stdout line without "\n"; "" with *bOk false on timeout or end.
   std::string ReadLine(int timeoutMs = 20000, bool* bOk = nullptr);
-  void CloseInput();
-  // Closes the reading end of its stdout: the reader has gone.
-  void CloseOutput();
-  // What it (or its tools) wrote on the terminal so far (bTerminal).
-  std::string Terminal();
-  void Signal(int sig);
-  // Waits for the process and returns its exit status (128 + signal when
-  // it was killed), or -1 when it does not end within the timeout.
+  // Sends a line; the "reply" of its answer as JSON text ("1", "\"x\""), or
+  // the whole answer when it has none.
+  std::string Ask(const std::string& line);
+  void CloseInput() { Close(&m_in); }
+  void CloseOutput() { Close(&m_out); }  // the reader has gone
+  std::string Terminal();                // what was written on the pty
+  void Signal(int sig) { kill(m_pid, sig); }
+  // Its exit status (128 + signal when killed), or -1 after the timeout.
   int Wait(int timeoutMs = 20000);
-  // Everything the process wrote to stderr so far.
-  std::string Stderr() const;
-  // Everything left on stdout after the process ended.
-  std::string RestOfStdout();
+  std::string Stderr() const { return ReadFile(m_errPath); }
+  std::string RestOfStdout();  // once it has ended
   pid_t Pid() const { return m_pid; }
 
  private:
+  static void Close(int* pfd);
   pid_t m_pid = -1;
-  int m_in = -1;
-  int m_out = -1;
-  int m_tty = -1;
-  std::string m_errPath;
-  std::string m_pending;
-  int m_status = -1;
+  int m_in = -1, m_out = -1, m_tty = -1, m_status = -1;
+  std::string m_errPath, m_pending;
 };
-
-// Path of the module executable under test.
-std::string ModuleBinary();
-// A copy of the module in /dev/shm, for tests that mount over /tmp (where
-// the build may live); removed at the end.
-class ModuleCopy {
- public:
-  ModuleCopy();
-  ~ModuleCopy();
-  // The shell words that start the copy (the emulator first in a cross
-  // build).
-  std::string Command() const;
-
- private:
-  std::string m_path;
-};
-
-// Runs a shell command and returns what it printed on stdout.
-std::string ShellOutput(const std::string& command);
 
 // Runs the current test again in a private PID and mount namespace (root
-// and unshare needed), so that what it ends by name ("killall unzip") and
-// the large files it makes stay inside. True in that run, which does the
-// test's work; false in the outer one, which has taken over the inner
-// run's verdict, or found no namespace (*pstrSkip says why).
+// and unshare needed), so that what it mounts or ends by name stays inside.
+// True in that run, which does the work; false in the outer one, which has
+// taken over the inner verdict, or found no namespace (*pstrSkip says why).
 bool InIsolation(std::string* pstrSkip);
 #define XAPTEST_ISOLATE()                            \
   do {                                               \
@@ -120,9 +82,8 @@ bool InIsolation(std::string* pstrSkip);
     }                                                \
   } while (0)
 
-// Mounts a tmpfs of the given size (as mount's size=) on path; only in an
-// isolated test, whose mounts vanish with it.
-void MountTmpfs(const std::string& path, const std::string& size);
+// Mounts a tmpfs on path (made if missing); only in an isolated test.
+void MountTmpfs(const std::string& path, const std::string& size = "64m");
 
 }  // namespace xaptest
 

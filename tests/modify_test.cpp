@@ -1,179 +1,149 @@
-// Copy, move, delete and unzip through the real process, in fresh folders.
+// Catches changes that land in the wrong place or answer the wrong code:
+// Copy, Move, Delete, Unzip, SetExecutable and UnzipKill through the real
+// process, each area one ordered transcript.
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <spawn.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
-#include <fstream>
-#include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
 
 #include "TestSupport.h"
 
+extern char** environ;
+
 namespace {
 
-using xaptest::ModuleProcess;
+using xaptest::Exists;
+using xaptest::Line;
+using xaptest::ReadFile;
 
-bool Exists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
-
-int Count(const std::string& text, const std::string& part) {
-  int n = 0;
-  for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
-  return n;
-}
-
-// A module whose widget may reach dir, answering one command at a time.
-class Module {
- public:
-  explicit Module(const std::string& widget, const char* type = "2") {
-    Ask("SetWidgetInfo", {type, widget});
-  }
-  int Ask(const std::string& cmd, const std::vector<std::string>& params) {
-    m_module.SendLine(nlohmann::json{{"cmd", cmd}, {"params", params}}.dump());
-    nlohmann::json reply = nlohmann::json::parse(m_module.ReadLine());
-    return reply["reply"].is_number() ? reply["reply"].get<int>() : 999;
-  }
-  std::string Log() {
-    m_module.CloseInput();
-    m_module.Wait();
-    return m_module.Stderr();
-  }
-
- private:
-  ModuleProcess m_module{{"--log-level", "3"}};
+struct Row {
+  std::string line, reply;
 };
 
-TEST(CopyMove, WhereTheItemLands) {
+void Transcript(xaptest::ModuleProcess& module, const std::vector<Row>& rows) {
+  for (const Row& r : rows) EXPECT_EQ(module.Ask(r.line), r.reply) << r.line;
+}
+
+TEST(CopyMoveDelete, WhereItemsLandAndTheCodesInTheOrderOfTheSteps) {
   xaptest::TempDir dir;
+  const std::string d = dir.Path();
   mkdir((dir / "folder").c_str(), 0755);
-  xaptest::WriteFile(dir / "folder/in.txt", "in");
-  xaptest::WriteFile(dir / "file.txt", "file");
-  Module m(dir.Path());
-  // A folder lands inside the destination, made first when missing.
-  EXPECT_EQ(m.Ask("Copy", {dir / "folder", dir / "copy/deep"}), 1);
-  EXPECT_EQ(xaptest::ReadFile(dir / "copy/deep/folder/in.txt"), "in");
-  // A file lands under the given name, its folder made with its parents.
-  EXPECT_EQ(m.Ask("Copy", {dir / "file.txt", dir / "x/y/renamed.txt"}), 1);
-  EXPECT_EQ(xaptest::ReadFile(dir / "x/y/renamed.txt"), "file");
-  // A trailing "/" puts the file inside that folder under its own name.
-  EXPECT_EQ(m.Ask("Copy", {dir / "file.txt", dir / "z/"}), 1);
-  EXPECT_EQ(xaptest::ReadFile(dir / "z/file.txt"), "file");
-  // An existing folder as the destination of a file takes it inside.
-  EXPECT_EQ(m.Ask("Copy", {dir / "file.txt", dir / "z"}), 1);
-  EXPECT_TRUE(Exists(dir / "z/file.txt"));
-  // Moving a folder to a folder not made yet leaves it inside that folder.
-  EXPECT_EQ(m.Ask("Move", {dir / "folder", dir / "moved"}), 1);
-  EXPECT_TRUE(Exists(dir / "moved/folder/in.txt"));
-  EXPECT_FALSE(Exists(dir / "folder"));
-  EXPECT_EQ(m.Ask("Move", {dir / "file.txt", dir / "moved/f.txt"}), 1);
-  EXPECT_EQ(xaptest::ReadFile(dir / "moved/f.txt"), "file");
-  // A folder that exists is not made again.
-  EXPECT_EQ(Count(m.Log(), "/bin/mkdir -p " + dir / "moved]"), 1);
-}
-
-TEST(CopyMove, CodesInTheOrderTheStepsGiveThem) {
-  xaptest::TempDir dir;
-  xaptest::WriteFile(dir / "f", "x");
-  xaptest::WriteFile(dir / "blocker", "x");
-  {
-    Module none(dir.Path(), "0");
-    EXPECT_EQ(none.Ask("Copy", {dir / "f", dir / "g"}), -4);
-  }
-  Module m("/opt/down/widgets/w1");
-  const struct {
-    const char* cmd;
-    std::string src;
-    std::string dest;
-    int reply;
-  } cases[] = {
-      {"Copy", "/opt/down/other/f", dir / "g", -7},  // source refused first
-      {"Move", dir / "f", "/etc/x", -7},
-      {"Copy", dir / "missing", dir / "g", -5},
-      {"Move", dir / "missing", dir / "g", -5},
-      {"Copy", dir / "f", "/tmp", -5},                 // no folder part: mkdir without operand
-      {"Copy", dir / "f", dir / "blocker/sub/g", -5},  // a file where a folder must be
-  };
-  for (const auto& c : cases) {
-    EXPECT_EQ(m.Ask(c.cmd, {c.src, c.dest}), c.reply) << c.cmd << " " << c.src << " " << c.dest;
-  }
-  // cp or mv that fails answers 0 and runs no sync.
-  mkdir((dir / "ro").c_str(), 0755);
-  EXPECT_EQ(m.Ask("Move", {dir / "ro", dir / "ro/inside"}), 0);
-  std::string log = m.Log();
-  EXPECT_EQ(log.find("pszCommand = [/bin/sync]"), std::string::npos);
-  EXPECT_FALSE(Exists(dir / "g"));
-}
-
-TEST(Delete, RemovesFilesAndTreesAndSaysWhatIsMissing) {
-  xaptest::TempDir dir;
-  mkdir((dir / "empty").c_str(), 0755);
   mkdir((dir / "tree").c_str(), 0755);
   mkdir((dir / "tree/a").c_str(), 0755);
-  xaptest::WriteFile(dir / "tree/a/f", "x");
-  xaptest::WriteFile(dir / "file", "x");
-  {
-    Module none(dir.Path(), "0");
-    EXPECT_EQ(none.Ask("Delete", {dir / "file"}), -4);
+  for (const char* name : {"folder/in.txt", "file.txt", "blocker", "tree/a/f"}) {
+    xaptest::WriteFile(dir / name, name);
   }
-  Module m(dir.Path());
-  EXPECT_EQ(m.Ask("Delete", {dir / "missing"}), -5);
-  for (const char* name : {"empty", "tree", "file"}) {
-    EXPECT_EQ(m.Ask("Delete", {dir / name}), 1) << name;
-    EXPECT_FALSE(Exists(dir / name)) << name;
+  xaptest::ModuleProcess module;
+  Transcript(module, {{Line("Copy", {d + "/file.txt", d + "/g"}), "-4"},
+                      {Line("Delete", {d + "/file.txt"}), "-4"},
+                      {Line("SetWidgetInfo", {"2", "/opt/down/widgets/w1"}), "1"},
+                      {Line("Copy", {"/opt/down/other/f", d + "/missing"}), "-7"},  // source first
+                      {Line("Move", {d + "/file.txt", "/etc/x"}), "-7"},
+                      {Line("Delete", {"/opt/down/other"}), "-7"},
+                      {Line("Copy", {d + "/missing", d + "/g"}), "-5"},
+                      {Line("Move", {d + "/missing", d + "/g"}), "-5"},
+                      {Line("Delete", {d + "/missing"}), "-5"},
+                      {Line("Copy", {d + "/file.txt", "/tmp"}), "-5"},  // no folder part to make
+                      {Line("Copy", {d + "/file.txt", d + "/blocker/sub/g"}), "-5"},
+                      {Line("Move", {d + "/folder", d + "/folder/inside"}), "0"},  // mv fails
+                      // A folder lands inside the destination, made first when missing.
+                      {Line("Copy", {d + "/folder", d + "/copy/deep"}), "1"},
+                      // A file lands under the given name, its folder made with parents.
+                      {Line("Copy", {d + "/file.txt", d + "/x/y/renamed.txt"}), "1"},
+                      // A trailing "/", or an existing folder, takes it in under its name.
+                      {Line("Copy", {d + "/file.txt", d + "/z/"}), "1"},
+                      {Line("Copy", {d + "/blocker", d + "/copy"}), "1"},
+                      {Line("Move", {d + "/folder", d + "/moved"}), "1"},
+                      {Line("Move", {d + "/file.txt", d + "/moved/f.txt"}), "1"},
+                      {Line("Delete", {d + "/tree"}), "1"},
+                      {Line("Delete", {d + "/moved/f.txt"}), "1"}});
+  EXPECT_EQ(ReadFile(dir / "copy/deep/folder/in.txt"), "folder/in.txt");
+  EXPECT_EQ(ReadFile(dir / "x/y/renamed.txt"), "file.txt");
+  EXPECT_EQ(ReadFile(dir / "z/file.txt"), "file.txt");
+  EXPECT_EQ(ReadFile(dir / "copy/blocker"), "blocker");
+  EXPECT_TRUE(Exists(dir / "moved/folder/in.txt"));
+  for (const char* gone : {"folder", "file.txt", "tree", "moved/f.txt", "g", "missing"}) {
+    EXPECT_FALSE(Exists(dir / gone)) << gone;
   }
-  EXPECT_EQ(m.Ask("Delete", {"/opt/down/other"}), -7);
-  EXPECT_EQ(m.Log().find("/bin/rm -rf " + dir / "missing"), std::string::npos);
 }
 
-// Replaces every occurrence of from with to (the same length) in a file.
-void Patch(const std::string& path, const std::string& from, const std::string& to) {
-  std::string bytes = xaptest::ReadFile(path);
-  for (size_t at = bytes.find(from); at != std::string::npos; at = bytes.find(from, at + 1)) {
-    bytes.replace(at, from.size(), to);
-  }
-  xaptest::WriteFile(path, bytes);
-}
-
-TEST(Unzip, UnpacksOverwritesAndKeepsEverythingInsideTheTarget) {
+TEST(Unzip, UnpacksOverwritesAndKeepsEntriesInsideTheTarget) {
   xaptest::TempDir dir;
-  mkdir((dir / "src").c_str(), 0755);
-  xaptest::WriteFile(dir / "src/a.txt", "new");
-  std::string zip = "cd " + dir.Path() + " && zip -qr arc.zip src";
-  ASSERT_EQ(system(zip.c_str()), 0);
-  // Entries named ../../escaped.txt and /<dir>/absolute.txt.
-  mkdir((dir / "w").c_str(), 0755);
-  mkdir((dir / "w/a").c_str(), 0755);
-  mkdir((dir / "w/a/b").c_str(), 0755);
-  xaptest::WriteFile(dir / "w/escaped.txt", "e");
-  mkdir((dir / "w/a/b/T").c_str(), 0755);
-  xaptest::WriteFile(dir / "w/a/b/T/absolute.txt", "a");
-  std::string evil =
-      "cd " + dir / "w/a/b" + " && zip -q ../../../evil.zip ../../escaped.txt T/absolute.txt";
-  ASSERT_EQ(system(evil.c_str()), 0);
-  Patch(dir / "evil.zip", "T/absolute.txt", "//absolute.txt");
+  const std::string d = dir.Path();
+  // arc.zip holds src/a.txt; evil.zip ../../escaped.txt and /absolute.txt.
+  ASSERT_EQ(system(("cd " + d + " && mkdir -p src w/a/b/T && echo new > src/a.txt && zip -qr " +
+                    "arc.zip src && echo e > w/escaped.txt && echo a > w/a/b/T/absolute.txt && " +
+                    "cd w/a/b && zip -q ../../../evil.zip ../../escaped.txt T/absolute.txt && " +
+                    "sed -i s,T/absolute.txt,//absolute.txt,g ../../../evil.zip && " +
+                    "rm ../../escaped.txt")
+                       .c_str()),
+            0);
   xaptest::WriteFile(dir / "damaged.zip", "PK this is no archive");
   xaptest::WriteFile(dir / "target-file", "x");
-
-  Module m(dir.Path());
-  EXPECT_EQ(m.Ask("Unzip", {dir / "arc.zip", dir / "new/deep"}), 1);
-  EXPECT_EQ(xaptest::ReadFile(dir / "new/deep/src/a.txt"), "new");
-  xaptest::WriteFile(dir / "new/deep/src/a.txt", "old");
-  EXPECT_EQ(m.Ask("Unzip", {dir / "arc.zip", dir / "new/deep"}), 1);
-  EXPECT_EQ(xaptest::ReadFile(dir / "new/deep/src/a.txt"), "new");  // overwritten unasked
-  EXPECT_EQ(m.Ask("Unzip", {dir / "arc.zip", dir / "target-file"}), -5);
-  EXPECT_EQ(m.Ask("Unzip", {dir / "missing.zip", dir / "m"}), -5);
+  xaptest::ModuleProcess module;
+  Transcript(module,
+             {{Line("SetWidgetInfo", {"2", d}), "1"},
+              {Line("Unzip", {d + "/arc.zip", d + "/new/deep"}), "1"},
+              {Line("Copy", {d + "/target-file", d + "/new/deep/src/a.txt"}), "1"},
+              {Line("Unzip", {d + "/arc.zip", d + "/new/deep"}), "1"},  // overwrites unasked
+              {Line("Unzip", {d + "/arc.zip", d + "/target-file"}), "-5"},
+              {Line("Unzip", {d + "/missing.zip", d + "/m"}), "-5"},
+              {Line("Unzip", {d + "/damaged.zip", d + "/dm"}), "0"},
+              {Line("Unzip", {"/opt/down/other.zip", d + "/x"}), "-7"},
+              {Line("Unzip", {d + "/evil.zip", d + "/w/a/b/t"}), "0"}});
+  EXPECT_EQ(ReadFile(dir / "new/deep/src/a.txt"), "new\n");
   EXPECT_FALSE(Exists(dir / "m"));
-  EXPECT_EQ(m.Ask("Unzip", {dir / "damaged.zip", dir / "d"}), 0);
-  EXPECT_TRUE(Exists(dir / "d"));  // the folder made first stays
-  EXPECT_EQ(m.Ask("Unzip", {"/opt/down/other.zip", "/etc"}), -7);
-
-  unlink((dir / "w/escaped.txt").c_str());
-  m.Ask("Unzip", {dir / "evil.zip", dir / "w/a/b/t"});
+  EXPECT_TRUE(Exists(dir / "dm"));  // the folder made first stays
   EXPECT_FALSE(Exists(dir / "w/escaped.txt"));
-  EXPECT_FALSE(Exists(dir / "w/a/escaped.txt"));
   EXPECT_FALSE(Exists("/absolute.txt"));
   EXPECT_TRUE(Exists(dir / "w/a/b/t/escaped.txt"));
   EXPECT_TRUE(Exists(dir / "w/a/b/t/absolute.txt"));
+}
+
+// The module file lives under /opt/down/xaps: a /opt of the test's own.
+TEST(SetExecutable, ReachesTheModuleFileAndNothingElse) {
+  XAPTEST_ISOLATE();
+  xaptest::MountTmpfs("/opt");
+  for (const char* name : {"Clock", "", "a"}) {
+    std::string file = std::string("/opt/down/xaps/xap") + name + "/xap" + name;
+    ASSERT_EQ(system(("mkdir -p $(dirname " + file + ") && echo x > " + file).c_str()), 0);
+  }
+  xaptest::ModuleProcess module;
+  Transcript(module, {{"SetExecutable Clock", "1"},
+                      {Line("SetExecutable", {""}), "1"},
+                      {"SetExecutable a;chmod", "1"},
+                      {"SetExecutable Missing", "1"}});
+  EXPECT_EQ(xaptest::ShellOutput("stat -c %a /opt/down/xaps/xapClock/xapClock "
+                                 "/opt/down/xaps/xap/xap /opt/down/xaps/xapa/xapa"),
+            "755\n755\n644\n");
+}
+
+// "UnzipKill" ends every process named unzip it can see: in a PID namespace
+// of the test's own, only the test's.
+TEST(UnzipKill, AnswersOneOnlyWhenAnUnzipWasEnded) {
+  XAPTEST_ISOLATE();
+  xaptest::TempDir dir;
+  ASSERT_EQ(system(("cp /bin/sleep " + dir / "unzip").c_str()), 0);
+  xaptest::ModuleProcess module;
+  EXPECT_EQ(module.Ask("UnzipKill"), "0");
+  pid_t pids[2];
+  char* argv[] = {const_cast<char*>("unzip"), const_cast<char*>("60"), nullptr};
+  for (pid_t& pid : pids) {
+    ASSERT_EQ(posix_spawn(&pid, (dir / "unzip").c_str(), nullptr, nullptr, argv, environ), 0);
+  }
+  usleep(100000);  // both have become "unzip"
+  EXPECT_EQ(module.Ask("UnzipKill"), "1");
+  for (pid_t pid : pids) {
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM);
+  }
+  EXPECT_EQ(module.Ask("UnzipKill"), "0");
 }
 
 }  // namespace
