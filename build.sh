@@ -135,13 +135,7 @@ case "$cmd" in
       else
         build "$target" -DXAP_BUILD_TESTS=ON -DXAP_WERROR=ON
         built=$(date +%s)
-        # The load tests run natively only: under emulation and the
-        # sanitizers they take minutes, and ASan's quarantine of freed memory
-        # makes the resident-size check meaningless.
-        case "$target" in
-          native) ctest --preset "$target" -j "$(nproc)" ;;
-          *) ctest --preset "$target" -j "$(nproc)" -LE load ;;
-        esac
+        ctest --preset "$target" -j "$(nproc)"
         case " $PACKAGE_TARGETS " in
           *" $target "*)
             package "$target"

@@ -207,8 +207,12 @@ TEST(Load, DescriptorsAndMemoryStayFlat) {
   long rss = Status(module.Pid(), "VmRSS:");
   int fds = Descriptors(module.Pid());
   round(20000);
-  EXPECT_LE(Status(module.Pid(), "VmRSS:") - rss, 512);
   EXPECT_EQ(Descriptors(module.Pid()), fds);
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+  // A sanitizer's quarantine, or an emulator's code cache, grows by itself.
+  if (xaptest::ModuleCommand().find(' ') != std::string::npos) return;
+  EXPECT_LE(Status(module.Pid(), "VmRSS:") - rss, 512);
+#endif
 }
 
 }  // namespace
