@@ -1,5 +1,6 @@
 #include "TestSupport.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
@@ -80,6 +81,22 @@ std::string ModuleCommand(bool bCopy) {
   std::string command;
   for (const std::string& word : EmulatorWords()) command += word + " ";
   return command + (bCopy ? copy.path : XAP_TEST_BINARY);
+}
+
+long ResidentKiB(pid_t pid) {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  for (std::string line; std::getline(status, line);) {
+    if (line.rfind("VmRSS:", 0) == 0) return std::stol(line.substr(6));
+  }
+  return -1;
+}
+
+int Descriptors(pid_t pid) {
+  DIR* dir = opendir(("/proc/" + std::to_string(pid) + "/fd").c_str());
+  int n = 0;
+  while (struct dirent* e = readdir(dir)) n += e->d_name[0] != '.';
+  closedir(dir);
+  return n;
 }
 
 ModuleProcess::ModuleProcess(const ModuleOptions& options) {

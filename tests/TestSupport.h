@@ -31,6 +31,10 @@ std::string Line(const std::string& cmd, const std::vector<std::string>& params 
 // over /tmp does not hide.
 std::string ModuleCommand(bool bCopy = false);
 
+// A process's resident memory and its open descriptors.
+long ResidentKiB(pid_t pid);
+int Descriptors(pid_t pid);
+
 // How a ModuleProcess meets the world.
 struct ModuleOptions {
   std::vector<std::string> args;

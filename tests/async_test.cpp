@@ -2,7 +2,6 @@
 // a lost or doubled event, a refused line not reported as "0", a worker
 // that outlives its engine, tools that survive SIGTERM, a full file system,
 // a removed working folder, and descriptors or memory that grow with use.
-#include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -10,7 +9,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <fstream>
 #include <map>
 #include <mutex>
 #include <sstream>
@@ -162,22 +160,6 @@ TEST(Faults, AWorkingFolderThatIsRemovedLeavesOnlyRelativePathsLost) {
   for (const auto& r : rows) EXPECT_EQ(module.Ask(r.first), r.second) << r.first;
 }
 
-long Status(pid_t pid, const std::string& field) {
-  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-  for (std::string line; std::getline(status, line);) {
-    if (line.rfind(field, 0) == 0) return std::stol(line.substr(field.size()));
-  }
-  return -1;
-}
-
-int Descriptors(pid_t pid) {
-  DIR* dir = opendir(("/proc/" + std::to_string(pid) + "/fd").c_str());
-  int n = 0;
-  while (struct dirent* e = readdir(dir)) n += e->d_name[0] != '.';
-  closedir(dir);
-  return n;
-}
-
 // Many commands of every kind leave descriptors and memory where they were.
 TEST(Load, DescriptorsAndMemoryStayFlat) {
   xaptest::TempDir dir;
@@ -204,14 +186,14 @@ TEST(Load, DescriptorsAndMemoryStayFlat) {
     writer.join();
   };
   round(2000);
-  long rss = Status(module.Pid(), "VmRSS:");
-  int fds = Descriptors(module.Pid());
+  long rss = xaptest::ResidentKiB(module.Pid());
+  int fds = xaptest::Descriptors(module.Pid());
   round(20000);
-  EXPECT_EQ(Descriptors(module.Pid()), fds);
+  EXPECT_EQ(xaptest::Descriptors(module.Pid()), fds);
 #if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
   // A sanitizer's quarantine, or an emulator's code cache, grows by itself.
   if (xaptest::ModuleCommand().find(' ') != std::string::npos) return;
-  EXPECT_LE(Status(module.Pid(), "VmRSS:") - rss, 512);
+  EXPECT_LE(xaptest::ResidentKiB(module.Pid()) - rss, 512);
 #endif
 }
 
