@@ -261,7 +261,8 @@ TEST(ListFiles, WholeNamesUpToTheLastThatFitsAndAlwaysAnArray) {
 // The real figures of a tmpfs of 4 MiB on /tmp, and 0 with no mount there.
 TEST(Partition, FiguresOfTheFileSystemOnTmp) {
   XAPTEST_ISOLATE();
-  xaptest::ModuleProcess module;  // started before /tmp is covered
+  xaptest::ModuleProcess module;  // up and running before /tmp is covered
+  ASSERT_EQ(module.Ask("GetName"), "\"FileSystem\"");
   xaptest::MountTmpfs("/tmp", "4m");
   xaptest::WriteFile("/tmp/fill", std::string(1048576, 'f'));
   const char* commands[] = {"GetTotalSize", "GetUsedSize", "GetFreeSize"};
