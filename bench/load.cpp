@@ -3,16 +3,38 @@
 // Prints ROW lines for bench/run; exits 1 when an answer is missing or out
 // of order.
 //   build/bench/load_bench [commands]
+#include <dirent.h>
 #include <sys/stat.h>
 
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <fstream>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "TestSupport.h"
+
+namespace {
+
+long ResidentKiB(pid_t pid) {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  for (std::string line; std::getline(status, line);) {
+    if (line.rfind("VmRSS:", 0) == 0) return std::stol(line.substr(6));
+  }
+  return -1;
+}
+
+int Descriptors(pid_t pid) {
+  DIR* dir = opendir(("/proc/" + std::to_string(pid) + "/fd").c_str());
+  int n = 0;
+  while (struct dirent* e = readdir(dir)) n += e->d_name[0] != '.';
+  closedir(dir);
+  return n;
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
   const int kCommands = argc > 1 ? std::stoi(argv[1]) : 1000000;
@@ -73,14 +95,14 @@ int main(int argc, char** argv) {
     bool bError = static_cast<size_t>(i) % kinds.size() == kinds.size() - 1;
     wrong += line.rfind(bError ? "{\"error\":" : "{\"id\":" + std::to_string(i) + ",", 0) != 0;
     if (i == kEarly - 1) {
-      early = xaptest::ResidentKiB(module.Pid());
-      earlyFds = xaptest::Descriptors(module.Pid());
+      early = ResidentKiB(module.Pid());
+      earlyFds = Descriptors(module.Pid());
       bMeasured = true;
     }
   }
   double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-  long late = xaptest::ResidentKiB(module.Pid());
-  int lateFds = xaptest::Descriptors(module.Pid());
+  long late = ResidentKiB(module.Pid());
+  int lateFds = Descriptors(module.Pid());
   writer.join();
   printf("ROW\t%d mixed commands, one process (commands/s)\t%.0f\t\t\n", kCommands,
          kCommands / seconds);

@@ -1,6 +1,5 @@
 #include "TestSupport.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
@@ -58,6 +57,16 @@ std::string ReadFile(const std::string& path) {
 
 bool Exists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
 
+std::string Present(const std::vector<std::string>& paths) {
+  std::string out;
+  for (const std::string& path : paths) out += Exists(path) ? "1" : "0";
+  return out;
+}
+
+void Sh(const std::string& command) {
+  if (system(command.c_str()) != 0) ADD_FAILURE() << "failed: " << command;
+}
+
 std::string ShellOutput(const std::string& command) {
   std::string out;
   FILE* pipe = popen(command.c_str(), "r");
@@ -83,22 +92,6 @@ std::string ModuleCommand(bool bCopy) {
   return command + (bCopy ? copy.path : XAP_TEST_BINARY);
 }
 
-long ResidentKiB(pid_t pid) {
-  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-  for (std::string line; std::getline(status, line);) {
-    if (line.rfind("VmRSS:", 0) == 0) return std::stol(line.substr(6));
-  }
-  return -1;
-}
-
-int Descriptors(pid_t pid) {
-  DIR* dir = opendir(("/proc/" + std::to_string(pid) + "/fd").c_str());
-  int n = 0;
-  while (struct dirent* e = readdir(dir)) n += e->d_name[0] != '.';
-  closedir(dir);
-  return n;
-}
-
 ModuleProcess::ModuleProcess(const ModuleOptions& options) {
   std::vector<std::string> argv = EmulatorWords();
   argv.push_back(XAP_TEST_BINARY);
@@ -117,19 +110,10 @@ ModuleProcess::ModuleProcess(const ModuleOptions& options) {
   posix_spawn_file_actions_adddup2(&actions, in[0], 0);
   posix_spawn_file_actions_adddup2(&actions, out[1], 1);
   posix_spawn_file_actions_adddup2(&actions, options.bStderrGone ? err[1] : errFd, 2);
-  posix_spawnattr_t attr;
-  posix_spawnattr_init(&attr);
-  if (options.bTerminal) {
-    // A session of its own, whose first terminal opened becomes its own.
-    m_tty = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-    Check(m_tty >= 0 && grantpt(m_tty) == 0 && unlockpt(m_tty) == 0, "pty");
-    posix_spawn_file_actions_addopen(&actions, 3, ptsname(m_tty), O_RDWR, 0);
-    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSID);
-  }
   std::vector<char*> cargv;
   for (std::string& a : argv) cargv.push_back(&a[0]);
   cargv.push_back(nullptr);
-  errno = posix_spawnp(&m_pid, cargv[0], &actions, &attr, cargv.data(), environ);
+  errno = posix_spawnp(&m_pid, cargv[0], &actions, nullptr, cargv.data(), environ);
   Check(errno == 0, "start " + argv[0]);
   for (int fd : {in[0], out[1], err[1], errFd}) close(fd);
   m_in = in[1];
@@ -140,7 +124,6 @@ ModuleProcess::~ModuleProcess() {
   CloseInput();
   if (m_status < 0 && kill(m_pid, SIGKILL) == 0) waitpid(m_pid, nullptr, 0);
   CloseOutput();
-  Close(&m_tty);
   unlink(m_errPath.c_str());
 }
 
@@ -178,16 +161,6 @@ std::string ModuleProcess::Ask(const std::string& line) {
   std::string answer = ReadLine();
   nlohmann::json j = nlohmann::json::parse(answer, nullptr, false);
   return j.is_object() && j.contains("reply") ? j["reply"].dump() : answer;
-}
-
-std::string ModuleProcess::Terminal() {
-  std::string text;
-  char buf[4096];
-  struct pollfd pfd = {m_tty, POLLIN, 0};
-  for (ssize_t n; poll(&pfd, 1, 0) > 0 && (n = read(m_tty, buf, sizeof buf)) > 0;) {
-    text.append(buf, static_cast<size_t>(n));
-  }
-  return text;
 }
 
 int ModuleProcess::Wait(int timeoutMs) {

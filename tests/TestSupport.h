@@ -1,10 +1,16 @@
 // What the tests share: scratch folders, the real module driven through its
-// pipes, and a private PID and mount namespace for tests that need one.
+// pipes, and a private PID and mount namespace for tests that need one; and
+// the headers every test uses.
 #ifndef XAP_TESTS_TESTSUPPORT_H_
 #define XAP_TESTS_TESTSUPPORT_H_
 
+#include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <nlohmann/json.hpp>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -22,6 +28,10 @@ struct TempDir {
 void WriteFile(const std::string& path, const std::string& content);
 std::string ReadFile(const std::string& path);
 bool Exists(const std::string& path);
+// "1" or "0" for each path, whether it exists.
+std::string Present(const std::vector<std::string>& paths);
+// Runs a shell command; a failure of the test when it fails.
+void Sh(const std::string& command);
 // What a shell command printed on stdout.
 std::string ShellOutput(const std::string& command);
 // A command line in the JSON form.
@@ -31,16 +41,11 @@ std::string Line(const std::string& cmd, const std::vector<std::string>& params 
 // over /tmp does not hide.
 std::string ModuleCommand(bool bCopy = false);
 
-// A process's resident memory and its open descriptors.
-long ResidentKiB(pid_t pid);
-int Descriptors(pid_t pid);
-
 // How a ModuleProcess meets the world.
 struct ModuleOptions {
   std::vector<std::string> args;
   bool bNonBlockingStdout = false;  // its stdout's open file made non-blocking
   bool bStderrGone = false;         // stderr a pipe whose reader has gone
-  bool bTerminal = false;           // a pty as controlling terminal (Terminal())
 };
 
 // The built xapFileSystem, run under the cross emulator when there is one.
@@ -68,7 +73,7 @@ class ModuleProcess {
  private:
   static void Close(int* pfd);
   pid_t m_pid = -1;
-  int m_in = -1, m_out = -1, m_tty = -1, m_status = -1;
+  int m_in = -1, m_out = -1, m_status = -1;
   std::string m_errPath, m_pending;
 };
 

@@ -1,21 +1,13 @@
 // Catches faults in the host's own parts: Base64 off its bounds, a line
-// parsed or refused wrongly, a reply that is no JSON line, a wrong shell
-// status, a wait for jobs that ends early.
-#include <gtest/gtest.h>
-#include <pthread.h>
-#include <unistd.h>
+// parsed or refused wrongly, an event that is no JSON line, a wrong shell
+// status or a tool that gets a terminal or the host's PATH.
 
-#include <atomic>
 #include <cstring>
-#include <string>
-#include <vector>
 
 #include "QomShell.h"
-#include "XapBase.h"
+#include "TestSupport.h"
 #include "XapProtocol.h"
 #include "b64.h"
-
-namespace {
 
 using qom::host::LineKind;
 
@@ -100,20 +92,8 @@ TEST(Protocol, ParsesOrRefusesEachLine) {
   }
 }
 
-TEST(Protocol, RepliesAndEventsAreOneJsonLine) {
-  qom::host::Command cmd;
-  std::string error;
-  ASSERT_EQ(qom::host::ParseLine(R"({"id":{"n":1.5},"cmd":"Copy"})", &cmd, &error),
-            LineKind::kCommand);
-  EXPECT_EQ(qom::host::FormatReply(cmd, true, qom::XAP_REPLY_INTEGER, -7, "-7"),
-            "{\"id\":{\"n\":1.5},\"cmd\":\"Copy\",\"ok\":true,\"reply\":-7}\n");
-  ASSERT_EQ(qom::host::ParseLine("Get\xff\xfeName", &cmd, &error), LineKind::kCommand);
-  EXPECT_EQ(qom::host::FormatReply(cmd, false, qom::XAP_REPLY_NONE, 0, ""),
-            "{\"cmd\":\"Get\xef\xbf\xbd\xef\xbf\xbdName\",\"ok\":false,\"reply\":null}\n");
-  EXPECT_EQ(
-      qom::host::FormatReply(cmd, true, qom::XAP_REPLY_ASCII, 0, "a\"b\n\x01"),
-      "{\"cmd\":\"Get\xef\xbf\xbd\xef\xbf\xbdName\",\"ok\":true,\"reply\":\"a\\\"b\\n\\u0001\"}\n");
-  // Characters some readers take for line ends are escaped, their kin not.
+// Characters some readers take for line ends are escaped, their kin not.
+TEST(Protocol, EventsAreOneJsonLine) {
   EXPECT_EQ(qom::host::FormatEvent(3, "a\u2028b\u2029c\u0085\u2027\u00a8", " "),
             "{\"event\":3,\"data\":[\"a\\u2028b\\u2029c\\u0085\u2027\u00a8\",\" \"]}\n");
 }
@@ -136,23 +116,3 @@ TEST(Shell, ReturnsTheToolsStatusAndGivesItNoTerminalNorForeignPath) {
   for (const auto& r : rows) EXPECT_EQ(qom::QomExecShell(r.first), r.second) << r.first;
   EXPECT_NE(qom::QomExecShell(nullptr), 0);
 }
-
-void* Sleeper(void* pFinished) {
-  usleep(20000);
-  ++*static_cast<std::atomic<int>*>(pFinished);
-  return nullptr;
-}
-
-// Threads made through pthread_create are counted without being told.
-TEST(Jobs, WaitingEndsWhenTheLastThreadHasEnded) {
-  std::atomic<int> finished{0};
-  for (int i = 0; i < 4; ++i) {
-    pthread_t thread;
-    ASSERT_EQ(pthread_create(&thread, nullptr, Sleeper, &finished), 0);
-    pthread_detach(thread);
-  }
-  qom::XapWaitForJobs();
-  EXPECT_EQ(finished.load(), 4);
-}
-
-}  // namespace

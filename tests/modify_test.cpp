@@ -1,149 +1,265 @@
-// Catches changes that land in the wrong place or answer the wrong code:
-// Copy, Move, Delete, Unzip, SetExecutable and UnzipKill through the real
-// process, each area one ordered transcript.
-#include <gtest/gtest.h>
-#include <signal.h>
+// Catches changes that land in the wrong place or answer the wrong code,
+// events before their replies, lost or doubled events, a refused line not
+// reported as "0", a worker outliving its engine, tools that survive
+// SIGTERM or a full file system, and descriptors or memory that grow.
 #include <spawn.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
-#include <string>
-#include <vector>
+#include <map>
+#include <thread>
 
 #include "TestSupport.h"
+#include "XapBase.h"
+#include "XapEngineFileSystem.h"
 
 extern char** environ;
 
-namespace {
-
 using xaptest::Exists;
-using xaptest::Line;
 using xaptest::ReadFile;
+using Rows = std::vector<std::pair<std::string, std::string>>;
 
-struct Row {
-  std::string line, reply;
-};
+// Sends each line and expects its reply; an empty line reads the next line
+// (an event) instead.
+void Transcript(xaptest::ModuleProcess& module, const Rows& rows) {
+  for (const auto& r : rows) {
+    EXPECT_EQ(r.first.empty() ? module.ReadLine() : module.Ask(r.first), r.second) << r.first;
+  }
+}
 
-void Transcript(xaptest::ModuleProcess& module, const std::vector<Row>& rows) {
-  for (const Row& r : rows) EXPECT_EQ(module.Ask(r.line), r.reply) << r.line;
+std::string Event(int id, const char* result) {
+  return "{\"event\":" + std::to_string(id) + ",\"data\":[\"" + result + "\",\" \"]}";
 }
 
 TEST(CopyMoveDelete, WhereItemsLandAndTheCodesInTheOrderOfTheSteps) {
   xaptest::TempDir dir;
-  const std::string d = dir.Path();
-  mkdir((dir / "folder").c_str(), 0755);
-  mkdir((dir / "tree").c_str(), 0755);
-  mkdir((dir / "tree/a").c_str(), 0755);
-  for (const char* name : {"folder/in.txt", "file.txt", "blocker", "tree/a/f"}) {
-    xaptest::WriteFile(dir / name, name);
-  }
+  const std::string d = dir.Path() + "/";
+  xaptest::Sh("cd " + d + " && mkdir -p folder tree/a && echo in > folder/in && echo file > " +
+              "file && echo b > blocker && touch tree/a/f");
   xaptest::ModuleProcess module;
-  Transcript(module, {{Line("Copy", {d + "/file.txt", d + "/g"}), "-4"},
-                      {Line("Delete", {d + "/file.txt"}), "-4"},
-                      {Line("SetWidgetInfo", {"2", "/opt/down/widgets/w1"}), "1"},
-                      {Line("Copy", {"/opt/down/other/f", d + "/missing"}), "-7"},  // source first
-                      {Line("Move", {d + "/file.txt", "/etc/x"}), "-7"},
-                      {Line("Delete", {"/opt/down/other"}), "-7"},
-                      {Line("Copy", {d + "/missing", d + "/g"}), "-5"},
-                      {Line("Move", {d + "/missing", d + "/g"}), "-5"},
-                      {Line("Delete", {d + "/missing"}), "-5"},
-                      {Line("Copy", {d + "/file.txt", "/tmp"}), "-5"},  // no folder part to make
-                      {Line("Copy", {d + "/file.txt", d + "/blocker/sub/g"}), "-5"},
-                      {Line("Move", {d + "/folder", d + "/folder/inside"}), "0"},  // mv fails
-                      // A folder lands inside the destination, made first when missing.
-                      {Line("Copy", {d + "/folder", d + "/copy/deep"}), "1"},
-                      // A file lands under the given name, its folder made with parents.
-                      {Line("Copy", {d + "/file.txt", d + "/x/y/renamed.txt"}), "1"},
-                      // A trailing "/", or an existing folder, takes it in under its name.
-                      {Line("Copy", {d + "/file.txt", d + "/z/"}), "1"},
-                      {Line("Copy", {d + "/blocker", d + "/copy"}), "1"},
-                      {Line("Move", {d + "/folder", d + "/moved"}), "1"},
-                      {Line("Move", {d + "/file.txt", d + "/moved/f.txt"}), "1"},
-                      {Line("Delete", {d + "/tree"}), "1"},
-                      {Line("Delete", {d + "/moved/f.txt"}), "1"}});
-  EXPECT_EQ(ReadFile(dir / "copy/deep/folder/in.txt"), "folder/in.txt");
-  EXPECT_EQ(ReadFile(dir / "x/y/renamed.txt"), "file.txt");
-  EXPECT_EQ(ReadFile(dir / "z/file.txt"), "file.txt");
-  EXPECT_EQ(ReadFile(dir / "copy/blocker"), "blocker");
-  EXPECT_TRUE(Exists(dir / "moved/folder/in.txt"));
-  for (const char* gone : {"folder", "file.txt", "tree", "moved/f.txt", "g", "missing"}) {
-    EXPECT_FALSE(Exists(dir / gone)) << gone;
-  }
+  Transcript(module, {{"Copy " + d + "file " + d + "g", "-4"},
+                      {"Delete " + d + "file", "-4"},
+                      {"SetWidgetInfo 2 /opt/down/widgets/w1", "1"},
+                      {"Copy /opt/down/other/f " + d + "missing", "-7"},  // source first
+                      {"Move " + d + "file /etc/x", "-7"},
+                      {"Delete /opt/down/other", "-7"},
+                      {"Copy " + d + "missing " + d + "g", "-5"},
+                      {"Move " + d + "missing " + d + "g", "-5"},
+                      {"Delete " + d + "missing", "-5"},
+                      {"Copy " + d + "file /tmp", "-5"},  // no folder part to make
+                      {"Copy " + d + "file " + d + "blocker/sub/g", "-5"},
+                      {"Move " + d + "folder " + d + "folder/inside", "0"},  // mv fails
+                      // A folder lands inside the destination, made when missing;
+                      // a file under the given name, its folder made with parents.
+                      {"Copy " + d + "folder " + d + "copy/deep", "1"},
+                      {"Copy " + d + "file " + d + "x/y/renamed", "1"},
+                      // A trailing "/", or an existing folder, takes it in.
+                      {"Copy " + d + "file " + d + "z/", "1"},
+                      {"Copy " + d + "blocker " + d + "copy", "1"},
+                      {"Move " + d + "folder " + d + "moved", "1"},
+                      {"Move " + d + "file " + d + "moved/f", "1"},
+                      {"Delete " + d + "tree", "1"},
+                      {"Delete " + d + "moved/f", "1"}});
+  EXPECT_EQ(ReadFile(d + "copy/deep/folder/in") + ReadFile(d + "x/y/renamed") +
+                ReadFile(d + "z/file") + ReadFile(d + "copy/blocker") +
+                ReadFile(d + "moved/folder/in"),
+            "in\nfile\nfile\nb\nin\n");
+  EXPECT_EQ(xaptest::Present({d + "folder", d + "file", d + "tree", d + "moved/f", d + "g"}),
+            "00000");
 }
 
 TEST(Unzip, UnpacksOverwritesAndKeepsEntriesInsideTheTarget) {
   xaptest::TempDir dir;
-  const std::string d = dir.Path();
-  // arc.zip holds src/a.txt; evil.zip ../../escaped.txt and /absolute.txt.
-  ASSERT_EQ(system(("cd " + d + " && mkdir -p src w/a/b/T && echo new > src/a.txt && zip -qr " +
-                    "arc.zip src && echo e > w/escaped.txt && echo a > w/a/b/T/absolute.txt && " +
-                    "cd w/a/b && zip -q ../../../evil.zip ../../escaped.txt T/absolute.txt && " +
-                    "sed -i s,T/absolute.txt,//absolute.txt,g ../../../evil.zip && " +
-                    "rm ../../escaped.txt")
-                       .c_str()),
-            0);
-  xaptest::WriteFile(dir / "damaged.zip", "PK this is no archive");
-  xaptest::WriteFile(dir / "target-file", "x");
+  const std::string d = dir.Path() + "/";
+  // arc.zip holds src/a; evil.zip ../../escaped and /absolute.
+  xaptest::Sh("cd " + d +
+              " && mkdir -p src w/a/b/T && echo new > src/a && zip -qr arc.zip src && " +
+              "echo x > file && echo PK > damaged.zip && touch w/escaped w/a/b/T/absolute && " +
+              "cd w/a/b && zip -q ../../../evil.zip ../../escaped T/absolute && rm ../../escaped" +
+              " && sed -i s,T/absolute,//absolute,g ../../../evil.zip");
   xaptest::ModuleProcess module;
-  Transcript(module,
-             {{Line("SetWidgetInfo", {"2", d}), "1"},
-              {Line("Unzip", {d + "/arc.zip", d + "/new/deep"}), "1"},
-              {Line("Copy", {d + "/target-file", d + "/new/deep/src/a.txt"}), "1"},
-              {Line("Unzip", {d + "/arc.zip", d + "/new/deep"}), "1"},  // overwrites unasked
-              {Line("Unzip", {d + "/arc.zip", d + "/target-file"}), "-5"},
-              {Line("Unzip", {d + "/missing.zip", d + "/m"}), "-5"},
-              {Line("Unzip", {d + "/damaged.zip", d + "/dm"}), "0"},
-              {Line("Unzip", {"/opt/down/other.zip", d + "/x"}), "-7"},
-              {Line("Unzip", {d + "/evil.zip", d + "/w/a/b/t"}), "0"}});
-  EXPECT_EQ(ReadFile(dir / "new/deep/src/a.txt"), "new\n");
-  EXPECT_FALSE(Exists(dir / "m"));
-  EXPECT_TRUE(Exists(dir / "dm"));  // the folder made first stays
-  EXPECT_FALSE(Exists(dir / "w/escaped.txt"));
-  EXPECT_FALSE(Exists("/absolute.txt"));
-  EXPECT_TRUE(Exists(dir / "w/a/b/t/escaped.txt"));
-  EXPECT_TRUE(Exists(dir / "w/a/b/t/absolute.txt"));
+  Transcript(module, {{"SetWidgetInfo 2 " + d, "1"},
+                      {"Unzip " + d + "arc.zip " + d + "new/deep", "1"},
+                      {"Copy " + d + "file " + d + "new/deep/src/a", "1"},
+                      {"Unzip " + d + "arc.zip " + d + "new/deep", "1"},  // overwrites unasked
+                      {"Unzip " + d + "arc.zip " + d + "file", "-5"},
+                      {"Unzip " + d + "missing.zip " + d + "m", "-5"},
+                      {"Unzip " + d + "damaged.zip " + d + "dm", "0"},  // dm made first stays
+                      {"Unzip /opt/down/other.zip " + d + "x", "-7"},
+                      {"Unzip " + d + "evil.zip " + d + "w/a/b/t", "0"}});
+  EXPECT_EQ(ReadFile(d + "new/deep/src/a"), "new\n");
+  EXPECT_EQ(xaptest::Present({d + "m", d + "dm", d + "w/escaped", "/absolute",
+                              d + "w/a/b/t/escaped", d + "w/a/b/t/absolute"}),
+            "010011");
 }
 
-// The module file lives under /opt/down/xaps: a /opt of the test's own.
-TEST(SetExecutable, ReachesTheModuleFileAndNothingElse) {
+// The module file lives under /opt/down/xaps; "UnzipKill" ends every unzip
+// it can see. In a namespace of the test's own: its /opt and its processes.
+TEST(Tools, SetExecutableAndUnzipKill) {
   XAPTEST_ISOLATE();
   xaptest::MountTmpfs("/opt");
-  for (const char* name : {"Clock", "", "a"}) {
-    std::string file = std::string("/opt/down/xaps/xap") + name + "/xap" + name;
-    ASSERT_EQ(system(("mkdir -p $(dirname " + file + ") && echo x > " + file).c_str()), 0);
-  }
+  xaptest::Sh("for d in Clock '' a; do mkdir -p /opt/down/xaps/xap$d; echo x > " +
+              std::string("/opt/down/xaps/xap$d/xap$d; done; cp /bin/sleep /opt/unzip"));
   xaptest::ModuleProcess module;
   Transcript(module, {{"SetExecutable Clock", "1"},
-                      {Line("SetExecutable", {""}), "1"},
+                      {xaptest::Line("SetExecutable", {""}), "1"},
                       {"SetExecutable a;chmod", "1"},
-                      {"SetExecutable Missing", "1"}});
-  EXPECT_EQ(xaptest::ShellOutput("stat -c %a /opt/down/xaps/xapClock/xapClock "
-                                 "/opt/down/xaps/xap/xap /opt/down/xaps/xapa/xapa"),
-            "755\n755\n644\n");
-}
-
-// "UnzipKill" ends every process named unzip it can see: in a PID namespace
-// of the test's own, only the test's.
-TEST(UnzipKill, AnswersOneOnlyWhenAnUnzipWasEnded) {
-  XAPTEST_ISOLATE();
-  xaptest::TempDir dir;
-  ASSERT_EQ(system(("cp /bin/sleep " + dir / "unzip").c_str()), 0);
-  xaptest::ModuleProcess module;
-  EXPECT_EQ(module.Ask("UnzipKill"), "0");
+                      {"SetExecutable Missing", "1"},
+                      {"UnzipKill", "0"}});
+  EXPECT_EQ(
+      xaptest::ShellOutput("cd /opt/down/xaps && stat -c %a xapClock/xapClock xap/xap xapa/xapa"),
+      "755\n755\n644\n");
   pid_t pids[2];
   char* argv[] = {const_cast<char*>("unzip"), const_cast<char*>("60"), nullptr};
-  for (pid_t& pid : pids) {
-    ASSERT_EQ(posix_spawn(&pid, (dir / "unzip").c_str(), nullptr, nullptr, argv, environ), 0);
-  }
+  for (pid_t& pid : pids) posix_spawn(&pid, "/opt/unzip", nullptr, nullptr, argv, environ);
   usleep(100000);  // both have become "unzip"
   EXPECT_EQ(module.Ask("UnzipKill"), "1");
   for (pid_t pid : pids) {
     int status = 0;
-    ASSERT_EQ(waitpid(pid, &status, 0), pid);
-    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM);
+    EXPECT_TRUE(waitpid(pid, &status, 0) == pid && WIFSIGNALED(status) &&
+                WTERMSIG(status) == SIGTERM);
   }
   EXPECT_EQ(module.Ask("UnzipKill"), "0");
 }
 
-}  // namespace
+TEST(Jobs, TheReplyComesFirstThenExactlyOneEventPerJob) {
+  xaptest::TempDir dir;
+  const std::string d = dir.Path() + "/", longer(120, 'l');
+  mkdir((d + "gone").c_str(), 0755);
+  xaptest::ModuleProcess module;
+  Transcript(module, {{"DeleteAsync " + d + "gone", "-4"},
+                      {"SetWidgetInfo 2 " + d, "1"},
+                      {"DeleteAsync " + d + "gone", "1"},
+                      {"", Event(0, "1")},
+                      {"UnzipAsync " + d + "missing.zip " + d + "t", "1"},  // it ran: "1"
+                      {"", Event(3, "1")},
+                      // Over 255 characters: the worker's screen refuses the line.
+                      {"UnzipAsync " + d + longer + " " + d + longer + "t", "1"},
+                      {"", Event(3, "0")},
+                      {"UnzipAsync /opt/down/x.zip " + d + "t", "-7"}});
+  EXPECT_EQ(xaptest::Present({d + "gone", d + longer + "t"}), "00");
+  // A burst: end of input waits for every job, each ends with one event.
+  std::string input;
+  for (int i = 0; i < 100; ++i) {
+    xaptest::WriteFile(d + std::to_string(i), "x");
+    input += "DeleteAsync " + d + std::to_string(i) + "\nUnzipAsync " + d + "none " + d + "u\n";
+  }
+  module.Send(input);
+  module.CloseInput();
+  ASSERT_EQ(module.Wait(60000), 0);
+  std::map<std::string, int> seen;
+  std::stringstream out(module.RestOfStdout());
+  for (std::string line; std::getline(out, line);) ++seen[line];
+  EXPECT_EQ(seen,
+            (std::map<std::string, int>{{"{\"cmd\":\"DeleteAsync\",\"ok\":true,\"reply\":1}", 100},
+                                        {"{\"cmd\":\"UnzipAsync\",\"ok\":true,\"reply\":1}", 100},
+                                        {Event(0, "1"), 100},
+                                        {Event(3, "1"), 100}}));
+  EXPECT_FALSE(Exists(d + "99"));
+}
+
+std::vector<std::string> g_events;
+
+// Tools ended from outside or by "UnzipKill", a full file system, a worker
+// that outlives its engine, SIGTERM while jobs run: each command is
+// answered, no event goes to an engine that is gone, the host ends cleanly.
+TEST(Jobs, ToolsEndedFullFileSystemAWorkerOutlivingItsEngineAndSigterm) {
+  XAPTEST_ISOLATE();
+  xaptest::TempDir dir;
+  xaptest::MountTmpfs(dir.Path(), "600m");
+  const std::string d = dir.Path() + "/", zip = d + "big.zip";
+  xaptest::Sh("cd " + d + " && head -c 100M /dev/zero > big && zip -q big.zip big && rm big && " +
+              "head -c 600k /dev/zero > src && mkfifo ff");
+  xaptest::MountTmpfs(d + "full", "64k");
+  qom::CXapEngineBase::SetEventSink([](int id, const std::string& a, const std::string&) {
+    g_events.push_back(std::to_string(id) + a);
+  });
+  auto* engine = new qom::CXapEngineFileSystem();
+  std::string ret;
+  engine->Execute(ret, "SetWidgetInfo", "1", "", "", "");
+  engine->Execute(ret, "UnzipAsync", zip, d + "out0", "", "");
+  delete engine;  // the unzip still runs
+  qom::XapWaitForJobs();
+  EXPECT_EQ(g_events, std::vector<std::string>{});
+  EXPECT_TRUE(Exists(d + "out0/big"));
+
+  xaptest::ModuleProcess module;
+  std::thread killer([] {
+    for (int i = 0; i < 5000 && system("killall -q unzip") != 0; ++i) usleep(1000);
+  });
+  Transcript(module, {{"SetWidgetInfo 1 x", "1"},
+                      {"Copy " + d + "src " + d + "full/dst", "0"},
+                      {"Unzip " + zip + " " + d + "out1", "0"},  // ended from outside
+                      {"UnzipAsync " + zip + " " + d + "out2", "1"}});
+  killer.join();
+  std::string line;
+  for (int i = 0; i < 1000 && (line = module.Ask("UnzipKill")) == "0"; ++i) usleep(2000);
+  EXPECT_EQ(line, "1");
+  // unzip of a FIFO waits for a writer: a job that does not end by itself.
+  Transcript(module, {{"", Event(3, "1")},
+                      {"UnzipAsync " + d + "ff " + d + "out3", "1"},
+                      {"UnzipAsync " + zip + " " + d + "out4", "1"}});
+  usleep(200000);
+  module.Signal(SIGTERM);
+  EXPECT_EQ(module.Wait(), 143);
+  usleep(500000);
+  while (waitpid(-1, nullptr, WNOHANG) > 0) {
+  }  // orphans come to this test, the namespace's first process
+  EXPECT_EQ(xaptest::ShellOutput("pgrep -c unzip"), "0\n");
+  EXPECT_EQ(module.Stderr().find("Sanitizer"), std::string::npos) << module.Stderr();
+}
+
+// Many commands of every kind, logged at level 4, give stdout only JSON
+// lines, and leave descriptors and memory where they were.
+TEST(Load, StdoutOnlyJsonAndDescriptorsAndMemoryStayFlat) {
+  xaptest::TempDir dir;
+  const std::string d = dir.Path() + "/";
+  xaptest::Sh("mkdir " + d + "folder && echo a > " + d + "folder/a");
+  const std::string kinds[] = {"IsExistedPath " + d + "folder/a",
+                               "GetItemType " + d + "missing",
+                               "GetFileSize " + d + "folder/a",
+                               "GetListFiles " + d + "folder",
+                               "GetProperty " + d + "folder/a",
+                               "Copy /etc/passwd " + d + "x",
+                               "WriteBase64 hello 5",
+                               "GetFolderSize " + d + " 1 1",
+                               "{\"cmd\":\"GetName\"",
+                               "{\"cmd\":\"Nope\",\"params\":[\"a\\nb\",\"b\",\"c\",\"\\u001b\"]}"};
+  xaptest::ModuleProcess module(xaptest::ModuleOptions{{"--log-level", "4"}});
+  EXPECT_EQ(module.Ask("SetWidgetInfo 2 " + d), "1");
+  auto round = [&](int n) {
+    std::string batch;
+    for (int i = 0; i < n; ++i) batch += kinds[i % 10] + "\n";
+    std::thread writer([&] { module.Send(batch); });
+    for (int i = 0; i < n; ++i) {
+      nlohmann::json j = nlohmann::json::parse(module.ReadLine(), nullptr, false);
+      ASSERT_TRUE(j.contains(i % 10 == 8 ? "error" : "ok")) << i;
+    }
+    writer.join();
+  };
+  const std::string count = "ls /proc/" + std::to_string(module.Pid()) + "/fd | wc -l; awk " +
+                            "'/VmRSS/ { print $2 }' /proc/" + std::to_string(module.Pid()) +
+                            "/status";
+  round(2000);
+  std::stringstream before(xaptest::ShellOutput(count));
+  round(20000);
+  std::stringstream after(xaptest::ShellOutput(count));
+  long fds[2], rss[2];
+  before >> fds[0] >> rss[0];
+  after >> fds[1] >> rss[1];
+  EXPECT_EQ(fds[1], fds[0]);
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+  // A sanitizer's quarantine, or an emulator's code cache, grows by itself.
+  bool bEmulated = xaptest::ModuleCommand().find(' ') != std::string::npos;
+  EXPECT_LE(rss[1] - rss[0], bEmulated ? rss[1] : 512);
+#endif
+  // One log line per prefix and message, its control characters escaped.
+  module.CloseInput();
+  ASSERT_EQ(module.Wait(), 0);
+  int traces = 0;
+  std::stringstream log(module.Stderr());
+  for (std::string line; std::getline(log, line);) {
+    EXPECT_TRUE(line.find(" [QOM][") == 2 || line.find(" [sh] ") == 2) << line;
+    traces += line.find("] check::::::: Nope([a\\nb][b][c][\\x1b])") != std::string::npos;
+  }
+  EXPECT_EQ(traces, 2200);
+}

@@ -1,24 +1,17 @@
 // Catches wrong answers of the queries: existence, type, size and status of
 // items, folder sizes on loops and at the path limits, property and listing
-// texts at their cuts, and the partition figures of a tmpfs of known size.
+// texts at their cuts, Base64 at each size boundary, the partition figures.
 #include <fcntl.h>
-#include <gtest/gtest.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
 #include <sys/un.h>
-#include <unistd.h>
 
-#include <algorithm>
 #include <cstring>
-#include <nlohmann/json.hpp>
-#include <string>
 
 #include "TestSupport.h"
 #include "XapEngineFileSystem.h"
 #include "XapTaskFileSystem.h"
 
-namespace {
-
+// The engine as the host calls it: the reply text of one command.
 struct Engine : qom::CXapEngineFileSystem {
   std::string operator()(const std::string& cmd, const std::string& p1, const std::string& p2 = "",
                          const std::string& p3 = "") {
@@ -33,11 +26,6 @@ long long Size(const std::string& path) {
   return lstat64(path.c_str(), &st) == 0 ? st.st_size : -1;
 }
 
-void Sparse(const std::string& path, long long size) {
-  xaptest::WriteFile(path, "");
-  EXPECT_EQ(truncate64(path.c_str(), size), 0);
-}
-
 struct StatProbe : qom::CXapTaskFileSystem {
   using CXapTaskFileSystem::PTStat;
   using CXapTaskFileSystem::t_Stat;
@@ -45,37 +33,26 @@ struct StatProbe : qom::CXapTaskFileSystem {
 
 TEST(Items, ExistenceTypeSizeAndStatusByWhatOpens) {
   xaptest::TempDir dir;
-  mkdir((dir / "dir").c_str(), 0755);
-  xaptest::WriteFile(dir / "r", "1234");
-  xaptest::WriteFile(dir / "w", "x");
-  chmod((dir / "w").c_str(), 0200);
-  mkfifo((dir / "fifo").c_str(), 0644);
+  const std::string d = dir.Path() + "/";
+  xaptest::Sh("cd " + d + " && mkdir dir && echo 123 > r && echo > w && chmod 200 w && mkfifo " +
+              "fifo && ln -s " + d + "dir linkdir && ln -s gone dangling && truncate -s 3G 3g && " +
+              "truncate -s 5G 5g");
   struct sockaddr_un addr = {AF_UNIX, {}};
-  snprintf(addr.sun_path, sizeof addr.sun_path, "%s", (dir / "sock").c_str());
+  snprintf(addr.sun_path, sizeof addr.sun_path, "%s", (d + "sock").c_str());
   ASSERT_EQ(bind(socket(AF_UNIX, SOCK_STREAM, 0), reinterpret_cast<sockaddr*>(&addr), sizeof addr),
             0);
-  symlink((dir / "dir").c_str(), (dir / "linkdir").c_str());
-  symlink((dir / "gone").c_str(), (dir / "dangling").c_str());
-  Sparse(dir / "3g", 3221225472LL);
-  Sparse(dir / "5g", 5368709120LL);
-  const std::string d = std::to_string(Size(dir / "dir"));
-  const char* rows[][4] = {// name, exists, type, size (the low 32 bits)
-                           {"dir", "1", "1", d.c_str()},
-                           {"linkdir", "1", "1", d.c_str()},
-                           {"r", "1", "0", "4"},
-                           {"w", "0", "1000", "1"},
-                           {"fifo", "0", "1000", "0"},
-                           {"sock", "0", "1000", "0"},
-                           {"dangling", "0", "1000", "-5"},
-                           {"missing", "0", "1000", "-5"},
-                           {"3g", "1", "0", "-1073741824"},
-                           {"5g", "1", "0", "1073741824"}};
+  const std::string s = std::to_string(Size(d + "dir"));
+  const std::string rows[][2] = {
+      // name, then exists, type and size (the low 32 bits)
+      {"dir", "1 1 " + s},       {"linkdir", "1 1 " + s},  {"r", "1 0 4"},
+      {"w", "0 1000 1"},         {"fifo", "0 1000 0"},     {"sock", "0 1000 0"},
+      {"dangling", "0 1000 -5"}, {"missing", "0 1000 -5"}, {"3g", "1 0 -1073741824"},
+      {"5g", "1 0 1073741824"}};
   Engine ask;
   for (const auto& r : rows) {
-    EXPECT_EQ(ask("IsExistedPath", dir / r[0]) + ask("GetItemType", dir / r[0]) + " " +
-                  ask("GetFileSize", dir / r[0]),
-              std::string(r[1]) + r[2] + " " + r[3])
-        << r[0];
+    EXPECT_EQ(ask("IsExistedPath", d + r[0]) + " " + ask("GetItemType", d + r[0]) + " " +
+                  ask("GetFileSize", d + r[0]),
+              r[1]);
   }
   EXPECT_EQ(ask("IsExistedPath", "/dev/null") + ask("IsExistedPath", "/etc"), "01");
   // The status keeps the known type and every permission bit.
@@ -83,11 +60,11 @@ TEST(Items, ExistenceTypeSizeAndStatusByWhatOpens) {
   const std::pair<const char*, unsigned> modes[] = {
       {"sock", 0140755u}, {"r", 0107755u}, {"w", 0100644u}};
   for (const auto& m : modes) {
-    chmod((dir / m.first).c_str(), m.second & 07777);
-    ASSERT_EQ(StatProbe().t_Stat((dir / m.first).c_str(), &st), 0);
+    chmod((d + m.first).c_str(), m.second & 07777);
+    ASSERT_EQ(StatProbe().t_Stat((d + m.first).c_str(), &st), 0);
     EXPECT_EQ(st.st_mode, m.second) << m.first;
   }
-  EXPECT_NE(StatProbe().t_Stat((dir / "missing").c_str(), &st), 0);
+  EXPECT_NE(StatProbe().t_Stat((d + "missing").c_str(), &st), 0);
   EXPECT_EQ(st.st_mode, 0100644u);  // untouched
 }
 
@@ -108,21 +85,17 @@ TEST(Items, AFileUnderALeaseDoesNotHoldTheCommandThread) {
 // "folder/name"; a link is followed as that path resolves.
 TEST(FolderSize, SumsEveryEntryAsItsJoinedPathResolves) {
   xaptest::TempDir dir;
-  const std::string t = dir / "t", loop = dir / "loop";
-  for (const std::string& d : {t, t + "/sub", loop}) mkdir(d.c_str(), 0755);
-  xaptest::WriteFile(t + "/a", std::string(1000, 'a'));
-  xaptest::WriteFile(t + "/sub/b", std::string(70000, 'b'));
-  Sparse(t + "/big", 3221225472LL);  // unreadable to the 32-bit call: adds nothing
-  xaptest::WriteFile(t + "/" + std::string(254 - t.size(), 'e'), "7777777");  // 255 joined
-  xaptest::WriteFile(t + "/" + std::string(255 - t.size(), 'e'), "too far");
-  symlink((t + "/sub").c_str(), (t + "/tosub").c_str());
-  xaptest::WriteFile(loop + "/f", std::string(33, 'f'));
-  symlink(".", (loop + "/L").c_str());
+  const std::string t = dir / "t", loop = dir / "loop", e(254 - t.size(), 'e');
+  // A file whose joined path is 255 characters counts, one of 256 not; a
+  // file of 2 GiB or more is unreadable to the 32-bit call: it adds nothing.
+  xaptest::Sh("mkdir -p " + t + "/sub " + loop + " && cd " + t + " && head -c 1000 /dev/zero > a" +
+              " && head -c 70000 /dev/zero > sub/b && truncate -s 3G big && echo 123456 > " + e +
+              " && echo 1 > " + e + "e && ln -s " + t + "/sub tosub && cd " + loop +
+              " && head -c 33 /dev/zero > f && ln -s . L");
   // The same loop deep enough that the 255 characters end it first.
   std::string deep = dir.Path();
   while (deep.size() < 200) mkdir((deep += "/" + std::string(40, 'n')).c_str(), 0755);
-  xaptest::WriteFile(deep + "/f", std::string(33, 'f'));
-  symlink(".", (deep + "/L").c_str());
+  xaptest::Sh("cd " + deep + " && head -c 33 /dev/zero > f && ln -s . L");
 
   const long long tTop =
       Size(t) + Size(dir.Path()) + 1000 + Size(t + "/sub") + 7 + Size(t + "/tosub");
@@ -156,11 +129,11 @@ TEST(FolderSize, SumsEveryEntryAsItsJoinedPathResolves) {
 // 10,000 folders reached through links are walked; one more and the walk
 // is cut and answers 0, as a walk that would not end does.
 TEST(FolderSize, AWalkThroughLinksIsCutAfterTenThousandFolders) {
+  XAPTEST_ISOLATE();  // in a tmpfs: 10,000 folders are slow to make on a disk
   xaptest::TempDir dir;
-  ASSERT_EQ(system(("cd " + dir.Path() + " && mkdir top f && ln -s ../f top/L && cd f && seq " +
-                    "9999 | xargs mkdir")
-                       .c_str()),
-            0);
+  xaptest::MountTmpfs(dir.Path());
+  xaptest::Sh("cd " + dir.Path() + " && mkdir top f && ln -s ../f top/L && cd f && seq 9999 | " +
+              "xargs mkdir");
   Engine ask;
   EXPECT_NE(ask("GetFolderSize", dir / "top", "1", "1"), "0");
   mkdir((dir / "f/10000").c_str(), 0755);
@@ -172,9 +145,8 @@ TEST(FolderSize, AWalkThroughLinksIsCutAfterTenThousandFolders) {
 TEST(FolderSize, AFolderListableButNotSearchableMeasuresNothing) {
   if (getuid() != 0) GTEST_SKIP() << "needs root to run the module as another user";
   xaptest::TempDir dir;
-  chmod(dir.Path().c_str(), 0755);
-  mkdir((dir / "ns").c_str(), 0704);
-  xaptest::WriteFile(dir / "ns/f", "data");
+  xaptest::Sh("chmod 755 " + dir.Path() + " && mkdir -m 704 " + dir / "ns && touch " +
+              dir / "ns/f");
   EXPECT_EQ(xaptest::ShellOutput("echo GetFolderSize " + dir / "ns 1 1 | setpriv --reuid=65534 " +
                                  "--regid=65534 --clear-groups " + xaptest::ModuleCommand(true)),
             "{\"cmd\":\"GetFolderSize\",\"ok\":true,\"reply\":\"0\"}\n");
@@ -183,14 +155,9 @@ TEST(FolderSize, AFolderListableButNotSearchableMeasuresNothing) {
 TEST(Property, DescribesFilesAndFoldersExactlyOrNotAtAll) {
   xaptest::TempDir dir;
   const std::string real = dir / "real";
-  mkdir(real.c_str(), 0755);
-  symlink(real.c_str(), (dir / "link").c_str());
-  const char* files[][3] = {
-      {"rw.txt", "0644", "true"}, {"x", "0700", "false"}, {"wo", "0200", "false"}};
-  for (const auto& f : files) {
-    xaptest::WriteFile(real + "/" + f[0], "12345");
-    chmod((real + "/" + f[0]).c_str(), std::stoi(f[1], nullptr, 8));
-  }
+  xaptest::Sh("mkdir " + real + " && ln -s " + real + " " + dir / "link && cd " + real +
+              " && for f in rw x wo; do echo 1234 > $f; done && chmod 644 rw && chmod 700 x && " +
+              "chmod 200 wo");
   Engine ask;
   ask("SetWidgetInfo", "2", dir.Path());
   auto head = [](const std::string& path, const char* readOnly) {
@@ -201,16 +168,17 @@ TEST(Property, DescribesFilesAndFoldersExactlyOrNotAtAll) {
            ", \"isFile\": " + (bFile ? "true" : "false") +
            ", \"isDirectory\": " + (bFile ? "false" : "true") +
            ", \"created\": " + std::to_string(st.st_atim.tv_sec) +
-           ", \"modified\": " + std::to_string(st.st_mtim.tv_sec) + ", \"path\": ";
+           ", \"modified\": " + std::to_string(st.st_mtim.tv_sec) +
+           ", \"path\": " + path.substr(0, bFile ? path.rfind('/') : path.size());
   };
-  for (const auto& f : files) {
+  for (const char* f : {"rw", "x", "wo"}) {
     // Reached through a link: the folder shown resolved, the name as given.
-    EXPECT_EQ(ask("GetProperty", dir / "link/" + f[0]),
-              head(real + "/" + f[0], f[2]) + real + ", \"name\": " + f[0] +
-                  ", \"fullPath\": " + real + "/" + f[0] + ", \"fileSize\": 5, \"length\": 3 }");
+    EXPECT_EQ(ask("GetProperty", dir / "link/" + f),
+              head(real + "/" + f, f[0] == 'r' ? "true" : "false") + ", \"name\": " + f +
+                  ", \"fullPath\": " + real + "/" + f + ", \"fileSize\": 5, \"length\": 3 }");
   }
   EXPECT_EQ(ask("GetProperty", real),
-            head(real, "false") + real + ", \"name\": NULL, \"fullPath\": " + real +
+            head(real, "false") + ", \"name\": NULL, \"fullPath\": " + real +
                 ", \"fileSize\": " + std::to_string(Size(real)) + ", \"length\": 3 }");
   EXPECT_EQ(ask("GetProperty", dir / "missing") + ask("GetProperty", "/etc/passwd"), "-7");
   // Folders of about 600, 1000 and 1100 characters behind short links: shown
@@ -221,8 +189,7 @@ TEST(Property, DescribesFilesAndFoldersExactlyOrNotAtAll) {
       mkdir((deep += "/" + std::string(std::min<size_t>(99, length - deep.size()), 'd')).c_str(),
             0755);
     }
-    xaptest::WriteFile(deep + "/f", "x");
-    symlink(deep.c_str(), (dir / std::to_string(length)).c_str());
+    xaptest::Sh("touch " + deep + "/f && ln -s " + deep + " " + dir / std::to_string(length));
     std::string reply = ask("GetProperty", dir / std::to_string(length) + "/f");
     EXPECT_EQ(reply.find("\"fullPath\": " + deep + "/f, ") != std::string::npos, length == 600);
   }
@@ -234,11 +201,10 @@ TEST(ListFiles, WholeNamesUpToTheLastThatFitsAndAlwaysAnArray) {
   Engine ask;
   ask("SetWidgetInfo", "2", dir.Path());
   const std::string n251(251, 'n'), n255(255, 'm');
-  const std::pair<std::string, std::string> rows[] = {
-      {"", "[  0 ]"},
-      {"q\"uote", "[ \"q\"uote\",  0 ]"},  // names are not escaped
-      {n251, "[ \"" + n251 + "\",  0 ]"},
-      {n255, "[ \"" + n255 + "\",  0 ]"}};
+  const std::pair<std::string, std::string> rows[] = {{"", "[  0 ]"},
+                                                      {"q\"uote", "[ \"q\"uote\",  0 ]"},
+                                                      {n251, "[ \"" + n251 + "\",  0 ]"},
+                                                      {n255, "[ \"" + n255 + "\",  0 ]"}};
   for (size_t i = 0; i < 4; ++i) {
     mkdir((dir / std::to_string(i)).c_str(), 0755);
     if (i > 0) xaptest::WriteFile(dir / std::to_string(i) + "/" + rows[i].first, "");
@@ -252,10 +218,57 @@ TEST(ListFiles, WholeNamesUpToTheLastThatFitsAndAlwaysAnArray) {
     xaptest::WriteFile(dir / "full/" + std::string(c == 'h' ? 224 : 255, c), "");
   }
   EXPECT_EQ(ask("GetListFiles", dir / "full").size(), 2047u);
-  for (int i = 0; i < 100; ++i) xaptest::WriteFile(dir / "full/" + std::to_string(i), "");
+  xaptest::Sh("cd " + dir / "full && seq 100 | xargs touch");
   std::string listed = ask("GetListFiles", dir / "full");
   EXPECT_LE(listed.size(), 2047u);
   EXPECT_EQ(listed.substr(0, 3) + listed.substr(listed.size() - 7), "[ \"\",  0 ]");
+}
+
+TEST(Base64, AnswersOrRefusesAtEachBoundary) {
+  std::string yWFh500, plain(1500, '\0');  // "aaa" encodes to "YWFh"
+  for (int i = 0; i < 500; ++i) yWFh500 += "YWFh";
+  for (size_t i = 0; i < plain.size(); ++i) plain[i] = static_cast<char>(i % 251 + 1);
+  const std::string a2048(2048, 'A');
+  const struct {
+    const char* cmd;
+    std::string input, declared;
+    std::string reply;  // the text, or "0" for the refusal
+  } rows[] = {
+      {"WriteBase64", "hello", "5", "{\"b64_encode\": \"aGVsbG8=\", \"size\": 8 }"},
+      {"ReadBase64", "aGVsbG8=", "8", "{\"b64_decode\": \"hello\", \"size\": 5 }"},
+      {"WriteBase64", "", "abc", "{\"b64_encode\": \"\", \"size\": 0 }"},
+      {"ReadBase64", "", "", "{\"b64_decode\": \"\", \"size\": 0 }"},
+      // The declared size is read as strtol reads it, and may not be short.
+      {"WriteBase64", "hello", "  +5xyz", "{\"b64_encode\": \"aGVsbG8=\", \"size\": 8 }"},
+      {"WriteBase64", "hello", "-5", "0"},
+      {"WriteBase64", "hello", "4", "0"},
+      {"WriteBase64", "hello", "x5", "0"},
+      {"WriteBase64", "hello", "99999999999999999999", "0"},
+      // 1500 bytes encode to exactly 2000 characters; 1501 to 2004.
+      {"WriteBase64", std::string(1500, 'a'), "1500",
+       "{\"b64_encode\": \"" + yWFh500 + "\", \"size\": 2000 }"},
+      {"WriteBase64", std::string(1501, 'a'), "1501", "0"},
+      {"ReadBase64", std::string(2000, 'A'), "2000", "{\"b64_decode\": \"\", \"size\": 1500 }"},
+      {"ReadBase64", a2048, "2048", "{\"b64_decode\": \"\", \"size\": 1536 }"},
+      {"WriteBase64", a2048 + "A", "2049", "0"},
+      {"ReadBase64", a2048 + "A", "7", "0"},
+      // Decoded text goes into the reply unescaped; a zero byte ends it.
+      {"ReadBase64", "YSJi", "4", "{\"b64_decode\": \"a\"b\", \"size\": 3 }"},
+  };
+  Engine ask;
+  for (const auto& r : rows) {
+    EXPECT_EQ(ask(r.cmd, r.input, r.declared), r.reply) << r.cmd << " " << r.input.size();
+    EXPECT_EQ(ask.ReplyKind(), r.reply == "0" ? qom::XAP_REPLY_INTEGER : qom::XAP_REPLY_ASCII);
+  }
+  // The largest input comes back whole.
+  std::string encoded = ask("WriteBase64", plain, "1500").substr(16, 2000);
+  EXPECT_EQ(ask("ReadBase64", encoded, "2000"),
+            "{\"b64_decode\": \"" + plain + "\", \"size\": 1500 }");
+  // Flags: only "true" and "1" are true.
+  for (const char* yes : {"true", "1"}) EXPECT_TRUE(ask.ConvertParam(yes)) << yes;
+  for (const char* no : {"TRUE", "True", " 1", "1 ", "", "yes", "01", "true\n"}) {
+    EXPECT_FALSE(ask.ConvertParam(no)) << no;
+  }
 }
 
 // The real figures of a tmpfs of 4 MiB on /tmp, and 0 with no mount there.
@@ -274,12 +287,10 @@ TEST(Partition, FiguresOfTheFileSystemOnTmp) {
   EXPECT_GE(figures[1], 1048576);  // and whatever a sanitizer's runtime put there
   EXPECT_LE(figures[1], 2 * 1048576);
   EXPECT_EQ(figures[1] + figures[2], figures[0]);  // tmpfs reserves nothing
-  ASSERT_EQ(system("umount /tmp && (! mountpoint -q /tmp || umount -l /tmp)"), 0);
+  xaptest::Sh("umount /tmp && (! mountpoint -q /tmp || umount -l /tmp)");
   EXPECT_EQ(module.Ask("GetTotalSize") + module.Ask("GetUsedSize") + module.Ask("GetFreeSize"),
             "\"0\"\"0\"\"0\"");
   module.CloseInput();
   module.Wait();
   EXPECT_NE(module.Stderr().find("] s_percent[0]\n"), std::string::npos);
 }
-
-}  // namespace
