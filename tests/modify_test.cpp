@@ -2,7 +2,6 @@
 // events before their replies, lost or doubled events, a refused line not
 // reported as "0", a worker outliving its engine, tools that survive
 // SIGTERM or a full file system, and descriptors or memory that grow.
-#include <spawn.h>
 #include <sys/wait.h>
 
 #include <map>
@@ -11,8 +10,6 @@
 #include "TestSupport.h"
 #include "XapBase.h"
 #include "XapEngineFileSystem.h"
-
-extern char** environ;
 
 using xaptest::Exists;
 using xaptest::ReadFile;
@@ -90,35 +87,6 @@ TEST(Unzip, UnpacksOverwritesAndKeepsEntriesInsideTheTarget) {
   EXPECT_EQ(xaptest::Present({d + "m", d + "dm", d + "w/escaped", "/absolute",
                               d + "w/a/b/t/escaped", d + "w/a/b/t/absolute"}),
             "010011");
-}
-
-// The module file lives under /opt/down/xaps; "UnzipKill" ends every unzip
-// it can see. In a namespace of the test's own: its /opt and its processes.
-TEST(Tools, SetExecutableAndUnzipKill) {
-  XAPTEST_ISOLATE();
-  xaptest::MountTmpfs("/opt");
-  xaptest::Sh("for d in Clock '' a; do mkdir -p /opt/down/xaps/xap$d; echo x > " +
-              std::string("/opt/down/xaps/xap$d/xap$d; done; cp /bin/sleep /opt/unzip"));
-  xaptest::ModuleProcess module;
-  Transcript(module, {{"SetExecutable Clock", "1"},
-                      {xaptest::Line("SetExecutable", {""}), "1"},
-                      {"SetExecutable a;chmod", "1"},
-                      {"SetExecutable Missing", "1"},
-                      {"UnzipKill", "0"}});
-  EXPECT_EQ(
-      xaptest::ShellOutput("cd /opt/down/xaps && stat -c %a xapClock/xapClock xap/xap xapa/xapa"),
-      "755\n755\n644\n");
-  pid_t pids[2];
-  char* argv[] = {const_cast<char*>("unzip"), const_cast<char*>("60"), nullptr};
-  for (pid_t& pid : pids) posix_spawn(&pid, "/opt/unzip", nullptr, nullptr, argv, environ);
-  usleep(100000);  // both have become "unzip"
-  EXPECT_EQ(module.Ask("UnzipKill"), "1");
-  for (pid_t pid : pids) {
-    int status = 0;
-    EXPECT_TRUE(waitpid(pid, &status, 0) == pid && WIFSIGNALED(status) &&
-                WTERMSIG(status) == SIGTERM);
-  }
-  EXPECT_EQ(module.Ask("UnzipKill"), "0");
 }
 
 TEST(Jobs, TheReplyComesFirstThenExactlyOneEventPerJob) {
@@ -209,7 +177,7 @@ TEST(Jobs, ToolsEndedFullFileSystemAWorkerOutlivingItsEngineAndSigterm) {
 }
 
 // Many commands of every kind, logged at level 4, give stdout only JSON
-// lines, and leave descriptors and memory where they were.
+// lines and leave descriptors and memory where they were.
 TEST(Load, StdoutOnlyJsonAndDescriptorsAndMemoryStayFlat) {
   xaptest::TempDir dir;
   const std::string d = dir.Path() + "/";
@@ -222,44 +190,37 @@ TEST(Load, StdoutOnlyJsonAndDescriptorsAndMemoryStayFlat) {
                                "Copy /etc/passwd " + d + "x",
                                "WriteBase64 hello 5",
                                "GetFolderSize " + d + " 1 1",
-                               "{\"cmd\":\"GetName\"",
-                               "{\"cmd\":\"Nope\",\"params\":[\"a\\nb\",\"b\",\"c\",\"\\u001b\"]}"};
+                               "Nope \x1b b c d",
+                               "{\"cmd\":\"GetName\""};
   xaptest::ModuleProcess module(xaptest::ModuleOptions{{"--log-level", "4"}});
   EXPECT_EQ(module.Ask("SetWidgetInfo 2 " + d), "1");
-  auto round = [&](int n) {
+  const std::string pid = std::to_string(module.Pid());
+  long fds[2], rss[2];
+  for (int round = 0, n = 2000; round < 2; ++round, n = 20000) {
     std::string batch;
     for (int i = 0; i < n; ++i) batch += kinds[i % 10] + "\n";
     std::thread writer([&] { module.Send(batch); });
     for (int i = 0; i < n; ++i) {
       nlohmann::json j = nlohmann::json::parse(module.ReadLine(), nullptr, false);
-      ASSERT_TRUE(j.contains(i % 10 == 8 ? "error" : "ok")) << i;
+      ASSERT_TRUE(j.contains(i % 10 == 9 ? "error" : "ok")) << i;
     }
     writer.join();
-  };
-  const std::string count = "ls /proc/" + std::to_string(module.Pid()) + "/fd | wc -l; awk " +
-                            "'/VmRSS/ { print $2 }' /proc/" + std::to_string(module.Pid()) +
-                            "/status";
-  round(2000);
-  std::stringstream before(xaptest::ShellOutput(count));
-  round(20000);
-  std::stringstream after(xaptest::ShellOutput(count));
-  long fds[2], rss[2];
-  before >> fds[0] >> rss[0];
-  after >> fds[1] >> rss[1];
+    std::stringstream(xaptest::ShellOutput("ls /proc/" + pid + "/fd | wc -l; awk '/VmRSS/ " +
+                                           "{ print $2 }' /proc/" + pid + "/status")) >>
+        fds[round] >> rss[round];
+  }
   EXPECT_EQ(fds[1], fds[0]);
-#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
   // A sanitizer's quarantine, or an emulator's code cache, grows by itself.
-  bool bEmulated = xaptest::ModuleCommand().find(' ') != std::string::npos;
-  EXPECT_LE(rss[1] - rss[0], bEmulated ? rss[1] : 512);
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+  EXPECT_LE(rss[1] - rss[0],
+            xaptest::ModuleCommand().find(' ') != std::string::npos ? rss[1] : 512);
 #endif
-  // One log line per prefix and message, its control characters escaped.
+  // One log line per prefix and message, control characters escaped.
   module.CloseInput();
   ASSERT_EQ(module.Wait(), 0);
-  int traces = 0;
   std::stringstream log(module.Stderr());
   for (std::string line; std::getline(log, line);) {
-    EXPECT_TRUE(line.find(" [QOM][") == 2 || line.find(" [sh] ") == 2) << line;
-    traces += line.find("] check::::::: Nope([a\\nb][b][c][\\x1b])") != std::string::npos;
+    ASSERT_TRUE(line.find(" [QOM][") == 2 || line.find(" [sh] ") == 2) << line;
   }
-  EXPECT_EQ(traces, 2200);
+  EXPECT_NE(module.Stderr().find("] check::::::: Nope([\\x1b][b][c][d])\n"), std::string::npos);
 }
