@@ -1,17 +1,13 @@
 #include "TestSupport.h"
 
 #include <fcntl.h>
-#include <gtest/gtest.h>
 #include <poll.h>
 #include <spawn.h>
 #include <sys/mount.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
 #include <cstring>
 #include <fstream>
-#include <nlohmann/json.hpp>
-#include <sstream>
 #include <stdexcept>
 
 extern char** environ;
@@ -21,14 +17,6 @@ namespace {
 
 void Check(bool bOk, const std::string& what) {
   if (!bOk) throw std::runtime_error(what + ": " + strerror(errno));
-}
-
-// The emulator's words of a cross build (joined with "|" by the build).
-std::vector<std::string> EmulatorWords() {
-  std::vector<std::string> words;
-  std::stringstream ss(XAP_TEST_EMULATOR);
-  for (std::string word; std::getline(ss, word, '|');) words.push_back(word);
-  return words;
 }
 
 }  // namespace
@@ -85,17 +73,14 @@ std::string ModuleCommand(bool bCopy) {
     std::string path = "/dev/shm/xapfs-module-" + std::to_string(getpid());
     ~Copy() { unlink(path.c_str()); }
   } copy;
-  if (bCopy)
-    Check(system(("install -m 755 " XAP_TEST_BINARY " " + copy.path).c_str()) == 0, "copy");
-  std::string command;
-  for (const std::string& word : EmulatorWords()) command += word + " ";
-  return command + (bCopy ? copy.path : XAP_TEST_BINARY);
+  if (bCopy) Sh("install -m 755 " XAP_TEST_BINARY " " + copy.path);
+  return (sizeof XAP_TEST_EMULATOR > 1 ? XAP_TEST_EMULATOR " " : "") +
+         (bCopy ? copy.path : XAP_TEST_BINARY);
 }
 
 ModuleProcess::ModuleProcess(const ModuleOptions& options) {
-  std::vector<std::string> argv = EmulatorWords();
-  argv.push_back(XAP_TEST_BINARY);
-  argv.insert(argv.end(), options.args.begin(), options.args.end());
+  std::string command = "exec " + ModuleCommand();
+  for (const std::string& arg : options.args) command += " " + arg;
   char errTemplate[] = "/tmp/xapfs-stderr-XXXXXX";
   int errFd = mkstemp(errTemplate);
   m_errPath = errTemplate;
@@ -110,11 +95,9 @@ ModuleProcess::ModuleProcess(const ModuleOptions& options) {
   posix_spawn_file_actions_adddup2(&actions, in[0], 0);
   posix_spawn_file_actions_adddup2(&actions, out[1], 1);
   posix_spawn_file_actions_adddup2(&actions, options.bStderrGone ? err[1] : errFd, 2);
-  std::vector<char*> cargv;
-  for (std::string& a : argv) cargv.push_back(&a[0]);
-  cargv.push_back(nullptr);
-  errno = posix_spawnp(&m_pid, cargv[0], &actions, nullptr, cargv.data(), environ);
-  Check(errno == 0, "start " + argv[0]);
+  const char* argv[] = {"/bin/sh", "-c", command.c_str(), nullptr};
+  errno = posix_spawn(&m_pid, argv[0], &actions, nullptr, const_cast<char**>(argv), environ);
+  Check(errno == 0, "start " + command);
   for (int fd : {in[0], out[1], err[1], errFd}) close(fd);
   m_in = in[1];
   m_out = out[0];
@@ -186,11 +169,11 @@ bool InIsolation(std::string* pstrSkip) {
   const ::testing::TestInfo* info = ::testing::UnitTest::GetInstance()->current_test_info();
   char self[4096] = {};
   Check(readlink("/proc/self/exe", self, sizeof self - 1) > 0, "readlink");
-  std::string emulator = ModuleCommand();
-  emulator.resize(emulator.size() - strlen(XAP_TEST_BINARY));
-  std::string out = ShellOutput(
-      "XAPTEST_ISOLATED=1 unshare -fpm --mount-proc --propagation private " + emulator + self +
-      " --gtest_filter=" + info->test_suite_name() + "." + info->name() + " 2>&1");
+  std::string out =
+      ShellOutput("XAPTEST_ISOLATED=1 unshare -fpm --mount-proc --propagation private " +
+                  ModuleCommand().replace(ModuleCommand().find(XAP_TEST_BINARY),
+                                          strlen(XAP_TEST_BINARY), self) +
+                  " --gtest_filter=" + info->test_suite_name() + "." + info->name() + " 2>&1");
   if (out.rfind("unshare: ", 0) == 0) {
     *pstrSkip = "no private PID and mount namespace here: " + out.substr(0, out.find('\n'));
   } else if (out.find("[  SKIPPED ] 1 test") != std::string::npos) {

@@ -62,7 +62,6 @@ class ModuleProcess {
   std::string Ask(const std::string& line);
   void CloseInput() { Close(&m_in); }
   void CloseOutput() { Close(&m_out); }  // the reader has gone
-  std::string Terminal();                // what was written on the pty
   void Signal(int sig) { kill(m_pid, sig); }
   // Its exit status (128 + signal when killed), or -1 after the timeout.
   int Wait(int timeoutMs = 20000);

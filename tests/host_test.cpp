@@ -32,6 +32,8 @@ TEST(Protocol, ParsesOrRefusesEachLine) {
       {"{\"cmd\":\"\xff\"}", "{\"error\":\"invalid JSON at byte 9\"}\n"},
       // Nesting is checked before parsing: 64 levels, the outer object counted.
       {"{\"id\":" + nested63 + ",\"cmd\":\"x\"}", "x||||"},
+      {"{\"id\":" + std::string(30000, '[') + ",\"cmd\":\"x\"}",  // never recursed into
+       "{\"error\":\"JSON: nested more than 64 deep\"}\n"},
       {"{\"id\":" + nested64 + ",\"cmd\":\"x\"}",
        "{\"error\":\"JSON: nested more than 64 deep\"}\n"},
       {"{\"cmd\":\"" + std::string(100, '[') + "\\\"{\"}", std::string(100, '[') + "\"{||||"},

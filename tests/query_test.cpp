@@ -1,11 +1,8 @@
 // Catches wrong answers of the queries: existence, type, size and status of
 // items, folder sizes on loops and at the path limits, property and listing
 // texts at their cuts, Base64 at each size boundary, the partition figures.
-#include <fcntl.h>
 #include <sys/socket.h>
 #include <sys/un.h>
-
-#include <cstring>
 
 #include "TestSupport.h"
 #include "XapEngineFileSystem.h"
@@ -65,20 +62,6 @@ TEST(Items, ExistenceTypeSizeAndStatusByWhatOpens) {
     EXPECT_EQ(st.st_mode, m.second) << m.first;
   }
   EXPECT_NE(StatProbe().t_Stat((d + "missing").c_str(), &st), 0);
-  EXPECT_EQ(st.st_mode, 0100644u);  // untouched
-}
-
-// The probe never waits: a file under a lease its owner holds answers at
-// once instead of after the lease break.
-TEST(Items, AFileUnderALeaseDoesNotHoldTheCommandThread) {
-  xaptest::TempDir dir;
-  xaptest::WriteFile(dir / "leased", "x");
-  int fd = open((dir / "leased").c_str(), O_RDWR);
-  signal(SIGIO, SIG_IGN);  // the lease break is signalled to its holder
-  if (fcntl(fd, F_SETLEASE, F_WRLCK) != 0) GTEST_SKIP() << "no lease here: " << strerror(errno);
-  xaptest::ModuleProcess module;
-  module.SendLine("IsExistedPath " + dir / "leased");
-  EXPECT_EQ(module.ReadLine(5000), "{\"cmd\":\"IsExistedPath\",\"ok\":true,\"reply\":0}");
 }
 
 // Every entry adds its lstat size, "." and ".." included, under the path
@@ -140,18 +123,6 @@ TEST(FolderSize, AWalkThroughLinksIsCutAfterTenThousandFolders) {
   EXPECT_EQ(ask("GetFolderSize", dir / "top", "1", "1"), "0");
 }
 
-// "." and ".." are read like the other entries: in a folder that can be
-// listed but not searched, none of them can, and the folder measures 0.
-TEST(FolderSize, AFolderListableButNotSearchableMeasuresNothing) {
-  if (getuid() != 0) GTEST_SKIP() << "needs root to run the module as another user";
-  xaptest::TempDir dir;
-  xaptest::Sh("chmod 755 " + dir.Path() + " && mkdir -m 704 " + dir / "ns && touch " +
-              dir / "ns/f");
-  EXPECT_EQ(xaptest::ShellOutput("echo GetFolderSize " + dir / "ns 1 1 | setpriv --reuid=65534 " +
-                                 "--regid=65534 --clear-groups " + xaptest::ModuleCommand(true)),
-            "{\"cmd\":\"GetFolderSize\",\"ok\":true,\"reply\":\"0\"}\n");
-}
-
 TEST(Property, DescribesFilesAndFoldersExactlyOrNotAtAll) {
   xaptest::TempDir dir;
   const std::string real = dir / "real";
@@ -160,25 +131,23 @@ TEST(Property, DescribesFilesAndFoldersExactlyOrNotAtAll) {
               "chmod 200 wo");
   Engine ask;
   ask("SetWidgetInfo", "2", dir.Path());
-  auto head = [](const std::string& path, const char* readOnly) {
+  auto times = [](const std::string& path) {
     struct stat st;
     stat(path.c_str(), &st);
-    bool bFile = S_ISREG(st.st_mode);
-    return std::string("{ \"readOnly\": ") + readOnly +
-           ", \"isFile\": " + (bFile ? "true" : "false") +
-           ", \"isDirectory\": " + (bFile ? "false" : "true") +
-           ", \"created\": " + std::to_string(st.st_atim.tv_sec) +
-           ", \"modified\": " + std::to_string(st.st_mtim.tv_sec) +
-           ", \"path\": " + path.substr(0, bFile ? path.rfind('/') : path.size());
+    return ", \"created\": " + std::to_string(st.st_atim.tv_sec) +
+           ", \"modified\": " + std::to_string(st.st_mtim.tv_sec) + ", \"path\": ";
   };
   for (const char* f : {"rw", "x", "wo"}) {
     // Reached through a link: the folder shown resolved, the name as given.
     EXPECT_EQ(ask("GetProperty", dir / "link/" + f),
-              head(real + "/" + f, f[0] == 'r' ? "true" : "false") + ", \"name\": " + f +
-                  ", \"fullPath\": " + real + "/" + f + ", \"fileSize\": 5, \"length\": 3 }");
+              std::string("{ \"readOnly\": ") + (f[0] == 'r' ? "true" : "false") +
+                  ", \"isFile\": true, \"isDirectory\": false" + times(real + "/" + f) + real +
+                  ", \"name\": " + f + ", \"fullPath\": " + real + "/" + f +
+                  ", \"fileSize\": 5, \"length\": 3 }");
   }
   EXPECT_EQ(ask("GetProperty", real),
-            head(real, "false") + ", \"name\": NULL, \"fullPath\": " + real +
+            "{ \"readOnly\": false, \"isFile\": false, \"isDirectory\": true" + times(real) + real +
+                ", \"name\": NULL, \"fullPath\": " + real +
                 ", \"fileSize\": " + std::to_string(Size(real)) + ", \"length\": 3 }");
   EXPECT_EQ(ask("GetProperty", dir / "missing") + ask("GetProperty", "/etc/passwd"), "-7");
   // Folders of about 600, 1000 and 1100 characters behind short links: shown
@@ -267,15 +236,14 @@ TEST(Partition, FiguresOfTheFileSystemOnTmp) {
   ASSERT_EQ(module.Ask("GetName"), "\"FileSystem\"");
   xaptest::MountTmpfs("/tmp", "4m");
   xaptest::WriteFile("/tmp/fill", std::string(1048576, 'f'));
-  const char* commands[] = {"GetTotalSize", "GetUsedSize", "GetFreeSize"};
-  long long figures[3];
-  for (int i = 0; i < 3; ++i) {
-    figures[i] = std::stoll(nlohmann::json::parse(module.Ask(commands[i])).get<std::string>());
-  }
-  EXPECT_EQ(figures[0], 4194304);
-  EXPECT_GE(figures[1], 1048576);  // and whatever a sanitizer's runtime put there
-  EXPECT_LE(figures[1], 2 * 1048576);
-  EXPECT_EQ(figures[1] + figures[2], figures[0]);  // tmpfs reserves nothing
+  auto figure = [&](const char* cmd) { return std::stoll(module.Ask(cmd).substr(1)); };
+  long long total = figure("GetTotalSize"), used = figure("GetUsedSize"),
+            free = figure("GetFreeSize");
+  EXPECT_EQ(total, 4194304);
+  // The 1 MiB, and what a sanitizer's runtime may have put there; tmpfs
+  // reserves nothing.
+  EXPECT_TRUE(used >= 1048576 && used <= 2 * 1048576 && used + free == total)
+      << used << " " << free;
   xaptest::Sh("umount /tmp && (! mountpoint -q /tmp || umount -l /tmp)");
   EXPECT_EQ(module.Ask("GetTotalSize") + module.Ask("GetUsedSize") + module.Ask("GetFreeSize"),
             "\"0\"\"0\"\"0\"");
