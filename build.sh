@@ -17,7 +17,7 @@ cd "$(dirname "$0")"
 
 RUN_PACKAGES="g++ cmake make libboost-dev nlohmann-json3-dev coreutils unzip zip psmisc"
 # The format check needs the one clang-format version it was written for.
-TEST_PACKAGES="$RUN_PACKAGES libgtest-dev googletest clang-format-14 qemu-user lintian groff-base"
+TEST_PACKAGES="$RUN_PACKAGES libgtest-dev googletest clang-format-14 qemu-user lintian groff-base strace"
 # Extra packages per target. The ARM tests run on Debian's own runtime
 # libraries of the target (multiarch), as on a device.
 CROSS_armhf="crossbuild-essential-armhf libc6:armhf libstdc++6:armhf libgcc-s1:armhf"

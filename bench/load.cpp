@@ -86,9 +86,8 @@ int main(int argc, char** argv) {
   long early = -1;
   int earlyFds = -1, wrong = 0;
   for (int i = 0; i < kCommands; ++i) {
-    bool bOk = false;
-    std::string line = module.ReadLine(60000, &bOk);
-    if (!bOk) {
+    std::string line = module.ReadLine(60000);
+    if (line.empty()) {
       fprintf(stderr, "load: no answer to command %d\n", i);
       return 1;
     }

@@ -68,14 +68,8 @@ std::string Line(const std::string& cmd, const std::vector<std::string>& params)
   return nlohmann::json{{"cmd", cmd}, {"params", params}}.dump();
 }
 
-std::string ModuleCommand(bool bCopy) {
-  static struct Copy {
-    std::string path = "/dev/shm/xapfs-module-" + std::to_string(getpid());
-    ~Copy() { unlink(path.c_str()); }
-  } copy;
-  if (bCopy) Sh("install -m 755 " XAP_TEST_BINARY " " + copy.path);
-  return (sizeof XAP_TEST_EMULATOR > 1 ? XAP_TEST_EMULATOR " " : "") +
-         (bCopy ? copy.path : XAP_TEST_BINARY);
+std::string ModuleCommand() {
+  return (sizeof XAP_TEST_EMULATOR > 1 ? XAP_TEST_EMULATOR " " : "") + std::string(XAP_TEST_BINARY);
 }
 
 ModuleProcess::ModuleProcess(const ModuleOptions& options) {
@@ -116,24 +110,19 @@ void ModuleProcess::Close(int* pfd) {
 }
 
 void ModuleProcess::Send(const std::string& bytes) {
-  for (size_t done = 0; done < bytes.size();) {
-    ssize_t n = write(m_in, bytes.data() + done, bytes.size() - done);
-    Check(n >= 0 || errno == EINTR, "write to the module");
-    done += static_cast<size_t>(std::max<ssize_t>(n, 0));
-  }
+  // A blocking write to a pipe returns when all is written.
+  Check(write(m_in, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size()), "write");
 }
 
-std::string ModuleProcess::ReadLine(int timeoutMs, bool* bOk) {
+std::string ModuleProcess::ReadLine(int timeoutMs) {
   size_t nl;
   while ((nl = m_pending.find('\n')) == std::string::npos) {
     struct pollfd pfd = {m_out, POLLIN, 0};
     char buf[65536];
     ssize_t n = poll(&pfd, 1, timeoutMs) > 0 ? read(m_out, buf, sizeof buf) : 0;
-    if (n <= 0) break;
+    if (n <= 0) return std::string();
     m_pending.append(buf, static_cast<size_t>(n));
   }
-  if (bOk != nullptr) *bOk = nl != std::string::npos;
-  if (nl == std::string::npos) return std::string();
   std::string line = m_pending.substr(0, nl);
   m_pending.erase(0, nl + 1);
   return line;
@@ -157,10 +146,7 @@ int ModuleProcess::Wait(int timeoutMs) {
 
 std::string ModuleProcess::RestOfStdout() {
   std::string rest;
-  bool bOk = true;
-  for (std::string line = ReadLine(2000, &bOk); bOk; line = ReadLine(2000, &bOk)) {
-    rest += line + "\n";
-  }
+  for (std::string line; !(line = ReadLine(2000)).empty();) rest += line + "\n";
   return rest + m_pending;
 }
 

@@ -37,9 +37,8 @@ std::string ShellOutput(const std::string& command);
 // A command line in the JSON form.
 std::string Line(const std::string& cmd, const std::vector<std::string>& params = {});
 // The shell words that start the module (the emulator first in a cross
-// build); with bCopy a copy in /dev/shm, which any user may run and a mount
-// over /tmp does not hide.
-std::string ModuleCommand(bool bCopy = false);
+// build).
+std::string ModuleCommand();
 
 // How a ModuleProcess meets the world.
 struct ModuleOptions {
@@ -55,8 +54,8 @@ class ModuleProcess {
   ~ModuleProcess();
   void Send(const std::string& bytes);
   void SendLine(const std::string& line) { Send(line + "\n"); }
-  // The next stdout line without "\n"; "" with *bOk false on timeout or end.
-  std::string ReadLine(int timeoutMs = 20000, bool* bOk = nullptr);
+  // The next stdout line without "\n"; "" on timeout or end of output.
+  std::string ReadLine(int timeoutMs = 20000);
   // Sends a line; the "reply" of its answer as JSON text ("1", "\"x\""), or
   // the whole answer when it has none.
   std::string Ask(const std::string& line);

@@ -10,40 +10,35 @@ using qom::host::LineKind;
 
 TEST(Protocol, ParsesOrRefusesEachLine) {
   // The expected command as "name|p1|p2|p3|p4", or the refusal line.
-  const std::string nested63 = std::string(63, '[') + std::string(63, ']');
-  const std::string nested64 = std::string(64, '[') + std::string(64, ']');
+  auto error = [](const std::string& e) { return "{\"error\":\"" + e + "\"}\n"; };
+  const std::string deep = error("JSON: nested more than 64 deep"),
+                    a(qom::host::kMaxLineBytes - 2, 'a');
   const std::pair<std::string, std::string> rows[] = {
-      {"", ""},
       {" \t \r", ""},
       {"  Copy\t/tmp/a   /tmp/b \r", "Copy|/tmp/a|/tmp/b||"},
       {"a 1 2 3 4", "a|1|2|3|4"},
-      {"a 1 2 3 4 5", "{\"error\":\"words: at most 5\"}\n"},
+      {"a 1 2 3 4 5", error("words: at most 5")},
       {R"({"cmd":" Get Name ","params":["","x y"]})", " Get Name ||x y||"},
       {R"( {"id":7,"cmd":"Copy","params":["/a","/b","c","d"]})", "Copy|/a|/b|c|d"},
       {R"({"cmd":"x","params":["1","2","3","4","5"],"id":3})",
        "{\"id\":3,\"error\":\"params: at most 4 strings\"}\n"},
-      {R"({"cmd":"x","params":[1]})", "{\"error\":\"params: not all strings\"}\n"},
-      {R"({"cmd":"x","params":"a"})", "{\"error\":\"params: not an array\"}\n"},
+      {R"({"cmd":"x","params":[1]})", error("params: not all strings")},
+      {R"({"cmd":"x","params":"a"})", error("params: not an array")},
       {R"({"id":"k","params":[],"Cmd":"x"})", "{\"id\":\"k\",\"error\":\"cmd: missing\"}\n"},
       {R"({"id":[1,{"a":null}],"cmd":5})",
        "{\"id\":[1,{\"a\":null}],\"error\":\"cmd: not a string\"}\n"},
-      {"{\"cmd\":\"x\"", "{\"error\":\"invalid JSON at byte 11\"}\n"},
-      {"{\"cmd\":\"x\"} trailing", "{\"error\":\"invalid JSON at byte 15\"}\n"},
-      {"{\"cmd\":\"\xff\"}", "{\"error\":\"invalid JSON at byte 9\"}\n"},
+      {"{\"cmd\":\"x\"", error("invalid JSON at byte 11")},
+      {"{\"cmd\":\"x\"} trailing", error("invalid JSON at byte 15")},
+      {"{\"cmd\":\"\xff\"}", error("invalid JSON at byte 9")},
       // Nesting is checked before parsing: 64 levels, the outer object counted.
-      {"{\"id\":" + nested63 + ",\"cmd\":\"x\"}", "x||||"},
-      {"{\"id\":" + std::string(30000, '[') + ",\"cmd\":\"x\"}",  // never recursed into
-       "{\"error\":\"JSON: nested more than 64 deep\"}\n"},
-      {"{\"id\":" + nested64 + ",\"cmd\":\"x\"}",
-       "{\"error\":\"JSON: nested more than 64 deep\"}\n"},
+      {"{\"id\":" + std::string(63, '[') + std::string(63, ']') + ",\"cmd\":\"x\"}", "x||||"},
+      {"{\"id\":" + std::string(64, '[') + std::string(64, ']') + ",\"cmd\":\"x\"}", deep},
+      {"{\"id\":" + std::string(30000, '[') + ",\"cmd\":\"x\"}", deep},  // never recursed into
       {"{\"cmd\":\"" + std::string(100, '[') + "\\\"{\"}", std::string(100, '[') + "\"{||||"},
       // Found by fuzzing: a number too large for the library ended the host.
-      {"{\"id\":1e999999,\"cmd\":\"GetName\"}",
-       "{\"error\":\"invalid JSON: a value out of range\"}\n"},
-      {"x " + std::string(qom::host::kMaxLineBytes - 2, 'a') + "\r",
-       "x|" + std::string(qom::host::kMaxLineBytes - 2, 'a') + "|||"},
-      {"x " + std::string(qom::host::kMaxLineBytes - 1, 'a'),
-       "{\"error\":\"line: over 65536 bytes\"}\n"},
+      {"{\"id\":1e999999,\"cmd\":\"GetName\"}", error("invalid JSON: a value out of range")},
+      {"x " + a + "\r", "x|" + a + "|||"},
+      {"x " + a + "a", error("line: over 65536 bytes")},
   };
   for (const auto& r : rows) {
     qom::host::Command cmd;

@@ -30,11 +30,9 @@ TEST(Policy, RootsAsGivenAndAsResolvedWidgetAndSharedRoots) {
     int result;
   } rows[] = {
       {0, "", "/tmp/x", -4},  // nothing before a widget type is set
-      {0, w1, "/etc/passwd", -4},
       {1, "", "", -7},
       {1, "", "/tmpdata/x", 1},  // roots are byte-wise prefixes
       {1, "", "/opt/downloads/x", 1},
-      {1, "", "/opt/usr/apps/x", 1},
       {1, "", "/opt/dow", -7},
       {1, "", "/etc/passwd", -7},
       {1, "", d + "etc", -7},  // resolves outside
@@ -42,7 +40,6 @@ TEST(Policy, RootsAsGivenAndAsResolvedWidgetAndSharedRoots) {
       {1, "", d + "dead", 1},      // does not resolve: judged as given
       {1, "", "/tmp/../etc", -7},  // ".." anywhere
       {1, "", "/tmp/file..txt", -7},
-      {1, "", "/tmp/a b", -7},
       {1, "", "/tmp/" + t250, 1},  // 255 characters
       {1, "", "/tmp/" + t250 + "a", -7},
       {1, "", "/tmp/" + t250 + t250, -7},  // over 300
@@ -52,7 +49,6 @@ TEST(Policy, RootsAsGivenAndAsResolvedWidgetAndSharedRoots) {
       {-5, w1, "/opt/down/other/x", -7},
       {2, w1, "/opt/down/common/x", 1},
       {2, w1, "/opt/down/common", -7},
-      {2, w1, "/tmp/x", 1},
       {2, w1, "/opt/usr/apps/y", 1},
       {2, "", "/opt/down/anything", 1},
       {2, w1, w1 + "/../../x", -7},
@@ -126,19 +122,18 @@ TEST(Screen, NoHostilePathEverRunsAShellCommandOfItsOwn) {
   xaptest::ModuleProcess module;
   EXPECT_EQ(module.Ask("SetWidgetInfo 2 " + d), "1");
   const std::string safe = dir / "safe";
-  for (const std::string& path : paths) {
+  for (const std::string& p : paths) {
+    // The queries may answer; the rest refuse the path in either place.
     for (const char* query : {"IsExistedPath", "GetItemType", "GetFileSize", "GetFolderSize"}) {
-      module.Ask(xaptest::Line(query, {path, "1", "1"}));  // may answer; never runs a shell
+      module.Ask(xaptest::Line(query, {p, "1", "1"}));
     }
-    EXPECT_EQ(module.Ask(xaptest::Line("SetExecutable", {path})), "1") << path;
-    const std::vector<std::vector<std::string>> gated = {
-        {"Copy", path, safe},       {"Copy", safe, path},       {"Move", path, safe},
-        {"Move", safe, path},       {"Unzip", path, safe},      {"Unzip", safe, path},
-        {"UnzipAsync", path, safe}, {"UnzipAsync", safe, path}, {"Delete", path},
-        {"DeleteAsync", path},      {"GetProperty", path},      {"GetListFiles", path}};
-    for (const auto& g : gated) {
-      std::string line = xaptest::Line(g[0], std::vector<std::string>(g.begin() + 1, g.end()));
-      EXPECT_EQ(module.Ask(line), "-7") << line;
+    EXPECT_EQ(module.Ask(xaptest::Line("SetExecutable", {p})), "1") << p;
+    for (const char* cmd : {"Copy", "Move", "Unzip", "UnzipAsync"}) {
+      EXPECT_EQ(module.Ask(xaptest::Line(cmd, {p, safe})), "-7") << cmd << p;
+      EXPECT_EQ(module.Ask(xaptest::Line(cmd, {safe, p})), "-7") << cmd << p;
+    }
+    for (const char* cmd : {"Delete", "DeleteAsync", "GetProperty", "GetListFiles"}) {
+      EXPECT_EQ(module.Ask(xaptest::Line(cmd, {p})), "-7") << cmd << p;
     }
   }
   module.CloseInput();

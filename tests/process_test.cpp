@@ -1,21 +1,9 @@
 // Catches faults where the process meets the world: replies out of order
 // or not JSON, log lines at the wrong level, options, signals, readers that
-// are slow, non-blocking or gone, a terminal, a hostile PATH, and a process
-// that spins while it waits.
-#include <fstream>
-
+// are slow, non-blocking or gone, a terminal, a hostile PATH.
 #include "TestSupport.h"
 
 using xaptest::ModuleProcess;
-
-// Milliseconds of CPU the process has used.
-long CpuMs(pid_t pid) {
-  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-  std::string field;
-  long ticks = 0;
-  for (int i = 1; i <= 15 && stat >> field; ++i) ticks += i >= 14 ? std::stol(field) : 0;
-  return ticks * 1000 / sysconf(_SC_CLK_TCK);
-}
 
 TEST(Process, AnswersEachLineInOrderAndGoesOnAfterRefusedOnes) {
   ModuleProcess module;
@@ -57,13 +45,11 @@ TEST(Process, TellsTheCallerWhatWentWrongAtLevelZero) {
   ASSERT_EQ(module.Wait(), 0);
   std::string log = "\n" + module.Stderr();
   for (const auto& r : rows) EXPECT_NE(log.find(r.second), std::string::npos) << r.second;
-  std::stringstream lines(log);
-  int cuts = 0;
-  for (std::string line; std::getline(lines, line);) {
-    EXPECT_TRUE(line.empty() || line.rfind("L0 [QOM][", 0) == 0) << line;
-    cuts += line.find("] folder walk of [") != std::string::npos;
+  for (size_t at = log.find('\n'); at + 1 < log.size(); at = log.find('\n', at + 1)) {
+    EXPECT_EQ(log.compare(at + 1, 9, "L0 [QOM]["), 0) << log.substr(at + 1, 80);
   }
-  EXPECT_EQ(cuts, 1);  // with the links flag "0", no link is followed
+  // With the links flag "0" no link is followed: one walk is cut, not two.
+  EXPECT_EQ(log.find("] folder walk of [", log.find("] folder walk of [") + 1), std::string::npos);
 }
 
 TEST(Process, OptionsAndSignals) {
@@ -73,7 +59,6 @@ TEST(Process, OptionsAndSignals) {
     std::string out, err;  // beginnings
   } rows[] = {{{"--version"}, 0, "FileSystem 0001 1.001\n", ""},
               {{"--help"}, 0, "usage: xapFileSystem", ""},
-              {{"--log-level=4"}, 0, "", ""},
               {{"--bogus"}, 2, "", "xapFileSystem: bad option '--bogus'\nusage: xapFileSystem"},
               {{"--log-level"}, 2, "", "xapFileSystem: bad option '--log-level'"},
               {{"--log-level", "44"}, 2, "", "xapFileSystem: bad option '--log-level'"}};
@@ -83,32 +68,24 @@ TEST(Process, OptionsAndSignals) {
     EXPECT_EQ(module.Wait(), r.status) << r.args[0];
     EXPECT_EQ(module.RestOfStdout().rfind(r.out, 0) + module.Stderr().rfind(r.err, 0), 0u);
   }
-  for (int sig : {SIGINT, SIGTERM}) {
-    ModuleProcess module;
-    EXPECT_EQ(module.Ask("GetName"), "\"FileSystem\"");
-    module.Signal(sig);
-    EXPECT_EQ(module.Wait(), 128 + sig);
-  }
+  ModuleProcess module;  // SIGTERM: with jobs, in modify_test
+  EXPECT_EQ(module.Ask("GetName"), "\"FileSystem\"");
+  module.Signal(SIGINT);
+  EXPECT_EQ(module.Wait(), 128 + SIGINT);
 }
 
 // A reader that made the pipe non-blocking and reads late gets every line
-// whole; the writer waits without spinning meanwhile, and so does the
-// reader of commands while none come. A reader that has gone ends the host.
+// whole; a reader that has gone ends the host.
 TEST(World, ANonBlockingReaderThatReadsLateGetsEveryLineWhole) {
   ModuleProcess module(xaptest::ModuleOptions{{}, true});
   std::string input;
   for (int i = 0; i < 3000; ++i)
     input += "{\"id\":" + std::to_string(i) + ",\"cmd\":\"GetName\"}\n";
   module.Send(input);
-  for (int round = 0; round < 2; ++round) {
-    usleep(500000);  // the pipe fills meanwhile
-    long cpu = CpuMs(module.Pid());
-    usleep(300000);
-    EXPECT_LT(CpuMs(module.Pid()) - cpu, 100);
-    for (int i = 0; i < 3000 && round == 0; ++i) {
-      nlohmann::json j = nlohmann::json::parse(module.ReadLine(), nullptr, false);
-      ASSERT_TRUE(j.is_object() && j["id"] == i) << i;
-    }
+  usleep(500000);  // the pipe fills meanwhile
+  for (int i = 0; i < 3000; ++i) {
+    nlohmann::json j = nlohmann::json::parse(module.ReadLine(), nullptr, false);
+    ASSERT_TRUE(j.is_object() && j["id"] == i) << i;
   }
   module.CloseOutput();
   module.SendLine("GetName");

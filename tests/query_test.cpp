@@ -64,6 +64,18 @@ TEST(Items, ExistenceTypeSizeAndStatusByWhatOpens) {
   EXPECT_NE(StatProbe().t_Stat((d + "missing").c_str(), &st), 0);
 }
 
+// A missing path is opened six times before it is called missing, and
+// then once more as a folder: counted from outside, where an emulator adds
+// calls of its own.
+TEST(Items, AMissingPathIsTriedSixTimes) {
+  if (xaptest::ModuleCommand().find(' ') != std::string::npos) GTEST_SKIP() << "emulated";
+  EXPECT_EQ(
+      xaptest::ShellOutput("echo IsExistedPath /tmp/xapfs-none | strace -f -qq -e openat -o " +
+                           std::string("/dev/fd/3 ") + xaptest::ModuleCommand() +
+                           " 3>&1 >/dev/null | grep -c xapfs-none"),
+      "7\n");
+}
+
 // Every entry adds its lstat size, "." and ".." included, under the path
 // "folder/name"; a link is followed as that path resolves.
 TEST(FolderSize, SumsEveryEntryAsItsJoinedPathResolves) {
@@ -107,20 +119,6 @@ TEST(FolderSize, SumsEveryEntryAsItsJoinedPathResolves) {
     EXPECT_EQ(ask("GetFolderSize", r.folder, r.sub, r.link), std::to_string(r.expected))
         << r.folder << " " << r.sub << "/" << r.link;
   }
-}
-
-// 10,000 folders reached through links are walked; one more and the walk
-// is cut and answers 0, as a walk that would not end does.
-TEST(FolderSize, AWalkThroughLinksIsCutAfterTenThousandFolders) {
-  XAPTEST_ISOLATE();  // in a tmpfs: 10,000 folders are slow to make on a disk
-  xaptest::TempDir dir;
-  xaptest::MountTmpfs(dir.Path());
-  xaptest::Sh("cd " + dir.Path() + " && mkdir top f && ln -s ../f top/L && cd f && seq 9999 | " +
-              "xargs mkdir");
-  Engine ask;
-  EXPECT_NE(ask("GetFolderSize", dir / "top", "1", "1"), "0");
-  mkdir((dir / "f/10000").c_str(), 0755);
-  EXPECT_EQ(ask("GetFolderSize", dir / "top", "1", "1"), "0");
 }
 
 TEST(Property, DescribesFilesAndFoldersExactlyOrNotAtAll) {
@@ -169,15 +167,14 @@ TEST(ListFiles, WholeNamesUpToTheLastThatFitsAndAlwaysAnArray) {
   xaptest::TempDir dir;
   Engine ask;
   ask("SetWidgetInfo", "2", dir.Path());
-  const std::string n251(251, 'n'), n255(255, 'm');
-  const std::pair<std::string, std::string> rows[] = {{"", "[  0 ]"},
-                                                      {"q\"uote", "[ \"q\"uote\",  0 ]"},
-                                                      {n251, "[ \"" + n251 + "\",  0 ]"},
-                                                      {n255, "[ \"" + n255 + "\",  0 ]"}};
-  for (size_t i = 0; i < 4; ++i) {
-    mkdir((dir / std::to_string(i)).c_str(), 0755);
-    if (i > 0) xaptest::WriteFile(dir / std::to_string(i) + "/" + rows[i].first, "");
-    EXPECT_EQ(ask("GetListFiles", dir / std::to_string(i)), rows[i].second);
+  mkdir((dir / "0").c_str(), 0755);
+  EXPECT_EQ(ask("GetListFiles", dir / "0"), "[  0 ]");
+  // Names are not escaped; one of 251 or 255 characters is listed whole.
+  for (const std::string& name :
+       {std::string("q\"uote"), std::string(251, 'n'), std::string(255, 'm')}) {
+    xaptest::Sh("mkdir " + dir / "1" + " && touch '" + dir / "1/" + name + "'");
+    EXPECT_EQ(ask("GetListFiles", dir / "1"), "[ \"" + name + "\",  0 ]");
+    xaptest::Sh("rm -r " + dir / "1");
   }
   EXPECT_EQ(ask("GetListFiles", dir / "missing") + ask("GetListFiles", dir / "0/../1"), "-7");
   // Seven names of 255 and one of 224 make exactly 2047 characters; past
@@ -204,15 +201,12 @@ TEST(Base64, AnswersOrRefusesAtEachBoundary) {
       {"WriteBase64", "hello", "5", e + "aGVsbG8=\", \"size\": 8 }"},
       {"ReadBase64", "aGVsbG8=", "8", d + "hello\", \"size\": 5 }"},
       {"ReadBase64", "aXE=", "4", d + "iq\", \"size\": 2 }"},
-      {"WriteBase64", "", "abc", e + "\", \"size\": 0 }"},
       // The declared size is read as strtol reads it, and must be exact.
       {"WriteBase64", "hello", "  +5xyz", e + "aGVsbG8=\", \"size\": 8 }"},
       {"WriteBase64", "hello", "4", "0"},
-      {"WriteBase64", "hello", "99999999999999999999", "0"},
       // Decoding stops at padding and outside the alphabet.
       {"ReadBase64", "Zg==Zm9v", "8", d + "f\", \"size\": 1 }"},
       {"ReadBase64", "Zm9v!Zm9v", "9", d + "foo\", \"size\": 3 }"},
-      {"ReadBase64", "Z", "1", d + "\", \"size\": 0 }"},
       // 1500 bytes encode to exactly 2000 characters; 1501 to 2004.
       {"WriteBase64", std::string(1500, 'a'), "1500", e + yWFh500 + "\", \"size\": 2000 }"},
       {"WriteBase64", std::string(1501, 'a'), "1501", "0"},
