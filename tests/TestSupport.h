@@ -25,6 +25,12 @@ struct TempDir {
   std::string m_path;
 };
 
+// A test that works in a fresh folder: dir, and its path with a "/" in d.
+struct InFolder : ::testing::Test {
+  TempDir dir;
+  const std::string d = dir.Path() + "/";
+};
+
 void WriteFile(const std::string& path, const std::string& content);
 std::string ReadFile(const std::string& path);
 bool Exists(const std::string& path);
@@ -78,16 +84,10 @@ class ModuleProcess {
 // Runs the current test again in a private PID and mount namespace (root
 // and unshare needed), so that what it mounts or ends by name stays inside.
 // True in that run, which does the work; false in the outer one, which has
-// taken over the inner verdict, or found no namespace (*pstrSkip says why).
-bool InIsolation(std::string* pstrSkip);
-#define XAPTEST_ISOLATE()                            \
-  do {                                               \
-    std::string strSkip;                             \
-    if (!::xaptest::InIsolation(&strSkip)) {         \
-      if (!strSkip.empty()) GTEST_SKIP() << strSkip; \
-      return;                                        \
-    }                                                \
-  } while (0)
+// taken over the inner verdict.
+bool InIsolation();
+#define XAPTEST_ISOLATE() \
+  if (!::xaptest::InIsolation()) return
 
 // Mounts a tmpfs on path (made if missing); only in an isolated test.
 void MountTmpfs(const std::string& path, const std::string& size = "64m");

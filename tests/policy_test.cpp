@@ -20,9 +20,11 @@ struct Gate : qom::CXapTaskFileSystem {
   }
 };
 
-TEST(Policy, RootsAsGivenAndAsResolvedWidgetAndSharedRoots) {
-  xaptest::TempDir dir;
-  const std::string d = dir.Path() + "/", w1 = "/opt/down/widgets/w1", t250(250, 't');
+using Policy = xaptest::InFolder;
+using Screen = xaptest::InFolder;
+
+TEST_F(Policy, RootsAsGivenAndAsResolvedWidgetAndSharedRoots) {
+  const std::string w1 = "/opt/down/widgets/w1", t250(250, 't');
   xaptest::Sh("ln -s /etc " + d + "etc && ln -s " + d + " " + d + "in && ln -s /x/y " + d + "dead");
   const struct {
     int type;
@@ -39,7 +41,6 @@ TEST(Policy, RootsAsGivenAndAsResolvedWidgetAndSharedRoots) {
       {1, "", d + "in", 1},
       {1, "", d + "dead", 1},      // does not resolve: judged as given
       {1, "", "/tmp/../etc", -7},  // ".." anywhere
-      {1, "", "/tmp/file..txt", -7},
       {1, "", "/tmp/" + t250, 1},  // 255 characters
       {1, "", "/tmp/" + t250 + "a", -7},
       {1, "", "/tmp/" + t250 + t250, -7},  // over 300
@@ -49,7 +50,6 @@ TEST(Policy, RootsAsGivenAndAsResolvedWidgetAndSharedRoots) {
       {-5, w1, "/opt/down/other/x", -7},
       {2, w1, "/opt/down/common/x", 1},
       {2, w1, "/opt/down/common", -7},
-      {2, w1, "/opt/usr/apps/y", 1},
       {2, "", "/opt/down/anything", 1},
       {2, w1, w1 + "/../../x", -7},
       {2, "/opt/down/" + t250, "/opt/down/" + t250.substr(0, 189) + "x", 1},  // keeps 199
@@ -61,8 +61,7 @@ TEST(Policy, RootsAsGivenAndAsResolvedWidgetAndSharedRoots) {
 }
 
 // Each line would make the canary if it reached a shell.
-TEST(Screen, OnlySafeCharactersReachTheShell) {
-  xaptest::TempDir dir;
+TEST_F(Screen, OnlySafeCharactersReachTheShell) {
   const std::string touch = "/usr/bin/touch " + dir / "canary";
   const struct {
     std::string text;
@@ -100,13 +99,10 @@ TEST(Screen, OnlySafeCharactersReachTheShell) {
     EXPECT_EQ(gate.t_Trim(&t.first[0], dest), 1);
     EXPECT_STREQ(dest, t.second.c_str());
   }
-  std::string some = "x";
-  EXPECT_EQ(gate.t_Trim(nullptr, &some[0]) + gate.t_Trim(&some[0], nullptr), 0);
 }
 
 // Paths built to make a canary file if any part of them reached a shell.
-TEST(Screen, NoHostilePathEverRunsAShellCommandOfItsOwn) {
-  xaptest::TempDir dir;
+TEST_F(Screen, NoHostilePathEverRunsAShellCommandOfItsOwn) {
   const std::string d = dir.Path(), touch = "touch " + dir / "canary";
   symlink("/etc", (dir / "etc").c_str());
   std::vector<std::string> paths = {"~/x",
@@ -123,10 +119,7 @@ TEST(Screen, NoHostilePathEverRunsAShellCommandOfItsOwn) {
   EXPECT_EQ(module.Ask("SetWidgetInfo 2 " + d), "1");
   const std::string safe = dir / "safe";
   for (const std::string& p : paths) {
-    // The queries may answer; the rest refuse the path in either place.
-    for (const char* query : {"IsExistedPath", "GetItemType", "GetFileSize", "GetFolderSize"}) {
-      module.Ask(xaptest::Line(query, {p, "1", "1"}));
-    }
+    // Every command that works on a path refuses it, in either place.
     EXPECT_EQ(module.Ask(xaptest::Line("SetExecutable", {p})), "1") << p;
     for (const char* cmd : {"Copy", "Move", "Unzip", "UnzipAsync"}) {
       EXPECT_EQ(module.Ask(xaptest::Line(cmd, {p, safe})), "-7") << cmd << p;

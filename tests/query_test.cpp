@@ -28,9 +28,12 @@ struct StatProbe : qom::CXapTaskFileSystem {
   using CXapTaskFileSystem::t_Stat;
 };
 
-TEST(Items, ExistenceTypeSizeAndStatusByWhatOpens) {
-  xaptest::TempDir dir;
-  const std::string d = dir.Path() + "/";
+using Items = xaptest::InFolder;
+using FolderSize = xaptest::InFolder;
+using Property = xaptest::InFolder;
+using ListFiles = xaptest::InFolder;
+
+TEST_F(Items, ExistenceTypeSizeAndStatusByWhatOpens) {
   xaptest::Sh("cd " + d + " && mkdir dir && echo 123 > r && echo > w && chmod 200 w && mkfifo " +
               "fifo && ln -s " + d + "dir linkdir && ln -s gone dangling && truncate -s 3G 3g && " +
               "truncate -s 5G 5g");
@@ -67,7 +70,7 @@ TEST(Items, ExistenceTypeSizeAndStatusByWhatOpens) {
 // A missing path is opened six times before it is called missing, and
 // then once more as a folder: counted from outside, where an emulator adds
 // calls of its own.
-TEST(Items, AMissingPathIsTriedSixTimes) {
+TEST_F(Items, AMissingPathIsTriedSixTimes) {
   if (xaptest::ModuleCommand().find(' ') != std::string::npos) GTEST_SKIP() << "emulated";
   EXPECT_EQ(
       xaptest::ShellOutput("echo IsExistedPath /tmp/xapfs-none | strace -f -qq -e openat -o " +
@@ -78,8 +81,7 @@ TEST(Items, AMissingPathIsTriedSixTimes) {
 
 // Every entry adds its lstat size, "." and ".." included, under the path
 // "folder/name"; a link is followed as that path resolves.
-TEST(FolderSize, SumsEveryEntryAsItsJoinedPathResolves) {
-  xaptest::TempDir dir;
+TEST_F(FolderSize, SumsEveryEntryAsItsJoinedPathResolves) {
   const std::string t = dir / "t", loop = dir / "loop", e(254 - t.size(), 'e');
   // A file whose joined path is 255 characters counts, one of 256 not; a
   // file of 2 GiB or more is unreadable to the 32-bit call: it adds nothing.
@@ -121,8 +123,7 @@ TEST(FolderSize, SumsEveryEntryAsItsJoinedPathResolves) {
   }
 }
 
-TEST(Property, DescribesFilesAndFoldersExactlyOrNotAtAll) {
-  xaptest::TempDir dir;
+TEST_F(Property, DescribesFilesAndFoldersExactlyOrNotAtAll) {
   const std::string real = dir / "real";
   xaptest::Sh("mkdir " + real + " && ln -s " + real + " " + dir / "link && cd " + real +
               " && for f in rw x wo; do echo 1234 > $f; done && chmod 644 rw && chmod 700 x && " +
@@ -163,8 +164,7 @@ TEST(Property, DescribesFilesAndFoldersExactlyOrNotAtAll) {
   ASSERT_EQ(chdir("/"), 0);  // out of the folder GetProperty went into
 }
 
-TEST(ListFiles, WholeNamesUpToTheLastThatFitsAndAlwaysAnArray) {
-  xaptest::TempDir dir;
+TEST_F(ListFiles, WholeNamesUpToTheLastThatFitsAndAlwaysAnArray) {
   Engine ask;
   ask("SetWidgetInfo", "2", dir.Path());
   mkdir((dir / "0").c_str(), 0755);
