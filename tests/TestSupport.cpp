@@ -45,12 +45,6 @@ std::string ReadFile(const std::string& path) {
 
 bool Exists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
 
-std::string Present(const std::vector<std::string>& paths) {
-  std::string out;
-  for (const std::string& path : paths) out += Exists(path) ? "1" : "0";
-  return out;
-}
-
 void Sh(const std::string& command) {
   if (system(command.c_str()) != 0) ADD_FAILURE() << "failed: " << command;
 }

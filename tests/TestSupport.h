@@ -34,8 +34,6 @@ struct InFolder : ::testing::Test {
 void WriteFile(const std::string& path, const std::string& content);
 std::string ReadFile(const std::string& path);
 bool Exists(const std::string& path);
-// "1" or "0" for each path, whether it exists.
-std::string Present(const std::vector<std::string>& paths);
 // Runs a shell command; a failure of the test when it fails.
 void Sh(const std::string& command);
 // What a shell command printed on stdout.

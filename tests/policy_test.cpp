@@ -6,7 +6,6 @@
 
 struct Gate : qom::CXapTaskFileSystem {
   using CXapTaskFileSystem::t_IsSafeCommandLine;
-  using CXapTaskFileSystem::t_IsSafeSystemPath;
   using CXapTaskFileSystem::t_IsSafeSystemString;
   using CXapTaskFileSystem::t_SystemCall;
   using CXapTaskFileSystem::t_Trim;
@@ -57,7 +56,6 @@ TEST_F(Policy, RootsAsGivenAndAsResolvedWidgetAndSharedRoots) {
   for (const auto& r : rows) {
     EXPECT_EQ(Gate(r.type, r.widget).Safe(r.path), r.result) << r.type << " " << r.path;
   }
-  EXPECT_EQ(Gate(1, "").t_IsSafeSystemPath("/opt/down/a/b"), 1);
 }
 
 // Each line would make the canary if it reached a shell.
@@ -90,7 +88,6 @@ TEST_F(Screen, OnlySafeCharactersReachTheShell) {
                 gate.t_SystemCall(nullptr),
             -1);
   EXPECT_FALSE(xaptest::Exists(dir / "canary"));
-  EXPECT_EQ(gate.t_SystemCall("/bin/ls /nonexistent/x"), 2);
   // Only blanks are trimmed, at both ends, into the destination.
   const std::pair<std::string, std::string> trims[] = {
       {"  a b  ", "a b"}, {"   ", ""}, {"\tx ", "\tx"}, {"x\t", "x\t"}, {" /a/ ", "/a/"}};
@@ -104,13 +101,8 @@ TEST_F(Screen, OnlySafeCharactersReachTheShell) {
 // Paths built to make a canary file if any part of them reached a shell.
 TEST_F(Screen, NoHostilePathEverRunsAShellCommandOfItsOwn) {
   const std::string d = dir.Path(), touch = "touch " + dir / "canary";
-  symlink("/etc", (dir / "etc").c_str());
-  std::vector<std::string> paths = {"~/x",
-                                    d + "/*",
-                                    d + "/\xc3\xa9t\xc3\xa9",
-                                    d + "/../../etc/passwd",
-                                    d + "/" + std::string(300, 'a'),
-                                    d + "/etc/passwd"};
+  std::vector<std::string> paths = {"~/x", d + "/*", d + "/\xc3\xa9t\xc3\xa9",
+                                    d + "/../../etc/passwd", d + "/" + std::string(300, 'a')};
   const std::pair<const char*, const char*> around[] = {
       {";", ""},     {"|", ""},  {"&", "&"}, {"$(", ")"}, {"`", "`"}, {"'; ", "; '"},
       {"\"; ", ";"}, {"\n", ""}, {"\t", ""}, {">", ""},   {" ", ""}};

@@ -64,7 +64,6 @@ TEST_F(Items, ExistenceTypeSizeAndStatusByWhatOpens) {
     ASSERT_EQ(StatProbe().t_Stat((d + m.first).c_str(), &st), 0);
     EXPECT_EQ(st.st_mode, m.second) << m.first;
   }
-  EXPECT_NE(StatProbe().t_Stat((d + "missing").c_str(), &st), 0);
 }
 
 // A missing path is opened six times before it is called missing, and
@@ -99,9 +98,8 @@ TEST_F(FolderSize, SumsEveryEntryAsItsJoinedPathResolves) {
   const long long tSub = Size(t + "/sub") + Size(t) + 70000;
   const long long loopLevel = Size(loop) + Size(dir.Path()) + 33 + 1;
   long long deepSum = 0, loops = 0;
-  for (size_t n = deep.size(); n + 2 <= 255; n += 2) {
-    deepSum += Size(deep) + 33 + 1 + (n + 3 <= 255 ? Size(deep + "/..") : 0);
-  }
+  for (size_t n = deep.size(); n + 2 <= 255; n += 2)
+    deepSum += Size(deep) + 34 + (n < 253) * Size(deep + "/..");
   // Levels of the loop: down to the first path the kernel does not resolve.
   for (std::string p = loop; Size(p + "/.") >= 0; p += "/L") ++loops;
   const struct {
@@ -119,7 +117,7 @@ TEST_F(FolderSize, SumsEveryEntryAsItsJoinedPathResolves) {
   Engine ask;
   for (const auto& r : rows) {
     EXPECT_EQ(ask("GetFolderSize", r.folder, r.sub, r.link), std::to_string(r.expected))
-        << r.folder << " " << r.sub << "/" << r.link;
+        << r.folder << r.sub << r.link;
   }
 }
 
@@ -241,7 +239,5 @@ TEST(Partition, FiguresOfTheFileSystemOnTmp) {
   xaptest::Sh("umount /tmp && (! mountpoint -q /tmp || umount -l /tmp)");
   EXPECT_EQ(module.Ask("GetTotalSize") + module.Ask("GetUsedSize") + module.Ask("GetFreeSize"),
             "\"0\"\"0\"\"0\"");
-  module.CloseInput();
-  module.Wait();
   EXPECT_NE(module.Stderr().find("] s_percent[0]\n"), std::string::npos);
 }
