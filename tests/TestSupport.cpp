@@ -70,10 +70,10 @@ ModuleProcess::ModuleProcess(const ModuleOptions& options) {
   std::string command = "exec " + ModuleCommand();
   for (const std::string& arg : options.args) command += " " + arg;
   char errTemplate[] = "/tmp/xapfs-stderr-XXXXXX";
-  int errFd = mkstemp(errTemplate);
-  m_errPath = errTemplate;
+  m_err = mkostemp(errTemplate, O_CLOEXEC);  // read through the descriptor: /tmp may be covered
+  unlink(errTemplate);
   int in[2], out[2], err[2];
-  Check(errFd >= 0 && pipe2(in, O_CLOEXEC) == 0 && pipe2(out, O_CLOEXEC) == 0 &&
+  Check(m_err >= 0 && pipe2(in, O_CLOEXEC) == 0 && pipe2(out, O_CLOEXEC) == 0 &&
             pipe2(err, O_CLOEXEC) == 0,
         "pipes");
   if (options.bNonBlockingStdout) fcntl(out[1], F_SETFL, O_NONBLOCK);
@@ -82,11 +82,11 @@ ModuleProcess::ModuleProcess(const ModuleOptions& options) {
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_adddup2(&actions, in[0], 0);
   posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-  posix_spawn_file_actions_adddup2(&actions, options.bStderrGone ? err[1] : errFd, 2);
+  posix_spawn_file_actions_adddup2(&actions, options.bStderrGone ? err[1] : m_err, 2);
   const char* argv[] = {"/bin/sh", "-c", command.c_str(), nullptr};
   errno = posix_spawn(&m_pid, argv[0], &actions, nullptr, const_cast<char**>(argv), environ);
   Check(errno == 0, "start " + command);
-  for (int fd : {in[0], out[1], err[1], errFd}) close(fd);
+  for (int fd : {in[0], out[1], err[1]}) close(fd);
   m_in = in[1];
   m_out = out[0];
 }
@@ -95,7 +95,7 @@ ModuleProcess::~ModuleProcess() {
   CloseInput();
   if (m_status < 0 && kill(m_pid, SIGKILL) == 0) waitpid(m_pid, nullptr, 0);
   CloseOutput();
-  unlink(m_errPath.c_str());
+  Close(&m_err);
 }
 
 void ModuleProcess::Close(int* pfd) {

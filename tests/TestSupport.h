@@ -68,15 +68,15 @@ class ModuleProcess {
   void Signal(int sig) { kill(m_pid, sig); }
   // Its exit status (128 + signal when killed), or -1 after the timeout.
   int Wait(int timeoutMs = 20000);
-  std::string Stderr() const { return ReadFile(m_errPath); }
+  std::string Stderr() const { return ReadFile("/proc/self/fd/" + std::to_string(m_err)); }
   std::string RestOfStdout();  // once it has ended
   pid_t Pid() const { return m_pid; }
 
  private:
   static void Close(int* pfd);
   pid_t m_pid = -1;
-  int m_in = -1, m_out = -1, m_status = -1;
-  std::string m_errPath, m_pending;
+  int m_in = -1, m_out = -1, m_err = -1, m_status = -1;
+  std::string m_pending;
 };
 
 // Runs the current test again in a private PID and mount namespace (root
