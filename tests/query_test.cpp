@@ -209,6 +209,7 @@ TEST(Base64, AnswersOrRefusesAtEachBoundary) {
       {"WriteBase64", std::string(1500, 'a'), "1500", e + yWFh500 + "\", \"size\": 2000 }"},
       {"WriteBase64", std::string(1501, 'a'), "1501", "0"},
       {"ReadBase64", a2048, "2048", d + "\", \"size\": 1536 }"},
+      {"WriteBase64", a2048, "2048", "0"},  // 2732 characters: measured, never written
       {"WriteBase64", a2048 + "A", "2049", "0"},
       {"ReadBase64", a2048 + "A", "2049", "0"},
       // Decoded text goes into the reply unescaped; a zero byte ends it.
