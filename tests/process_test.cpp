@@ -30,6 +30,8 @@ TEST(Process, TellsTheCallerWhatWentWrongAtLevelZero) {
       {"getname", "[QOM][Execute("},
       {"GetName", ")] Unknow Cmd = [getname]\n"},
       {"WriteBase64 hello 4", ")] parameter wrong size size = [5]\n"},
+      {"WriteBase64 " + std::string(2048, 'a') + " 2048",
+       "] output size . overflow strParam\\tsize = [2732]\n"},
       {"WriteBase64 " + std::string(1501, 'a') + " 1501",
        "] output size . overflow strParam\\tsize = [2004]\n"},
       {"ReadBase64 " + std::string(2049, 'a') + " 1", "] overflow strParam  size = [2049]\n"},
