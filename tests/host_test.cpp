@@ -67,7 +67,8 @@ TEST(Shell, ReturnsTheToolsStatusAndGivesItNoTerminalNorForeignPath) {
       {"[ \"$(readlink /proc/$$/fd/0)\" = /dev/null ]", 0},
       {"[ \"$(readlink /proc/$$/fd/1)\" = \"$(readlink /proc/$$/fd/2)\" ]", 0},
       {"[ \"$(cut -d' ' -f6 /proc/$$/stat)\" = $$ ]", 0},  // a session of its own
-      {"[ \"$PATH\" = /usr/sbin:/usr/bin:/sbin:/bin ] && [ $(env | grep -c ^PATH=) = 1 ]", 0},
+      {"[ \"$PATH\" = /usr/sbin:/usr/bin:/sbin:/bin ]", 0},
+      {"[ $(tr '\\0' '\\n' < /proc/$$/environ | grep -c ^PATH=) = 1 ]", 0},  // the host's is gone
   };
   setenv("PATH", ("/xaptest/bin:" + std::string(getenv("PATH"))).c_str(), 1);
   for (const auto& r : rows) EXPECT_EQ(qom::QomExecShell(r.first), r.second) << r.first;
