@@ -86,7 +86,8 @@ ModuleProcess::ModuleProcess(const ModuleOptions& options) {
   posix_spawn_file_actions_adddup2(&actions, options.bStderrGone ? err[1] : m_err, 2);
   const char* argv[] = {"/bin/sh", "-c", command.c_str(), nullptr};
   errno = posix_spawn(&m_pid, argv[0], &actions, nullptr, const_cast<char**>(argv), environ);
-  Check(errno == 0, "start " + command);
+  posix_spawn_file_actions_destroy(&actions);
+  Check(m_pid > 0, "start " + command);
   for (int fd : {in[0], out[1], err[1]}) close(fd);
   m_in = in[1];
   m_out = out[0];
