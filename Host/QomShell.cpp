@@ -84,13 +84,27 @@ void DrainOutput(int fd) {
   if (!pending.empty()) LogToolLine(pending);
 }
 
-// Starts the command and registers it; -1 when it could not be started or
-// the host is stopping.
-pid_t Spawn(const char* command, int outFd) {
+// A command that could not be started is a failure the caller must see,
+// whatever the log level: a job that never ran looks done otherwise.
+void LogCannotStart(const char* command, int nError) {
+  char reason[128];
+  std::string line = "L0 [sh] cannot start \"";
+  host::AppendEscaped(line, command);
+  line += "\": ";
+  line += strerror_r(nError, reason, sizeof reason);
+  line += '\n';
+  host::WriteLogLine(line);
+}
+
+// Starts the command and registers it. -1 when the host is stopping, or
+// when it could not be started (the reason is then in *pnError).
+pid_t Spawn(const char* command, int outFd, int* pnError) {
   posix_spawn_file_actions_t actions;
-  if (posix_spawn_file_actions_init(&actions) != 0) return -1;
+  *pnError = posix_spawn_file_actions_init(&actions);
+  if (*pnError != 0) return -1;
   posix_spawnattr_t attr;
-  if (posix_spawnattr_init(&attr) != 0) {
+  *pnError = posix_spawnattr_init(&attr);
+  if (*pnError != 0) {
     posix_spawn_file_actions_destroy(&actions);
     return -1;
   }
@@ -121,12 +135,14 @@ pid_t Spawn(const char* command, int outFd) {
     char* argv[] = {shell, dashC, const_cast<char*>(command), nullptr};
     char** env = ToolEnvironment();
     std::lock_guard<std::mutex> lock(g_runningMutex);
-    if (!g_bStopping && posix_spawn(&pid, "/bin/sh", &actions, &attr, argv, env) == 0) {
+    if (!g_bStopping) rc = posix_spawn(&pid, "/bin/sh", &actions, &attr, argv, env);
+    if (!g_bStopping && rc == 0) {
       g_running.push_back(pid);
     } else {
       pid = -1;
     }
   }
+  *pnError = rc;
   posix_spawnattr_destroy(&attr);
   posix_spawn_file_actions_destroy(&actions);
   return pid;
@@ -137,10 +153,15 @@ pid_t Spawn(const char* command, int outFd) {
 int QomExecShell(const char* command) {
   if (command == nullptr) return -1;
   int fds[2];
-  if (pipe2(fds, O_CLOEXEC) != 0) return -1;
-  pid_t pid = Spawn(command, fds[1]);
+  if (pipe2(fds, O_CLOEXEC) != 0) {
+    LogCannotStart(command, errno);
+    return -1;
+  }
+  int nError = 0;
+  pid_t pid = Spawn(command, fds[1], &nError);
   close(fds[1]);
   if (pid < 0) {
+    if (nError != 0) LogCannotStart(command, nError);
     close(fds[0]);
     return -1;
   }

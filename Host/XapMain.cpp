@@ -1,4 +1,5 @@
 // The host's entry routine: options, the engine's life and the command loop.
+#include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <unistd.h>
@@ -29,19 +30,31 @@ const char kUsage[] =
     "  --version      print the module's name, id and version\n"
     "  --help         print this text\n";
 
+// What LineReader::Next found.
+enum class Input {
+  kLine,        // a line ended by "\n"
+  kEnd,         // end of input, nothing after the last "\n"
+  kUnfinished,  // end of input (or a read error) after bytes without "\n"
+  kReaderGone,  // the reader of standard output has gone
+};
+
 // Reads standard input line by line. A line longer than the protocol allows
 // is not kept: its bytes are skipped up to its "\n" and it is reported as
-// too long, so no input can make the host hold more than one line.
+// too long, so no input can make the host hold more than one line. Bytes
+// without their "\n" are never handed out as a line: a writer that died in
+// the middle of "Delete /tmp/a/b" must not delete /tmp/a.
 class LineReader {
  public:
-  // Returns false at end of input. Otherwise *line holds the line without
-  // "\n", or *bTooLong is set.
-  bool Next(std::string* line, bool* bTooLong) {
+  // kLine: *line holds the line without "\n", or *bTooLong is set.
+  Input Next(std::string* line, bool* bTooLong) {
     line->clear();
     *bTooLong = false;
     bool bAny = false;
     for (;;) {
-      if (m_pos == m_len && !Fill()) return bAny;
+      if (m_pos == m_len) {
+        Input eFill = Fill();
+        if (eFill != Input::kLine) return eFill == Input::kEnd && bAny ? Input::kUnfinished : eFill;
+      }
       bAny = true;
       const char* start = m_buf + m_pos;
       const char* nl = static_cast<const char*>(memchr(start, '\n', m_len - m_pos));
@@ -58,27 +71,34 @@ class LineReader {
       m_pos += take;
       if (nl != nullptr) {
         ++m_pos;
-        return true;
+        return Input::kLine;
       }
     }
   }
 
  private:
-  // Waits for input; false at end of input, and also when the reader of
-  // standard output has gone (a pipe's writing end then polls as an error),
-  // so that no command runs whose reply nobody can read.
-  bool Fill() {
+  // Waits for input: kLine when some was read, kEnd at its end or on a read
+  // error, kReaderGone when standard output can no longer be read (a pipe
+  // without reader polls as an error, a socket whose peer has gone as a
+  // hang-up, a closed descriptor as invalid), so that no command runs whose
+  // reply nobody can read. Each of these states makes poll return at once,
+  // so none may be waited on again.
+  Input Fill() {
     for (;;) {
       struct pollfd fds[2] = {{STDIN_FILENO, POLLIN, 0}, {STDOUT_FILENO, 0, 0}};
-      if (poll(fds, 2, -1) < 0 && errno != EINTR) return false;
-      if ((fds[1].revents & POLLERR) != 0) return false;
+      if (poll(fds, 2, -1) < 0) {
+        if (errno == EINTR) continue;
+        return Input::kEnd;
+      }
+      if ((fds[1].revents & (POLLERR | POLLHUP | POLLNVAL)) != 0) return Input::kReaderGone;
       if (fds[0].revents == 0) continue;
       ssize_t n = read(STDIN_FILENO, m_buf, sizeof m_buf);
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) return false;
+      // Someone sharing a non-blocking stdin may have read first.
+      if (n < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) continue;
+      if (n <= 0) return Input::kEnd;
       m_pos = 0;
       m_len = static_cast<size_t>(n);
-      return true;
+      return Input::kLine;
     }
   }
 
@@ -87,13 +107,24 @@ class LineReader {
   size_t m_len = 0;
 };
 
-// Waits for SIGINT or SIGTERM, which every other thread blocks, ends the
+// The signals whose default action ends a process. Each one ends the host
+// through AwaitTermination, so that no tool outlives it: the tools have
+// sessions of their own, and a hangup never reaches them.
+const int kEndingSignals[] = {SIGHUP,  SIGINT,    SIGQUIT, SIGTERM, SIGUSR1, SIGUSR2,
+                              SIGALRM, SIGVTALRM, SIGPOLL, SIGPWR,  SIGXCPU, SIGXFSZ};
+
+// How long a line being written when a signal comes may take to finish.
+const int kLastLineGraceMs = 1000;
+
+// Waits for an ending signal, which every other thread blocks, ends the
 // shell commands still running and exits at once.
 void* AwaitTermination(void* pSignals) {
   int sig = 0;
   while (sigwait(static_cast<sigset_t*>(pSignals), &sig) != 0) {
   }
+  host::StopOutput();
   host::KillShellCommands();
+  host::FinishLineInFlight(kLastLineGraceMs);
   _exit(128 + sig);
 }
 
@@ -101,12 +132,27 @@ void* AwaitTermination(void* pSignals) {
 bool InstallSignals() {
   static sigset_t signals;
   sigemptyset(&signals);
-  sigaddset(&signals, SIGINT);
-  sigaddset(&signals, SIGTERM);
+  for (int sig : kEndingSignals) sigaddset(&signals, sig);
   if (pthread_sigmask(SIG_BLOCK, &signals, nullptr) != 0) return false;
   // A reader that goes away must not kill the host in the middle of a job.
   signal(SIGPIPE, SIG_IGN);
   return host::StartHostThread(AwaitTermination, &signals) == 0;
+}
+
+// A standard stream that is not open gets /dev/null, so that no descriptor
+// the process opens later (a tool's pipe, a file) takes its number and
+// receives protocol or log lines. Standard output not open is an output
+// whose reader has gone.
+void GuardStandardStreams() {
+  for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+    if (fcntl(fd, F_GETFD) >= 0 || errno != EBADF) continue;
+    int nullFd = open("/dev/null", fd == STDIN_FILENO ? O_RDONLY : O_WRONLY);
+    if (nullFd >= 0 && nullFd != fd) {
+      dup2(nullFd, fd);
+      close(nullFd);
+    }
+    if (fd == STDOUT_FILENO) host::SetOutputGone();
+  }
 }
 
 // Parses the options. Returns -1 to go on, otherwise the exit status.
@@ -142,6 +188,7 @@ int XapMain(int argc, char** argv, CXapAppBase* app) {
   if (app == nullptr) return 1;
   int status = ParseOptions(argc, argv, app);
   if (status >= 0) return status;
+  GuardStandardStreams();
   if (!InstallSignals()) {
     fprintf(stderr, "xapFileSystem: cannot set up the signal handling\n");
     return 1;
@@ -159,7 +206,10 @@ int XapMain(int argc, char** argv, CXapAppBase* app) {
   std::string strRet;
   host::Command cmd;
   bool bTooLong = false;
-  while (!host::OutputGone() && reader.Next(&line, &bTooLong)) {
+  while (!host::OutputGone()) {
+    Input eInput = reader.Next(&line, &bTooLong);
+    if (eInput == Input::kUnfinished) host::WriteOutputLine(host::FormatUnterminated());
+    if (eInput != Input::kLine) break;
     if (bTooLong) {
       host::WriteOutputLine(host::FormatTooLong());
       continue;

@@ -5,14 +5,17 @@
 
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <mutex>
 
 namespace qom {
 namespace host {
 namespace {
 
-std::mutex g_outputMutex;
-std::mutex g_logMutex;
+// Timed: an ending signal waits a bounded time for the line being written.
+std::timed_mutex g_outputMutex;
+std::timed_mutex g_logMutex;
+std::atomic<bool> g_bStopping{false};
 std::atomic<LogSink> g_logSink{nullptr};
 std::atomic<bool> g_bOutputGone{false};
 bool g_bInCommand = false;  // guarded by g_outputMutex
@@ -43,19 +46,19 @@ bool WriteAll(int fd, const std::string& line) {
 
 // Standard output: once a line cannot be written, none is tried again.
 void WriteStdout(const std::string& line) {
-  if (g_bOutputGone.load()) return;
+  if (g_bOutputGone.load() || g_bStopping.load()) return;
   if (!WriteAll(STDOUT_FILENO, line)) g_bOutputGone.store(true);
 }
 
 }  // namespace
 
 void WriteOutputLine(const std::string& line) {
-  std::lock_guard<std::mutex> lock(g_outputMutex);
+  std::lock_guard<std::timed_mutex> lock(g_outputMutex);
   WriteStdout(line);
 }
 
 void WriteEventLine(const std::string& line) {
-  std::lock_guard<std::mutex> lock(g_outputMutex);
+  std::lock_guard<std::timed_mutex> lock(g_outputMutex);
   if (g_bInCommand) {
     g_heldEvents += line;
   } else {
@@ -64,12 +67,12 @@ void WriteEventLine(const std::string& line) {
 }
 
 void BeginCommand() {
-  std::lock_guard<std::mutex> lock(g_outputMutex);
+  std::lock_guard<std::timed_mutex> lock(g_outputMutex);
   g_bInCommand = true;
 }
 
 void EndCommand(const std::string& replyLine) {
-  std::lock_guard<std::mutex> lock(g_outputMutex);
+  std::lock_guard<std::timed_mutex> lock(g_outputMutex);
   g_bInCommand = false;
   WriteStdout(replyLine + g_heldEvents);
   g_heldEvents.clear();
@@ -77,9 +80,22 @@ void EndCommand(const std::string& replyLine) {
 
 bool OutputGone() { return g_bOutputGone.load(); }
 
+void SetOutputGone() { g_bOutputGone.store(true); }
+
+void StopOutput() { g_bStopping.store(true); }
+
+void FinishLineInFlight(int nMs) {
+  // Whoever holds a lock is writing a line; it checked the flag before it
+  // began. Never unlocked: the process ends holding both.
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(nMs);
+  (void)g_outputMutex.try_lock_until(deadline);
+  (void)g_logMutex.try_lock_until(deadline);
+}
+
 void WriteLogLine(const std::string& line) {
-  std::lock_guard<std::mutex> lock(g_logMutex);
+  std::lock_guard<std::timed_mutex> lock(g_logMutex);
   LogSink sink = g_logSink.load();
+  if (g_bStopping.load()) return;
   if (sink != nullptr) {
     sink(line);
   } else {
@@ -88,7 +104,7 @@ void WriteLogLine(const std::string& line) {
 }
 
 void SetLogSink(LogSink pfnSink) {
-  std::lock_guard<std::mutex> lock(g_logMutex);
+  std::lock_guard<std::timed_mutex> lock(g_logMutex);
   g_logSink.store(pfnSink);
 }
 

@@ -24,8 +24,16 @@ void BeginCommand();
 void EndCommand(const std::string& replyLine);
 
 // True once a line could not be written to standard output (its reader
-// has gone): from then on no line is tried, and the host stops.
+// has gone), or SetOutputGone was called: from then on no line is tried,
+// and the host stops.
 bool OutputGone();
+void SetOutputGone();
+
+// For an ending signal: no line, on either stream, is started after
+// StopOutput. FinishLineInFlight then waits at most nMs for a line being
+// written to be finished, and keeps both streams from then on.
+void StopOutput();
+void FinishLineInFlight(int nMs);
 
 // Writes one log line (with its "\n") to standard error, or to the log
 // sink. A log nobody reads any more loses the line.

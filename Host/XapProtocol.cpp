@@ -1,5 +1,7 @@
 #include "XapProtocol.h"
 
+#include <nlohmann/json.hpp>
+#include <utility>
 #include <vector>
 
 namespace qom {
@@ -12,10 +14,8 @@ using Json = nlohmann::ordered_json;
 // counted: the parser recurses, and the host's stack must not end with it.
 const int kMaxDepth = 64;
 
-// Invalid UTF-8 (file names, decoded data) becomes U+FFFD, never an error.
 // U+2028, U+2029 and U+0085 are escaped: some readers split lines on them.
-std::string Dump(const Json& j) {
-  std::string text = j.dump(-1, ' ', false, Json::error_handler_t::replace);
+std::string EscapeLineBreakers(const std::string& text) {
   std::string line;
   line.reserve(text.size() + 1);
   for (size_t i = 0; i < text.size(); ++i) {
@@ -31,65 +31,160 @@ std::string Dump(const Json& j) {
       line += static_cast<char>(c);
     }
   }
-  return line + "\n";
+  return line;
 }
 
-// Whether the line's arrays and objects nest deeper than kMaxDepth;
-// brackets inside strings do not count.
-bool TooDeep(const std::string& line) {
+// One output line: the object, with the id's own text first when there is
+// one. Invalid UTF-8 (file names, decoded data) becomes U+FFFD, never an
+// error.
+std::string Dump(const Json& j, const std::string* pstrId = nullptr) {
+  std::string text = j.dump(-1, ' ', false, Json::error_handler_t::replace);
+  if (pstrId != nullptr) text.replace(0, 1, "{\"id\":" + *pstrId + (j.empty() ? "" : ","));
+  return EscapeLineBreakers(text) + "\n";
+}
+
+bool IsJsonBlank(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
+
+// Whether text is a number as JSON writes it: -?(0|[1-9][0-9]*)(.[0-9]+)?([eE][+-]?[0-9]+)?
+bool IsJsonNumber(const std::string& text) {
+  size_t i = 0, n = text.size();
+  auto digits = [&] {
+    size_t from = i;
+    while (i < n && text[i] >= '0' && text[i] <= '9') ++i;
+    return i > from;
+  };
+  if (i < n && text[i] == '-') ++i;
+  if (i < n && text[i] == '0') {
+    ++i;
+  } else if (!digits()) {
+    return false;
+  }
+  if (i < n && text[i] == '.' && (++i, !digits())) return false;
+  if (i < n && (text[i] == 'e' || text[i] == 'E')) {
+    ++i;
+    if (i < n && (text[i] == '+' || text[i] == '-')) ++i;
+    if (!digits()) return false;
+  }
+  return i == n;
+}
+
+// What one pass over a JSON line finds before the parser sees it. The
+// parser converts numbers, and refuses valid ones it cannot hold (1E400);
+// the host never needs their values, only the id's text, so every number
+// is handed to the parser as 0 and the id is taken from the line as written.
+struct Scan {
+  bool bTooDeep = false;
+  std::string masked;  // the line, each number written as "0" and blanks
+  // Raw key and value of each member of the outer object, in order.
+  std::vector<std::pair<std::string, std::string>> members;
+};
+
+// Only meaningful for a line the parser then accepts; nesting is counted
+// first, so that a deep line is never recursed into. Brackets inside
+// strings do not count.
+Scan ScanLine(const std::string& line) {
+  Scan scan;
+  scan.masked = line;
   int depth = 0;
-  bool bInString = false;
+  size_t keyStart = 0, keyEnd = 0, valueStart = std::string::npos;
+  auto endMember = [&](size_t end) {
+    while (end > valueStart && IsJsonBlank(line[end - 1])) --end;
+    scan.members.emplace_back(line.substr(keyStart, keyEnd - keyStart),
+                              line.substr(valueStart, end - valueStart));
+    valueStart = std::string::npos;
+  };
   for (size_t i = 0; i < line.size(); ++i) {
     char c = line[i];
-    if (bInString) {
-      if (c == '\\') {
-        ++i;
-      } else if (c == '"') {
-        bInString = false;
+    if (c == '"') {
+      size_t start = i;
+      for (++i; i < line.size() && line[i] != '"'; ++i) {
+        if (line[i] == '\\') ++i;
       }
-    } else if (c == '"') {
-      bInString = true;
+      if (depth == 1 && valueStart == std::string::npos) {
+        keyStart = start;
+        keyEnd = i + 1;
+      }
+    } else if (c == '-' || (c >= '0' && c <= '9')) {
+      size_t end = line.find_first_not_of("0123456789+-.eE", i);
+      if (end == std::string::npos) end = line.size();
+      if (IsJsonNumber(line.substr(i, end - i))) {
+        scan.masked.replace(i, end - i, end - i, ' ');
+        scan.masked[i] = '0';
+      }
+      i = end - 1;
+    } else if (c == ':' && depth == 1) {
+      valueStart = i + 1;
+      while (valueStart < line.size() && IsJsonBlank(line[valueStart])) ++valueStart;
+    } else if (c == ',' && depth == 1 && valueStart != std::string::npos) {
+      endMember(i);
     } else if (c == '[' || c == '{') {
-      if (++depth > kMaxDepth) return true;
+      if (++depth > kMaxDepth) {
+        scan.bTooDeep = true;
+        return scan;
+      }
     } else if (c == ']' || c == '}') {
-      --depth;
+      if (depth-- == 1 && valueStart != std::string::npos) endMember(i);
     }
   }
-  return false;
+  return scan;
 }
 
-std::string Refuse(const Json* id, const std::string& message) {
+// The JSON text without blanks outside strings.
+std::string Compact(const std::string& text) {
+  std::string out;
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '"') {
+      size_t start = i;
+      for (++i; i < text.size() && text[i] != '"'; ++i) {
+        if (text[i] == '\\') ++i;
+      }
+      out.append(text, start, i + 1 - start);
+    } else if (!IsJsonBlank(text[i])) {
+      out += text[i];
+    }
+  }
+  return out;
+}
+
+std::string Refuse(const std::string* pstrId, const std::string& message) {
   Json j = Json::object();
-  if (id != nullptr) j["id"] = *id;
   j["error"] = message;
-  return Dump(j);
+  return Dump(j, pstrId);
 }
 
 bool IsBlank(char c) { return c == ' ' || c == '\t'; }
 
 LineKind ParseJson(const std::string& line, Command* cmd, std::string* errorLine) {
-  if (TooDeep(line)) {
+  Scan scan = ScanLine(line);
+  if (scan.bTooDeep) {
     *errorLine = Refuse(nullptr, "JSON: nested more than " + std::to_string(kMaxDepth) + " deep");
     return LineKind::kRefused;
   }
   Json j;
   try {
-    j = Json::parse(line);
+    j = Json::parse(scan.masked);
   } catch (const Json::parse_error& e) {
     *errorLine = Refuse(nullptr, "invalid JSON at byte " + std::to_string(e.byte));
     return LineKind::kRefused;
   } catch (const Json::exception&) {
-    // Valid syntax the library cannot hold, such as a number too large.
-    *errorLine = Refuse(nullptr, "invalid JSON: a value out of range");
+    // Nothing the library throws may end the host.
+    *errorLine = Refuse(nullptr, "invalid JSON");
     return LineKind::kRefused;
   }
   if (!j.is_object()) {
     *errorLine = Refuse(nullptr, "not a JSON object");
     return LineKind::kRefused;
   }
-  const Json* id = nullptr;
-  auto itId = j.find("id");
-  if (itId != j.end()) id = &*itId;
+  std::string strId;
+  const std::string* id = nullptr;
+  if (j.contains("id")) {
+    // The last of repeated keys counts, as in the parser; a key may be
+    // written with escapes.
+    for (const auto& member : scan.members) {
+      if (Json::parse(member.first) == "id") strId = Compact(member.second);
+    }
+    id = &strId;
+  }
 
   auto itCmd = j.find("cmd");
   if (itCmd == j.end()) {
@@ -119,7 +214,7 @@ LineKind ParseJson(const std::string& line, Command* cmd, std::string* errorLine
   }
 
   cmd->bHasId = id != nullptr;
-  cmd->id = id != nullptr ? *id : Json();
+  cmd->strId.swap(strId);
   cmd->strCmd = itCmd->get<std::string>();
   for (int i = 0; i < 4; ++i) cmd->strParams[i].clear();
   if (itParams != j.end()) {
@@ -144,7 +239,7 @@ LineKind ParseWords(const std::string& line, Command* cmd, std::string* errorLin
     words.emplace_back(line, start, i - start);
   }
   cmd->bHasId = false;
-  cmd->id = Json();
+  cmd->strId.clear();
   cmd->strCmd = words[0];
   for (size_t k = 0; k < 4; ++k) {
     if (k + 1 < words.size()) {
@@ -177,10 +272,11 @@ std::string FormatTooLong() {
   return Refuse(nullptr, "line: over " + std::to_string(kMaxLineBytes) + " bytes");
 }
 
+std::string FormatUnterminated() { return Refuse(nullptr, "line: no \"\\n\" before end of input"); }
+
 std::string FormatReply(const Command& cmd, bool bOk, XapReplyKind eKind, int nInteger,
                         const std::string& strText) {
   Json j = Json::object();
-  if (cmd.bHasId) j["id"] = cmd.id;
   j["cmd"] = cmd.strCmd;
   j["ok"] = bOk;
   switch (eKind) {
@@ -194,7 +290,7 @@ std::string FormatReply(const Command& cmd, bool bOk, XapReplyKind eKind, int nI
       j["reply"] = nullptr;
       break;
   }
-  return Dump(j);
+  return Dump(j, cmd.bHasId ? &cmd.strId : nullptr);
 }
 
 std::string FormatEvent(int nEventId, const std::string& strData1, const std::string& strData2) {

@@ -4,7 +4,6 @@
 #define XAP_HOST_XAPPROTOCOL_H_
 
 #include <cstddef>
-#include <nlohmann/json.hpp>
 #include <string>
 
 #include "XapBase.h"
@@ -17,7 +16,7 @@ constexpr size_t kMaxLineBytes = 65536;
 
 struct Command {
   bool bHasId = false;
-  nlohmann::ordered_json id;
+  std::string strId;  // the id's own JSON text, blanks outside strings removed
   std::string strCmd;
   std::string strParams[4];
 };
@@ -31,6 +30,9 @@ LineKind ParseLine(const std::string& line, Command* cmd, std::string* errorLine
 
 // The refusal of a line too long to be read.
 std::string FormatTooLong();
+
+// The refusal of bytes that input ended on without a "\n": no line, never run.
+std::string FormatUnterminated();
 
 // The reply line of an executed command, with its "\n".
 std::string FormatReply(const Command& cmd, bool bOk, XapReplyKind eKind, int nInteger,

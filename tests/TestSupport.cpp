@@ -82,7 +82,7 @@ ModuleProcess::ModuleProcess(const ModuleOptions& options) {
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_adddup2(&actions, in[0], 0);
-  posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+  posix_spawn_file_actions_adddup2(&actions, options.stdoutFd >= 0 ? options.stdoutFd : out[1], 1);
   posix_spawn_file_actions_adddup2(&actions, options.bStderrGone ? err[1] : m_err, 2);
   const char* argv[] = {"/bin/sh", "-c", command.c_str(), nullptr};
   errno = posix_spawn(&m_pid, argv[0], &actions, nullptr, const_cast<char**>(argv), environ);
@@ -140,6 +140,16 @@ int ModuleProcess::Wait(int timeoutMs) {
     }
   }
   return m_status;
+}
+
+long ModuleProcess::CpuTicks() const {
+  std::string stat = ReadFile("/proc/" + std::to_string(m_pid) + "/stat");
+  std::istringstream fields(stat.substr(stat.rfind(')') + 2));  // the name may hold blanks
+  std::string skip;
+  long utime = -1, stime = 0;
+  for (int i = 3; i < 14; ++i) fields >> skip;
+  fields >> utime >> stime;
+  return stat.empty() ? -1 : utime + stime;
 }
 
 std::string ModuleProcess::RestOfStdout() {

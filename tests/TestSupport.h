@@ -49,6 +49,7 @@ struct ModuleOptions {
   std::vector<std::string> args;
   bool bNonBlockingStdout = false;  // its stdout's open file made non-blocking
   bool bStderrGone = false;         // stderr a pipe whose reader has gone
+  int stdoutFd = -1;                // its stdout in place of the pipe, when set
 };
 
 // The built xapFileSystem, run under the cross emulator when there is one.
@@ -70,6 +71,8 @@ class ModuleProcess {
   int Wait(int timeoutMs = 20000);
   std::string Stderr() const { return ReadFile("/proc/self/fd/" + std::to_string(m_err)); }
   std::string RestOfStdout();  // once it has ended
+  // Its CPU time (user and system) in ticks, also as a zombie; -1 once reaped.
+  long CpuTicks() const;
   pid_t Pid() const { return m_pid; }
 
  private:

@@ -2,8 +2,12 @@
 // an event that is no JSON line, a wrong shell status, or a tool that gets
 // a terminal or the host's PATH.
 
+#include <sys/resource.h>
+#include <sys/wait.h>
+
 #include "QomShell.h"
 #include "TestSupport.h"
+#include "XapOutput.h"
 #include "XapProtocol.h"
 
 TEST(Protocol, ParsesOrRefusesEachLine) {
@@ -32,7 +36,7 @@ TEST(Protocol, ParsesOrRefusesEachLine) {
       {"{\"id\":" + std::string(30000, '[') + ",\"cmd\":\"x\"}", deep},  // never recursed into
       {"{\"cmd\":\"" + std::string(100, '[') + "\\\"{\"}", std::string(100, '[') + "\"{||||"},
       // Found by fuzzing: a number too large for the library ended the host.
-      {"{\"id\":1e999999,\"cmd\":\"GetName\"}", error("invalid JSON: a value out of range")},
+      {"{\"id\":1e999999,\"cmd\":\"GetName\",\"x\":[-1E400]}", "GetName||||"},
       {"x " + a + "\r", "x|" + a + "|||"},
       {"x " + a + "a", error("line: over 65536 bytes")},
   };
@@ -46,6 +50,29 @@ TEST(Protocol, ParsesOrRefusesEachLine) {
       for (const std::string& p : cmd.strParams) got += "|" + p;
     }
     EXPECT_EQ(got, r.second) << r.first.substr(0, 80);
+  }
+}
+
+// A client matches replies by the id's text: numbers no double holds, -0
+// and 1.50 come back as sent, blanks outside strings aside.
+TEST(Protocol, EchoesTheIdAsWritten) {
+  const std::pair<std::string, std::string> rows[] = {
+      {"18446744073709551616", "18446744073709551616"},
+      {"-0", "-0"},
+      {" 1E400 ", "1E400"},
+      {"1.50", "1.50"},
+      {"\"a\\\"b\\u00e9 c\xe2\x80\xa8\"", "\"a\\\"b\\u00e9 c\\u2028\""},
+      {"[1, {\"a\" : null}],\"\\u0069d\":{ }", "{}"},  // the last of repeated keys
+  };
+  for (const auto& r : rows) {
+    qom::host::Command cmd;
+    std::string error;
+    ASSERT_EQ(qom::host::ParseLine("{\"id\":" + r.first + ",\"cmd\":\"x\"}", &cmd, &error),
+              qom::host::LineKind::kCommand);
+    EXPECT_EQ(qom::host::FormatReply(cmd, true, qom::XAP_REPLY_NONE, 0, ""),
+              "{\"id\":" + r.second + ",\"cmd\":\"x\",\"ok\":true,\"reply\":null}\n");
+    qom::host::ParseLine("{\"id\":" + r.first + ",\"cmd\":1}", &cmd, &error);
+    EXPECT_EQ(error, "{\"id\":" + r.second + ",\"error\":\"cmd: not a string\"}\n");
   }
 }
 
@@ -70,4 +97,24 @@ TEST(Shell, ReturnsTheToolsStatusAndGivesItNoTerminalNorForeignPath) {
   };
   setenv("PATH", ("/xaptest/bin:" + std::string(getenv("PATH"))).c_str(), 1);
   for (const auto& r : rows) EXPECT_EQ(qom::QomExecShell(r.first), r.second) << r.first;
+}
+
+// A tool that cannot start (the process limit reached) is a failure and
+// says so at level 0: a job that never ran must not look done.
+TEST(Shell, SaysWhenAToolCannotStart) {
+  pid_t child = fork();
+  if (child == 0) {
+    static std::string log;
+    qom::host::SetLogSink([](const std::string& line) { log += line; });
+    struct rlimit none = {0, 0};
+    bool bLimited = setgid(65534) == 0 && setuid(65534) == 0 && setrlimit(RLIMIT_NPROC, &none) == 0;
+    int rc = qom::QomExecShell("true");
+    _exit(bLimited && rc != 0 &&
+                  log == "L0 [sh] cannot start \"true\": Resource temporarily unavailable\n"
+              ? 0
+              : 1);
+  }
+  int status = -1;
+  waitpid(child, &status, 0);
+  EXPECT_EQ(status, 0);
 }

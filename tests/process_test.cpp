@@ -1,7 +1,12 @@
 // Catches faults where the process meets the world: replies out of order
 // or not JSON, log lines at the wrong level, options, signals, readers that
 // are slow, non-blocking or gone, a terminal, a hostile PATH.
+#include <sys/socket.h>
+#include <sys/wait.h>
+
 #include "TestSupport.h"
+
+using xaptest::InFolder;
 
 using xaptest::ModuleProcess;
 
@@ -9,7 +14,7 @@ TEST(Process, AnswersEachLineInOrderAndGoesOnAfterRefusedOnes) {
   ModuleProcess module;
   module.Send("{\"id\": 1, \"cmd\": \"GetName\"}\n\n \t\n{\"id\": 2, \"cmd\": \"GetName\"\nX " +
               std::string(70000, 'y') + "\nWriteBase64 hello 5\r\nGet\xff\xc3Name\n" +
-              "ReadBase64 /w== 4\n{\"id\": null, \"cmd\": \"GetName\"}");  // no final "\n"
+              "ReadBase64 /w== 4\n{\"id\": null, \"cmd\": \"GetName\"}\n");
   module.CloseInput();
   EXPECT_EQ(module.Wait(), 0);
   EXPECT_EQ(
@@ -22,6 +27,54 @@ TEST(Process, AnswersEachLineInOrderAndGoesOnAfterRefusedOnes) {
       "{\"cmd\":\"ReadBase64\",\"ok\":true,\"reply\":\"{\\\"b64_decode\\\": \\\"\xef\xbf\xbd\\\", "
       "\\\"size\\\": 1 }\"}\n"
       "{\"id\":null,\"cmd\":\"GetName\",\"ok\":true,\"reply\":\"FileSystem\"}\n");
+}
+
+// A writer that dies in the middle of "Delete .../keep/cache" leaves
+// "Delete .../keep": at end of input it is refused, with the reader gone
+// dropped; never run.
+TEST_F(InFolder, BytesWithoutTheirNewlineNeverRun) {
+  xaptest::Sh("mkdir -p " + d + "keep/cache");
+  for (bool bReaderGone : {false, true}) {
+    ModuleProcess module;
+    module.Send("SetWidgetInfo 1 x\nDelete " + d + "keep");
+    EXPECT_EQ(module.ReadLine(), "{\"cmd\":\"SetWidgetInfo\",\"ok\":true,\"reply\":1}");
+    if (bReaderGone) module.CloseOutput();
+    module.CloseInput();
+    EXPECT_EQ(module.Wait(), 0);
+    EXPECT_EQ(bReaderGone ? "" : module.RestOfStdout(),
+              bReaderGone ? "" : "{\"error\":\"line: no \\\"\\\\n\\\" before end of input\"}\n");
+    EXPECT_TRUE(xaptest::Exists(d + "keep/cache")) << bReaderGone;
+  }
+}
+
+// Whatever its streams are, a host with nothing to do sleeps.
+TEST_F(InFolder, AnIdleHostUsesNoCpu) {
+  int sockets[2];
+  ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, sockets), 0);
+  close(sockets[1]);  // the peer has gone
+  xaptest::Sh("mkfifo " + d + "ff");
+  const std::pair<std::string, xaptest::ModuleOptions> rows[] = {
+      {"stdout closed", {{">&-"}}},
+      {"a socket", {{}, false, false, sockets[0]}},
+      {"a file", {{">" + d + "out"}}},
+      {"/dev/null", {{">/dev/null"}}},
+      {"a pipe", {}},
+      {"a job waiting on a FIFO", {}},
+  };
+  for (const auto& r : rows) {
+    ModuleProcess module(r.second);
+    if (r.first[0] == 'a' && r.first[2] == 'j') {
+      EXPECT_EQ(module.Ask("SetWidgetInfo 1 x"), "1");
+      EXPECT_EQ(module.Ask("UnzipAsync " + d + "ff " + d + "o"), "1");
+    }
+    usleep(500000);
+    long before = module.CpuTicks();
+    usleep(1000000);
+    EXPECT_LE(module.CpuTicks() - before, 10) << r.first;  // of about 100 per second
+    module.Signal(SIGTERM);                                // the job's tool with it
+    module.Wait();
+  }
+  close(sockets[0]);
 }
 
 // The level-0 lines a caller is meant to see, and nothing below level 0.
@@ -114,4 +167,34 @@ TEST(World, ToolsWithAGoneStderrATerminalOrAHostilePath) {
             "{\"cmd\":\"Unzip\",\"ok\":true,\"reply\":0}\r\n"
             "{\"cmd\":\"UnzipKill\",\"ok\":true,\"reply\":0}\r\n");
   EXPECT_FALSE(xaptest::Exists(d + "canary"));
+}
+
+// Every ending signal ends the tools with the host; the line being written
+// is finished first when the reader takes it, and none follows.
+TEST(World, EveryEndingSignalEndsTheToolsAndFinishesTheLine) {
+  XAPTEST_ISOLATE();  // counts unzips by name
+  xaptest::TempDir dir;
+  xaptest::Sh("mkfifo " + dir / "ff");
+  const std::string id = "\"" + std::string(60000, 'i') + "\"",
+                    reply = "{\"id\":" + id +
+                            ",\"cmd\":\"GetName\",\"ok\":true,\"reply\":\"FileSystem\"}\n";
+  for (int sig : {SIGHUP, SIGINT, SIGQUIT, SIGTERM, SIGUSR1, SIGUSR2, SIGALRM}) {
+    ModuleProcess module;
+    EXPECT_EQ(module.Ask("SetWidgetInfo 1 x"), "1");
+    EXPECT_EQ(module.Ask("UnzipAsync " + dir / "ff " + dir / "o"), "1");
+    for (int i = 0; i < 500 && xaptest::ShellOutput("pgrep -c unzip") != "1\n"; ++i) usleep(10000);
+    // The first reply fills the pipe; the second is being written.
+    module.Send("{\"id\":" + id + ",\"cmd\":\"GetName\"}\n{\"id\":" + id +
+                ",\"cmd\":\"GetName\"}\n");
+    usleep(300000);
+    module.Signal(sig);
+    EXPECT_EQ(module.RestOfStdout(), reply + reply) << sig;
+    EXPECT_EQ(module.Wait(), 128 + sig);
+    std::string left;
+    for (int i = 0; i < 200 && (left = xaptest::ShellOutput("pgrep -c unzip")) != "0\n"; ++i) {
+      while (waitpid(-1, nullptr, WNOHANG) > 0) continue;  // orphans come to this test
+      usleep(10000);
+    }
+    EXPECT_EQ(left, "0\n") << sig;
+  }
 }
