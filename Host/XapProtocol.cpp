@@ -154,6 +154,12 @@ std::string Refuse(const std::string* pstrId, const std::string& message) {
 
 bool IsBlank(char c) { return c == ' ' || c == '\t'; }
 
+// The module takes its texts as C strings: a NUL would cut "/tmp/a\0/b"
+// to "/tmp/a", a command other than the one sent.
+bool HoldsNul(const Json& text) {
+  return text.get_ref<const std::string&>().find('\0') != std::string::npos;
+}
+
 LineKind ParseJson(const std::string& line, Command* cmd, std::string* errorLine) {
   Scan scan = ScanLine(line);
   if (scan.bTooDeep) {
@@ -175,16 +181,16 @@ LineKind ParseJson(const std::string& line, Command* cmd, std::string* errorLine
     *errorLine = Refuse(nullptr, "not a JSON object");
     return LineKind::kRefused;
   }
-  std::string strId;
-  const std::string* id = nullptr;
-  if (j.contains("id")) {
+  cmd->bHasId = j.contains("id");
+  if (cmd->bHasId) {
     // The last of repeated keys counts, as in the parser; a key may be
     // written with escapes.
     for (const auto& member : scan.members) {
-      if (Json::parse(member.first) == "id") strId = Compact(member.second);
+      if (Json::parse(member.first, nullptr, false) == "id")
+        cmd->strId = EscapeLineBreakers(Compact(member.second));
     }
-    id = &strId;
   }
+  const std::string* id = cmd->bHasId ? &cmd->strId : nullptr;
 
   auto itCmd = j.find("cmd");
   if (itCmd == j.end()) {
@@ -193,6 +199,10 @@ LineKind ParseJson(const std::string& line, Command* cmd, std::string* errorLine
   }
   if (!itCmd->is_string()) {
     *errorLine = Refuse(id, "cmd: not a string");
+    return LineKind::kRefused;
+  }
+  if (HoldsNul(*itCmd)) {
+    *errorLine = Refuse(id, "cmd: holds a NUL character");
     return LineKind::kRefused;
   }
   auto itParams = j.find("params");
@@ -210,11 +220,13 @@ LineKind ParseJson(const std::string& line, Command* cmd, std::string* errorLine
         *errorLine = Refuse(id, "params: not all strings");
         return LineKind::kRefused;
       }
+      if (HoldsNul(p)) {
+        *errorLine = Refuse(id, "params: a string holds a NUL character");
+        return LineKind::kRefused;
+      }
     }
   }
 
-  cmd->bHasId = id != nullptr;
-  cmd->strId.swap(strId);
   cmd->strCmd = itCmd->get<std::string>();
   for (int i = 0; i < 4; ++i) cmd->strParams[i].clear();
   if (itParams != j.end()) {
@@ -238,8 +250,6 @@ LineKind ParseWords(const std::string& line, Command* cmd, std::string* errorLin
     }
     words.emplace_back(line, start, i - start);
   }
-  cmd->bHasId = false;
-  cmd->strId.clear();
   cmd->strCmd = words[0];
   for (size_t k = 0; k < 4; ++k) {
     if (k + 1 < words.size()) {
@@ -254,6 +264,8 @@ LineKind ParseWords(const std::string& line, Command* cmd, std::string* errorLin
 }  // namespace
 
 LineKind ParseLine(const std::string& rawLine, Command* cmd, std::string* errorLine) {
+  cmd->bHasId = false;
+  cmd->strId.clear();
   size_t len = rawLine.size();
   if (len > 0 && rawLine[len - 1] == '\r') --len;
   if (len > kMaxLineBytes) {
@@ -264,6 +276,11 @@ LineKind ParseLine(const std::string& rawLine, Command* cmd, std::string* errorL
   while (first < len && IsBlank(rawLine[first])) ++first;
   if (first == len) return LineKind::kBlank;
   std::string line(rawLine, 0, len);
+  // Not JSON, and the JSON parser would take it for the end of the line.
+  if (line.find('\0') != std::string::npos) {
+    *errorLine = Refuse(nullptr, "line: holds a NUL byte");
+    return LineKind::kRefused;
+  }
   if (line[first] == '{') return ParseJson(line, cmd, errorLine);
   return ParseWords(line, cmd, errorLine);
 }

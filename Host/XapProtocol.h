@@ -15,8 +15,11 @@ namespace host {
 constexpr size_t kMaxLineBytes = 65536;
 
 struct Command {
+  // The id's own JSON text as the output line writes it: blanks outside
+  // strings removed, line breakers escaped. Set also for a refused line,
+  // when its id could be read.
   bool bHasId = false;
-  std::string strId;  // the id's own JSON text, blanks outside strings removed
+  std::string strId;
   std::string strCmd;
   std::string strParams[4];
 };

@@ -25,10 +25,22 @@ bool IsBlankLine(const std::string& line) {
   return true;
 }
 
-// Exactly one line, a JSON object.
-nlohmann::json OneObject(const std::string& line, const std::string& out) {
+// Exactly one line, a JSON object. The id is echoed first as the line's
+// own text, which may hold numbers this parser cannot hold (1E400): it must
+// be valid JSON on its own, and is checked as null in the line.
+nlohmann::json OneObject(const std::string& line, const qom::host::Command& cmd, std::string out) {
   if (out.empty() || out.back() != '\n' || out.find('\n') != out.size() - 1) {
     Fail("not exactly one line", line, out);
+  }
+  if (cmd.bHasId) {
+    try {
+      (void)nlohmann::json::parse(cmd.strId);
+    } catch (const nlohmann::json::out_of_range&) {
+    } catch (const nlohmann::json::exception&) {
+      Fail("id not JSON", line, out);
+    }
+    if (out.compare(0, 6 + cmd.strId.size(), "{\"id\":" + cmd.strId) != 0) Fail("id", line, out);
+    out.replace(6, cmd.strId.size(), "null");
   }
   nlohmann::json j = nlohmann::json::parse(out, nullptr, false);
   if (j.is_discarded() || !j.is_object()) Fail("not a JSON object", line, out);
@@ -48,7 +60,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       if (!IsBlankLine(line)) Fail("skipped a line that is not blank", line, "");
       break;
     case qom::host::LineKind::kRefused: {
-      nlohmann::json j = OneObject(line, error);
+      nlohmann::json j = OneObject(line, cmd, error);
       if (!j.contains("error") || !j["error"].is_string()) Fail("no error text", line, error);
       break;
     }
@@ -56,13 +68,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       // Reply with text from the line itself: any bytes must stay one line.
       std::string out = qom::host::FormatReply(cmd, size % 2 == 0, qom::XAP_REPLY_ASCII, 0,
                                                cmd.strParams[0] + line);
-      nlohmann::json j = OneObject(line, out);
+      nlohmann::json j = OneObject(line, cmd, out);
       if (!j["cmd"].is_string() || !j["ok"].is_boolean() || !j["reply"].is_string()) {
         Fail("reply lacks cmd, ok or reply", line, out);
       }
       if (j.contains("id") != cmd.bHasId) Fail("id echoed wrongly", line, out);
       out = qom::host::FormatReply(cmd, true, qom::XAP_REPLY_INTEGER, static_cast<int>(size), "");
-      if (!OneObject(line, out)["reply"].is_number()) Fail("integer reply", line, out);
+      if (!OneObject(line, cmd, out)["reply"].is_number()) Fail("integer reply", line, out);
       break;
     }
   }

@@ -30,6 +30,11 @@ TEST(Protocol, ParsesOrRefusesEachLine) {
       {R"({"id":[1,{"a":null}],"cmd":5})",
        "{\"id\":[1,{\"a\":null}],\"error\":\"cmd: not a string\"}\n"},
       {"{\"cmd\":\"\xff\"}", error("invalid JSON at byte 9")},
+      // The module would see "/a" of "/a\0/b", another command.
+      {std::string("{\"cmd\":\"x\"}\0{", 12), error("line: holds a NUL byte")},
+      {std::string("Delete /a\0/b", 13), error("line: holds a NUL byte")},
+      {R"({"cmd":"x","params":["/a\u0000/b"]})", error("params: a string holds a NUL character")},
+      {R"({"cmd":"x\u0000"})", error("cmd: holds a NUL character")},
       // Nesting is checked before parsing: 64 levels, the outer object counted.
       {"{\"id\":" + std::string(63, '[') + std::string(63, ']') + ",\"cmd\":\"x\"}", "x||||"},
       {"{\"id\":" + std::string(64, '[') + std::string(64, ']') + ",\"cmd\":\"x\"}", deep},
