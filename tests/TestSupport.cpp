@@ -142,16 +142,6 @@ int ModuleProcess::Wait(int timeoutMs) {
   return m_status;
 }
 
-long ModuleProcess::CpuTicks() const {
-  std::string stat = ReadFile("/proc/" + std::to_string(m_pid) + "/stat");
-  std::istringstream fields(stat.substr(stat.rfind(')') + 2));  // the name may hold blanks
-  std::string skip;
-  long utime = -1, stime = 0;
-  for (int i = 3; i < 14; ++i) fields >> skip;
-  fields >> utime >> stime;
-  return stat.empty() ? -1 : utime + stime;
-}
-
 std::string ModuleProcess::RestOfStdout() {
   std::string rest;
   for (std::string line; !(line = ReadLine(2000)).empty();) rest += line + "\n";

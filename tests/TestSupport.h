@@ -71,8 +71,6 @@ class ModuleProcess {
   int Wait(int timeoutMs = 20000);
   std::string Stderr() const { return ReadFile("/proc/self/fd/" + std::to_string(m_err)); }
   std::string RestOfStdout();  // once it has ended
-  // Its CPU time (user and system) in ticks, also as a zombie; -1 once reaped.
-  long CpuTicks() const;
   pid_t Pid() const { return m_pid; }
 
  private:
