@@ -38,20 +38,6 @@ long CpuTicks(pid_t pid) {
   return ticks;
 }
 
-// A writer that dies in the middle of "Delete .../keep/cache" leaves
-// "Delete .../keep": with the reader of stdout gone it is dropped, never
-// run (at end of input it is refused: above).
-TEST_F(InFolder, BytesWithoutTheirNewlineNeverRun) {
-  xaptest::Sh("mkdir -p " + d + "keep/cache");
-  ModuleProcess module;
-  module.Send("SetWidgetInfo 1 x\nDelete " + d + "keep");
-  EXPECT_EQ(module.ReadLine(), "{\"cmd\":\"SetWidgetInfo\",\"ok\":true,\"reply\":1}");
-  module.CloseOutput();
-  module.CloseInput();
-  EXPECT_EQ(module.Wait(), 0);
-  EXPECT_TRUE(xaptest::Exists(d + "keep/cache"));
-}
-
 // Whatever its streams are, a host with nothing to do sleeps (with a job
 // waiting: below).
 TEST_F(InFolder, AnIdleHostUsesNoCpu) {
@@ -123,21 +109,27 @@ TEST(Process, Options) {
 }
 
 // A reader that made the pipe non-blocking and reads late gets every line
-// whole; a reader that has gone ends the host.
-TEST(World, ANonBlockingReaderThatReadsLateGetsEveryLineWhole) {
+// whole. A reader that has gone ends the host, and what stands after the
+// last "\n" ("Delete .../keep" of a writer that died in "Delete
+// .../keep/cache") is dropped, never run; at end of input it is refused
+// (the first test).
+TEST_F(InFolder, ANonBlockingReaderThatReadsLateGetsEveryLineWholeAndHalfLinesNeverRun) {
+  xaptest::Sh("mkdir -p " + d + "keep/cache");
   ModuleProcess module(xaptest::ModuleOptions{{}, true});
-  std::string input;
+  std::string input = "SetWidgetInfo 1 x\n";
   for (int i = 0; i < 3000; ++i)
     input += "{\"id\":" + std::to_string(i) + ",\"cmd\":\"GetName\"}\n";
-  module.Send(input);
+  module.Send(input + "Delete " + d + "keep");
   usleep(500000);  // the pipe fills meanwhile
+  EXPECT_EQ(module.ReadLine(), "{\"cmd\":\"SetWidgetInfo\",\"ok\":true,\"reply\":1}");
   for (int i = 0; i < 3000; ++i) {
     nlohmann::json j = nlohmann::json::parse(module.ReadLine(), nullptr, false);
     ASSERT_TRUE(j.is_object() && j["id"] == i) << i;
   }
   module.CloseOutput();
-  module.SendLine("GetName");
+  module.CloseInput();
   EXPECT_EQ(module.Wait(5000), 0);
+  EXPECT_TRUE(xaptest::Exists(d + "keep/cache"));
 }
 
 // Tools meet no broken pipe when stderr's reader has gone, never read the
