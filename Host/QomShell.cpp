@@ -7,7 +7,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <mutex>
 #include <string>
@@ -29,7 +31,7 @@ const size_t kMaxToolLine = 65536;
 // The commands running now (each the leader of its own process group), and
 // whether the host is stopping. Spawning and registering happen under the
 // lock, so a stop cannot miss a command that is just starting.
-std::mutex g_runningMutex;
+std::timed_mutex g_runningMutex;
 std::vector<pid_t> g_running;
 bool g_bStopping = false;
 
@@ -96,6 +98,20 @@ void LogCannotStart(const char* command, int nError) {
   host::WriteLogLine(line);
 }
 
+// Whether the line is one program named by its path, with arguments, and
+// nothing the shell would read as syntax. The shell then runs it with exec:
+// it becomes the program instead of forking it, so one process less runs,
+// and a process limit can stop only the start that the host sees and logs.
+bool IsPlainCommand(const char* command) {
+  if (command[0] != '/') return false;
+  for (const char* p = command; *p != '\0'; ++p) {
+    if (isalnum(static_cast<unsigned char>(*p)) == 0 && strchr("/._-+ ", *p) == nullptr) {
+      return false;
+    }
+  }
+  return true;
+}
+
 // Starts the command and registers it. -1 when the host is stopping, or
 // when it could not be started (the reason is then in *pnError).
 pid_t Spawn(const char* command, int outFd, int* pnError) {
@@ -132,9 +148,10 @@ pid_t Spawn(const char* command, int outFd, int* pnError) {
   if (rc == 0) {
     char shell[] = "/bin/sh";
     char dashC[] = "-c";
-    char* argv[] = {shell, dashC, const_cast<char*>(command), nullptr};
+    std::string line = IsPlainCommand(command) ? std::string("exec ") + command : command;
+    char* argv[] = {shell, dashC, &line[0], nullptr};
     char** env = ToolEnvironment();
-    std::lock_guard<std::mutex> lock(g_runningMutex);
+    std::lock_guard<std::timed_mutex> lock(g_runningMutex);
     if (!g_bStopping) rc = posix_spawn(&pid, "/bin/sh", &actions, &attr, argv, env);
     if (!g_bStopping && rc == 0) {
       g_running.push_back(pid);
@@ -173,7 +190,7 @@ int QomExecShell(const char* command) {
   while ((r = waitpid(pid, &status, 0)) < 0 && errno == EINTR) {
   }
   {
-    std::lock_guard<std::mutex> lock(g_runningMutex);
+    std::lock_guard<std::timed_mutex> lock(g_runningMutex);
     g_running.erase(std::find(g_running.begin(), g_running.end(), pid));
   }
   if (r < 0) return -1;
@@ -185,7 +202,9 @@ int QomExecShell(const char* command) {
 namespace host {
 
 void KillShellCommands() {
-  std::lock_guard<std::mutex> lock(g_runningMutex);
+  // Bounded: an uncaught exception may have left the lock taken.
+  std::unique_lock<std::timed_mutex> lock(g_runningMutex, std::chrono::seconds(1));
+  if (!lock.owns_lock()) return;
   g_bStopping = true;
   for (pid_t pid : g_running) kill(-pid, SIGKILL);
 }

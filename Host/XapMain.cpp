@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <exception>
 #include <string>
 
 #include "QomDebug.h"
@@ -107,16 +108,10 @@ class LineReader {
   size_t m_len = 0;
 };
 
-// The signals whose default action ends a process. Each one ends the host
-// through AwaitTermination, so that no tool outlives it: the tools have
-// sessions of their own, and a hangup never reaches them.
-const int kEndingSignals[] = {SIGHUP,  SIGINT,    SIGQUIT, SIGTERM, SIGUSR1, SIGUSR2,
-                              SIGALRM, SIGVTALRM, SIGPOLL, SIGPWR,  SIGXCPU, SIGXFSZ};
-
 // How long a line being written when a signal comes may take to finish.
 const int kLastLineGraceMs = 1000;
 
-// Waits for an ending signal, which every other thread blocks, ends the
+// Waits for an ending signal (InstallSignals), which every other thread blocks, ends the
 // shell commands still running and exits at once.
 void* AwaitTermination(void* pSignals) {
   int sig = 0;
@@ -128,14 +123,33 @@ void* AwaitTermination(void* pSignals) {
   _exit(128 + sig);
 }
 
+// Every signal whose default action ends the process ends the host through
+// AwaitTermination, so that no tool outlives it: the tools have sessions of
+// their own, and a hangup never reaches them. Left alone: the faults the
+// program raises itself (their handlers belong to the runtime and the
+// sanitizers), the signals that stop or are ignored by default, and those
+// the host was started with ignored (nohup, a script's background job).
 // Before any other thread exists: the module's workers inherit the mask.
 bool InstallSignals() {
   static sigset_t signals;
-  sigemptyset(&signals);
-  for (int sig : kEndingSignals) sigaddset(&signals, sig);
+  sigfillset(&signals);
+  for (int sig : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGKILL, SIGSTOP, SIGTSTP, SIGTTIN, SIGTTOU,
+                  SIGCONT, SIGCHLD, SIGURG, SIGWINCH, SIGPIPE}) {
+    sigdelset(&signals, sig);
+  }
+  for (int sig = 1; sig < NSIG; ++sig) {
+    struct sigaction old = {};
+    if (sigaction(sig, nullptr, &old) == 0 && old.sa_handler == SIG_IGN) sigdelset(&signals, sig);
+  }
   if (pthread_sigmask(SIG_BLOCK, &signals, nullptr) != 0) return false;
   // A reader that goes away must not kill the host in the middle of a job.
   signal(SIGPIPE, SIG_IGN);
+  // An exception nobody catches (memory exhausted) ends the host through
+  // abort: its tools end with it.
+  std::set_terminate([] {
+    host::KillShellCommands();
+    std::abort();
+  });
   return host::StartHostThread(AwaitTermination, &signals) == 0;
 }
 

@@ -72,6 +72,7 @@ class ModuleProcess {
   std::string Stderr() const { return ReadFile("/proc/self/fd/" + std::to_string(m_err)); }
   std::string RestOfStdout();  // once it has ended
   pid_t Pid() const { return m_pid; }
+  int StdoutFd() const { return m_out; }
 
  private:
   static void Close(int* pfd);

@@ -91,15 +91,23 @@ TEST(Shell, ReturnsTheToolsStatusAndGivesItNoTerminalNorForeignPath) {
 }
 
 // A tool that cannot start (the process limit reached) is a failure and
-// says so at level 0: a job that never ran must not look done.
+// says so at level 0: a job that never ran must not look done. A program
+// named by its path starts with the one process the host sees start.
 TEST(Shell, SaysWhenAToolCannotStart) {
   pid_t child = fork();
   if (child == 0) {
     static std::string log;
     qom::host::SetLogSink([](const std::string& line) { log += line; });
-    struct rlimit none = {0, 0};
-    bool bLimited = setgid(65534) == 0 && setuid(65534) == 0 && setrlimit(RLIMIT_NPROC, &none) == 0;
-    int rc = qom::QomExecShell("true");
+    // This process's threads (an emulator has some of its own) and one more.
+    std::istringstream status(xaptest::ReadFile("/proc/self/status"));
+    rlim_t nThreads = 0;
+    for (std::string word; status >> word && word != "Threads:";) continue;
+    status >> nThreads;
+    struct rlimit one = {nThreads + 1, nThreads + 1}, none = {0, 0};
+    bool bLimited = setgid(54321) == 0 && setuid(54321) == 0 && setrlimit(RLIMIT_NPROC, &one) == 0;
+    int rc = qom::QomExecShell("/bin/true");
+    bLimited = bLimited && rc == 0 && setrlimit(RLIMIT_NPROC, &none) == 0;
+    rc = qom::QomExecShell("true");
     _exit(bLimited && rc != 0 &&
                   log == "L0 [sh] cannot start \"true\": Resource temporarily unavailable\n"
               ? 0
