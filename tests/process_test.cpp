@@ -179,12 +179,13 @@ TEST(World, EveryEndingSignalEndsTheToolsAndFinishesTheLine) {
     EXPECT_EQ(module.Ask("SetWidgetInfo 1 x"), "1");
     EXPECT_EQ(module.Ask("UnzipAsync " + dir / "ff " + dir / "o"), "1");
     for (int i = 0; i < 500 && xaptest::ShellOutput("pgrep -c unzip") != "1\n"; ++i) usleep(10000);
-    // The first reply fills the pipe; the second is being written.
-    module.Send("{\"id\":" + id + ",\"cmd\":\"GetName\"}\n{\"id\":" + id +
-                ",\"cmd\":\"GetName\"}\n");
     long before = CpuTicks(module.Pid());
     usleep(500000);
     idle += CpuTicks(module.Pid()) - before;
+    // The first reply fills the pipe; the second is being written.
+    module.Send("{\"id\":" + id + ",\"cmd\":\"GetName\"}\n{\"id\":" + id +
+                ",\"cmd\":\"GetName\"}\n");
+    usleep(300000);
     module.Signal(sig);
     EXPECT_EQ(sig == SIGALRM ? SlowlyRead(module.StdoutFd()) : module.RestOfStdout(), reply + reply)
         << sig;
@@ -196,7 +197,7 @@ TEST(World, EveryEndingSignalEndsTheToolsAndFinishesTheLine) {
     }
     EXPECT_EQ(left, "0\n") << sig;
   }
-  EXPECT_LE(idle, 45);      // of about 450 ticks: the host waited for the FIFO and the reader
+  EXPECT_LE(idle, 45);      // of about 450 ticks while a job waited for the FIFO
   signal(SIGHUP, SIG_IGN);  // as nohup starts it: a hangup stays ignored
   ModuleProcess nohup;
   signal(SIGHUP, SIG_DFL);
