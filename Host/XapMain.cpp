@@ -220,7 +220,7 @@ int XapMain(int argc, char** argv, CXapAppBase* app) {
   std::string strRet;
   host::Command cmd;
   bool bTooLong = false;
-  while (!host::OutputGone()) {
+  while (!host::OutputGone() && !host::Stopping()) {
     Input eInput = reader.Next(&line, &bTooLong);
     if (eInput == Input::kUnfinished) host::WriteOutputLine(host::FormatUnterminated());
     if (eInput != Input::kLine) break;
@@ -248,6 +248,10 @@ int XapMain(int argc, char** argv, CXapAppBase* app) {
   }
 
   XapWaitForJobs();
+  // After an ending signal its thread ends the process with the signal's
+  // status: input that ends meanwhile, or jobs whose tools it ended, must
+  // not make this an end of input.
+  while (host::Stopping()) pause();
   delete engine;
   return 0;
 }

@@ -117,6 +117,8 @@ void SetOutputGone() { g_bOutputGone.store(true); }
 
 void StopOutput() { g_bStopping.store(true); }
 
+bool Stopping() { return g_bStopping.load(); }
+
 void FinishLineInFlight(int nMs) {
   // Whoever holds a lock is writing a line; it checked the flag before it
   // began. Waited for as long as its reader takes bytes within each nMs.

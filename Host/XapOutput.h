@@ -33,6 +33,7 @@ void SetOutputGone();
 // StopOutput. FinishLineInFlight then waits at most nMs for a line being
 // written to be finished, and keeps both streams from then on.
 void StopOutput();
+bool Stopping();
 void FinishLineInFlight(int nMs);
 
 // Writes one log line (with its "\n") to standard error, or to the log

@@ -187,6 +187,7 @@ TEST(World, EveryEndingSignalEndsTheToolsAndFinishesTheLine) {
                 ",\"cmd\":\"GetName\"}\n");
     usleep(300000);
     module.Signal(sig);
+    module.CloseInput();  // input that ends meanwhile is no end of input
     EXPECT_EQ(sig == SIGALRM ? SlowlyRead(module.StdoutFd()) : module.RestOfStdout(), reply + reply)
         << sig;
     EXPECT_EQ(module.Wait(), 128 + sig);
