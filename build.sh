@@ -7,7 +7,9 @@
 #                              64-bit ARM, under ASan+UBSan and TSan, check
 #                              the three packages and the manual page, then
 #                              run each fuzz target for XAP_FUZZ_SECONDS (60)
-#                              (XAP_TARGETS="native armhf" picks); warnings
+#                              (XAP_TARGETS="native armhf" picks), and the
+#                              chaos run for XAP_CHAOS_SECONDS (60) natively
+#                              and a quarter of that under ASan; warnings
 #                              are errors here
 #   ./build.sh package         the Debian packages for amd64, armhf and arm64,
 #                              into dist/
@@ -25,6 +27,7 @@ CROSS_aarch64="crossbuild-essential-arm64 libc6:arm64 libstdc++6:arm64 libgcc-s1
 CROSS_fuzz="clang libclang-rt-14-dev"
 TARGETS="${XAP_TARGETS:-native armhf aarch64 asan tsan fuzz}"
 FUZZ_SECONDS="${XAP_FUZZ_SECONDS:-60}"
+CHAOS_SECONDS="${XAP_CHAOS_SECONDS:-60}"
 
 # Installs the packages that are not installed yet; does nothing otherwise.
 install_missing() {
@@ -72,6 +75,12 @@ run_fuzzers() {
       2>"build-fuzz/$name.log" || { tail -30 "build-fuzz/$name.log" >&2; return 1; }
     echo "== fuzz $name: $(grep -o 'number_of_executed_units: [0-9]*' "build-fuzz/$name.log")" >&2
   done
+}
+
+# Runs the built program of a build folder through the chaos driver for a
+# given time; a failing round prints its seed and fails the run.
+run_chaos() {
+  "$1/fuzz/chaos/xap_chaos" --program "$PWD/$1/xapFileSystem" --seconds "$2" >&2
 }
 
 # Builds the package of a preset's build into dist/ (the build is done).
@@ -136,6 +145,10 @@ case "$cmd" in
         build "$target" -DXAP_BUILD_TESTS=ON -DXAP_WERROR=ON
         built=$(date +%s)
         ctest --preset "$target" -j "$(nproc)"
+        case "$target" in
+          native) run_chaos build "$CHAOS_SECONDS" ;;
+          asan) run_chaos build-asan $((CHAOS_SECONDS / 4)) ;;
+        esac
         case " $PACKAGE_TARGETS " in
           *" $target "*)
             package "$target"
