@@ -19,6 +19,7 @@
 #include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -547,7 +548,8 @@ class Round {
       m_bTailAnswered = true;
       return;
     }
-    // In a round with a signal, input ends only after it: a new line then.
+    // In a round with a signal, input ends only after the program: a line
+    // for a tail then is one written after the signal.
     Fail(m_bSigSent ? "signal" : "tail",
          std::string(m_bSigSent ? "after the signal, " : "") +
              "an answer to bytes not ended by \"\\n\": " + Clip(line));
@@ -633,6 +635,12 @@ class Round {
   // Ends the input, lets jobs on the FIFO end unless a signal ends the round,
   // and waits for the program; one that hangs is killed with all the rest.
   void Finish() {
+    // After a signal, input ends only once the program has: a host that has
+    // not yet taken the signal may answer an end of input as it should.
+    for (Clock::time_point since = Clock::now();
+         m_bSigSent && !Exited() && MsSince(since) < kHangMs;) {
+      Pump(20);
+    }
     CloseFd(&m_in);
     bool bRelease = !m_bSigSent;
     size_t all = SentAnswerable() + (m_plan.bTail && m_written == m_plan.input.size());
@@ -737,6 +745,7 @@ class Round {
 
 struct Options {
   std::string program;
+  std::string run;  // the copy of the program that the rounds start
   std::string self;
   double seconds = 60;
   bool bTimed = false;
@@ -753,13 +762,22 @@ uint64_t NextSeed(uint64_t s) {
 }
 
 // Private mounts, a fresh /proc, tmpfs on /tmp and /opt; then the FIFO and
-// the large archive (100 MiB of zeros) that rounds use.
-bool PrepareNamespace() {
+// the large archive (100 MiB of zeros) that rounds use. The program is
+// copied to /opt first: a build under /tmp is covered, and /opt itself is
+// no root a command may reach.
+bool PrepareNamespace(Options* o) {
+  std::ifstream program(o->program, std::ios::binary);
   if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
       mount("proc", "/proc", "proc", MS_NOSUID | MS_NODEV | MS_NOEXEC, nullptr) != 0 ||
       mount("chaos", "/tmp", "tmpfs", 0, "size=512m") != 0 ||
       mount("chaos", "/opt", "tmpfs", 0, "size=64m") != 0) {
     perror("chaos: mount");
+    return false;
+  }
+  o->run = "/opt/xapFileSystem";
+  std::ofstream copy(o->run, std::ios::binary);
+  if (!(copy << program.rdbuf()) || (copy.close(), chmod(o->run.c_str(), 0755)) != 0) {
+    fprintf(stderr, "chaos: cannot copy %s to %s\n", o->program.c_str(), o->run.c_str());
     return false;
   }
   int rc = system(
@@ -804,7 +822,7 @@ int RunRounds(const Options& o) {
     Plan plan = MakePlan(seed);
     PrepareRound();
     Clock::time_point roundStart = Clock::now();
-    Round round(plan, o.program, seed);
+    Round round(plan, o.run, seed);
     std::vector<std::string> failures = round.Run();
     std::string picked;
     for (const std::string& pick : plan.picks) {
@@ -888,7 +906,7 @@ int main(int argc, char** argv) {
     prctl(PR_SET_PDEATHSIG, SIGKILL);  // the namespace goes with the driver
     signal(SIGPIPE, SIG_IGN);
     for (int sig : {SIGINT, SIGTERM, SIGHUP}) signal(sig, [](int) { g_stop = 1; });
-    return PrepareNamespace() ? RunRounds(o) : 1;
+    return PrepareNamespace(&o) ? RunRounds(o) : 1;
   }
   for (int sig : {SIGINT, SIGTERM, SIGHUP}) signal(sig, SIG_IGN);
   int status = 0;
