@@ -119,8 +119,9 @@ struct Plan {
   long errGoneMs = -1;
   int logLevel = 0;
   int sig = 0;
-  long holdMs =
-      0;  // the reader, stalled from the long replies on, resumes this long after the signal
+  // The reader, stalled from the long replies on, resumes this long after the
+  // signal; 0: no stall.
+  long holdMs = 0;
   std::set<std::string> picks;
 };
 
@@ -495,6 +496,7 @@ class Round {
       poll(fds, 2, static_cast<int>(std::clamp(left, 0L, 5L)));
       size_t want = m_plan.bSlowReader ? m_slow() % 1024 + 1 : 0;
       if (fds[0].revents != 0 && Read(&m_out, &m_outBuf, want)) {
+        m_lastOutput = Clock::now();
         if (m_plan.bSlowReader) m_nextRead = Clock::now() + std::chrono::milliseconds(2 + t % 9);
         for (size_t nl; (nl = m_outBuf.find('\n')) != std::string::npos;) {
           std::string line = m_outBuf.substr(0, nl);
@@ -596,10 +598,12 @@ class Round {
   }
 
   // Waits until n answers have come; false when they cannot (the program or
-  // the reader has gone, or a hang, which fails).
+  // the reader has gone, or a hang, which fails). A slow reader with long
+  // replies takes its time: only output that stops coming is a hang.
   bool WaitAnswers(size_t n) {
-    for (Clock::time_point since = Clock::now(); m_answers < n && m_out >= 0 && !Exited();) {
-      if (MsSince(since) > kHangMs) {
+    m_lastOutput = Clock::now();
+    while (m_answers < n && m_out >= 0 && !Exited()) {
+      if (MsSince(m_lastOutput) > kHangMs) {
         Fail("hang", "answer " + std::to_string(m_answers) + " not come within 20 s");
         return false;
       }
@@ -659,8 +663,9 @@ class Round {
       m_bKilled = true;
     }
     waitpid(m_pid, &m_status, 0);
-    // Longer than the longest reader pause.
-    for (Clock::time_point since = Clock::now(); m_out >= 0 && MsSince(since) < 5000;) Pump(10);
+    // What is still buffered, however slowly read; nothing for longer than
+    // the longest reader pause ends it.
+    for (m_lastOutput = Clock::now(); m_out >= 0 && MsSince(m_lastOutput) < 5000;) Pump(10);
   }
 
   // No tool may outlive the program: orphans come to the driver, the
@@ -729,7 +734,7 @@ class Round {
   pid_t m_pid = -1;
   int m_in = -1, m_out = -1, m_err = -1;
   int m_status = 0;
-  Clock::time_point m_start, m_nextRead;
+  Clock::time_point m_start, m_nextRead, m_lastOutput;
   Clock::time_point m_lastTake;  // after a signal: when the reader last was taking
   long m_longestIdleMs = 0;      // after a signal: the longest time it took nothing
   size_t m_written = 0, m_answers = 0, m_events = 0, m_accepted = 0, m_fifoAccepted = 0;
