@@ -68,6 +68,16 @@ bool IsJsonNumber(const std::string& text) {
   return i == n;
 }
 
+// The position of the quote that closes the string opened at start (or the
+// text's end), escapes skipped.
+size_t StringEnd(const std::string& text, size_t start) {
+  size_t i = start + 1;
+  for (; i < text.size() && text[i] != '"'; ++i) {
+    if (text[i] == '\\') ++i;
+  }
+  return i;
+}
+
 // What one pass over a JSON line finds before the parser sees it. The
 // parser converts numbers, and refuses valid ones it cannot hold (1E400);
 // the host never needs their values, only the id's text, so every number
@@ -97,9 +107,7 @@ Scan ScanLine(const std::string& line) {
     char c = line[i];
     if (c == '"') {
       size_t start = i;
-      for (++i; i < line.size() && line[i] != '"'; ++i) {
-        if (line[i] == '\\') ++i;
-      }
+      i = StringEnd(line, i);
       if (depth == 1 && valueStart == std::string::npos) {
         keyStart = start;
         keyEnd = i + 1;
@@ -135,9 +143,7 @@ std::string Compact(const std::string& text) {
   for (size_t i = 0; i < text.size(); ++i) {
     if (text[i] == '"') {
       size_t start = i;
-      for (++i; i < text.size() && text[i] != '"'; ++i) {
-        if (text[i] == '\\') ++i;
-      }
+      i = StringEnd(text, i);
       out.append(text, start, i + 1 - start);
     } else if (!IsJsonBlank(text[i])) {
       out += text[i];
