@@ -78,46 +78,65 @@ TEST_F(Items, AMissingPathIsTriedSixTimes) {
       "7\n");
 }
 
-// Every entry adds its lstat size, "." and ".." included, under the path
-// "folder/name"; a link is followed as that path resolves.
-TEST_F(FolderSize, SumsEveryEntryAsItsJoinedPathResolves) {
-  const std::string t = dir / "t", loop = dir / "loop", e(254 - t.size(), 'e');
-  // A file whose joined path is 255 characters counts, one of 256 not; a
-  // file of 2 GiB or more is unreadable to the 32-bit call: it adds nothing.
-  xaptest::Sh("mkdir -p " + t + "/sub " + loop + " && cd " + t + " && head -c 1000 /dev/zero > a" +
-              " && head -c 70000 /dev/zero > sub/b && truncate -s 3G big && echo 123456 > " + e +
-              " && echo 1 > " + e + "e && ln -s " + t + "/sub tosub && cd " + loop +
-              " && head -c 33 /dev/zero > f && ln -s . L");
-  // The same loop deep enough that the 255 characters end it first.
-  std::string deep = dir.Path();
-  while (deep.size() < 200) mkdir((deep += "/" + std::string(40, 'n')).c_str(), 0755);
-  xaptest::Sh("cd " + deep + " && head -c 33 /dev/zero > f && ln -s . L");
+// The trees of the folder-size rows, in a tmpfs whose folder sizes are fixed
+// (40 bytes, and 20 per entry): sums in the rows are literals.
+const char kFolderTrees[] =
+    "mkdir -p t/sub loop F T1 D P/T S R && cd t && head -c 1000 /dev/zero > a && "
+    "head -c 70000 /dev/zero > sub/b && truncate -s 3G big && ln -s $PWD/sub tosub && "
+    // a file whose joined path is 255 characters counts, one of 256 does not
+    "n=$(printf %0$((254 - ${#PWD}))d 0) && echo 123456 > $n && echo 1 > ${n}e && cd .. && "
+    "head -c 33 /dev/zero > loop/f && ln -s . loop/L && "
+    // the same loop deep enough that the 255 characters end it first
+    "p=. && for i in 1 2 3 4 5; do p=$p/$(printf %040d 0) && mkdir $p; done && "
+    "head -c 33 /dev/zero > $p/f && ln -s . $p/L && "
+    "echo hello > F/f && perl -e 'symlink \"f\", \"F/l$_\" for 0..10000' && "
+    "ln -s ../D T1/L && (cd D && seq 10010 | xargs mkdir) && ln -s .. P/T/L && "
+    "(cd P && seq 300 | xargs mkdir) && ln -s . S/a && ln -s . S/b && (cd S && seq 1000 | "
+    "xargs touch) && perl -e 'symlink \".\", \"R/l$_\" for 1..20000' && "
+    "for i in $(seq 0 39); do mkdir -p Fan$i && ln -s ../Fan$((i + 1)) Fan$i/a && "
+    "ln -s ../Fan$((i + 1)) Fan$i/b; done && mkdir Fan40";
 
-  const long long tTop =
-      Size(t) + Size(dir.Path()) + 1000 + Size(t + "/sub") + 7 + Size(t + "/tosub");
-  const long long tSub = Size(t + "/sub") + Size(t) + 70000;
-  const long long loopLevel = Size(loop) + Size(dir.Path()) + 33 + 1;
-  long long deepSum = 0, loops = 0;
-  for (size_t n = deep.size(); n + 2 <= 255; n += 2)
-    deepSum += Size(deep) + 34 + (n < 253) * Size(deep + "/..");
-  // Levels of the loop: down to the first path the kernel does not resolve.
-  for (std::string p = loop; Size(p + "/.") >= 0; p += "/L") ++loops;
+// Every entry adds its lstat size, "." and ".." included, under the path
+// "folder/name"; a link is followed as that path resolves. A walk that ends
+// is exact however many links it follows; one that keeps coming back to
+// the folders it has read is cut soon.
+TEST_F(FolderSize, ExactWhereTheWalkEndsCutSoonWhereItWouldNot) {
+  XAPTEST_ISOLATE();
+  xaptest::MountTmpfs(dir.Path(), "1g");
+  xaptest::Sh("cd " + d + " && " + kFolderTrees);
+  std::string deep(40, '0');
+  for (int i = 1; i < 5; ++i) deep += "/" + std::string(40, '0');
   const struct {
-    std::string folder, sub, link;
-    long long expected;
-  } rows[] = {{t, "", "", tTop},
-              {t, "1", "", tTop + tSub},
-              {t, "true", "1", tTop + tSub + tSub},
-              {t, "", "true", tTop},
-              {t, "TRUE", "yes", tTop},
-              {loop, "1", "0", loopLevel},
-              {loop, "1", "1", loops * loopLevel},
-              {deep, "1", "1", deepSum},
-              {t + "/missing", "1", "1", 0}};
-  Engine ask;
+    std::string folder, sub, link, expected;
+  } rows[] = {
+      {"t", "", "", "2295"},
+      {"t", "1", "", "72515"},
+      {"t", "true", "1", "142735"},
+      {"t", "", "true", "2295"},
+      {"t", "TRUE", "yes", "2295"},
+      {"loop", "1", "0", "1154"},
+      {"loop", "1", "1", "47314"},
+      {deep, "1", "1", "2376"},
+      {"t/missing", "1", "1", "0"},
+      {"F", "1", "1", "211127"},  // 10,001 links to a file
+      {"F", "1", "0", "211127"},
+      {"T1", "1", "1", "2005405584"},  // a link to a folder of 10,010 folders
+      {"P/T", "1", "1", "74217402"},   // a link to .. beside 300 folders
+      // Cut: two links to itself, 20,000 links to itself, 40 levels of two
+      // links to the next, /proc/self.
+      {"S", "1", "1", "cut 0"},
+      {"R", "1", "1", "cut 0"},
+      {"Fan0", "1", "1", "cut 0"},
+      {"/proc/self", "1", "1", "cut 0"},
+  };
+  xaptest::ModuleProcess module;
   for (const auto& r : rows) {
-    EXPECT_EQ(ask("GetFolderSize", r.folder, r.sub, r.link), std::to_string(r.expected))
-        << r.folder << r.sub << r.link;
+    std::string folder = r.folder[0] == '/' ? r.folder : d + r.folder;
+    module.SendLine(xaptest::Line("GetFolderSize", {folder, r.sub, r.link}));
+    // A cut walk is answered within seconds, as a finished one.
+    nlohmann::json reply = nlohmann::json::parse(module.ReadLine(10000), nullptr, false)["reply"];
+    EXPECT_EQ(reply.is_string() ? reply.get<std::string>() : "cut " + reply.dump(), r.expected)
+        << r.folder << " " << r.sub << r.link;
   }
 }
 

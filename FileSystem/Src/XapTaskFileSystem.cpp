@@ -16,6 +16,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <unordered_set>
 #include <vector>
 
 #include "QomShell.h"
@@ -566,15 +567,42 @@ namespace {
 // is skipped, so the walk never works on a cut path.
 const size_t kMaxEntryPath = 255;
 
-// Folders one walk may visit through followed links. Links into links (a
-// chain of folders each holding two links to the next, or /proc/self) make
-// the walk exponential, and each such visit resolves a long path of links:
-// this many take 0.2 to 0.8 s on a 2-core x86-64 machine, about 2 s on the
-// device. Real folders are not counted: their tree is finite.
-const long kMaxLinkedFolderVisits = 10000;
+// Only a walk that keeps coming back to folders it has read through links
+// can run without end (a loop of links, a fan-out of links into links,
+// /proc/self), so only that work is counted, in steps: reading an entry, a
+// status call, opening a folder relative to its parent are one step each;
+// a lookup through the joined path (up to 255 characters and 40 links) is
+// kStepsPerLookup. A tree read once, links and all, is never cut. The
+// budget is about 0.25 s of the worst such work on a 2-core x86-64 machine,
+// 4 to 8 times that on the device.
+const long kMaxRepeatedSteps = 200000;
+const long kStepsPerLookup = 16;
+// A lookup resolves link texts of up to 4 KiB, and the links named inside
+// them, which the walk does not see: lookups from folders read before may
+// take this long in all.
+const std::chrono::milliseconds kMaxRepeatedLookupTime(1000);
+
+// A lookup through the joined path that fails with ELOOP is tried again:
+// the kernel can report a false ELOOP for a long chain of links while other
+// processes rename folders. A real loop fails every time.
+const int kLookupAttempts = 4;
 
 // Bytes of directory entries read at a time, per level of depth.
 const size_t kEntryBuffer = 8192;
+
+struct FolderKey {
+  uint64_t nDevice;
+  uint64_t nInode;
+  bool operator==(const FolderKey& other) const {
+    return nDevice == other.nDevice && nInode == other.nInode;
+  }
+};
+
+struct FolderKeyHash {
+  size_t operator()(const FolderKey& key) const {
+    return std::hash<uint64_t>()(key.nInode * 0x9E3779B97F4A7C15ULL ^ key.nDevice);
+  }
+};
 
 }  // namespace
 
@@ -582,12 +610,25 @@ const size_t kEntryBuffer = 8192;
 struct CXapTaskFileSystem::FolderWalk {
   double* plfTotal;
   bool bSearchLink;
-  std::string strPath;  // the folder being read, joined as "%s/%s" from the top
-  size_t nDepth = 0;    // folders between the top and the one being read
-  long nVisits = 0;     // folders reached through links so far
-  bool bCut = false;    // the budget ran out: the walk stops
+  std::string strPath;      // the folder being read, joined as "%s/%s" from the top
+  size_t nDepth = 0;        // folders between the top and the one being read
+  bool bBelowLink = false;  // a followed link lies between the top and this folder
+  bool bRepeating = false;  // this folder was read before through links
+  std::unordered_set<FolderKey, FolderKeyHash> readThroughLinks;
+  long nRepeatedSteps = 0;
+  std::chrono::steady_clock::duration repeatedLookupTime{};
+  bool bCut = false;  // the budget of repeated work ran out: the walk stops
   // One entry buffer per depth, kept for the whole walk.
   std::vector<std::vector<char>> buffers;
+
+  // Counts steps of repeated work; false once the budget is spent.
+  bool Repeat(long nSteps) {
+    nRepeatedSteps += nSteps;
+    if (nRepeatedSteps > kMaxRepeatedSteps || repeatedLookupTime > kMaxRepeatedLookupTime) {
+      bCut = true;
+    }
+    return !bCut;
+  }
 };
 
 int CXapTaskFileSystem::GetFolderSize(double* plfSize, char* pszFolder, bool bSub,
@@ -595,7 +636,7 @@ int CXapTaskFileSystem::GetFolderSize(double* plfSize, char* pszFolder, bool bSu
   XAP_TRACE();
   if (pszFolder == nullptr || plfSize == nullptr) {
     XAP_ERROR();
-    return 0;
+    return XAP_RESULT_FAIL;
   }
   XAP_LOG(3u, "pszFolder=[%s] bSub=[%d] bSearchLink=[%d]", pszFolder, bSub ? 1 : 0,
           bSearchLink ? 1 : 0);
@@ -605,34 +646,64 @@ int CXapTaskFileSystem::GetFolderSize(double* plfSize, char* pszFolder, bool bSu
   walk.bSearchLink = bSearchLink;
   walk.strPath = pszFolder;
   // A folder that cannot be read measures 0.
-  t_GetFolderSizeHelper(walk, AT_FDCWD, pszFolder, bSub, false);
+  t_GetFolderSizeHelper(walk, AT_FDCWD, pszFolder, bSub, true);
   if (walk.bCut) {
     // A partial sum would be a wrong answer: none is given.
-    XAP_LOG(0u,
-            "folder walk of [%s] cut after %ld folders reached through links, at [%s] (%.0lf "
-            "bytes so far)",
-            pszFolder, walk.nVisits - 1, walk.strPath.c_str(), lfFolderSize);
+    XAP_LOG(
+        0u,
+        "folder walk of [%s] cut after %ld steps and %ld ms of lookups in folders already "
+        "read through links, at [%s] (%.0lf bytes so far)",
+        pszFolder, walk.nRepeatedSteps,
+        static_cast<long>(
+            std::chrono::duration_cast<std::chrono::milliseconds>(walk.repeatedLookupTime).count()),
+        walk.strPath.c_str(), lfFolderSize);
     XAP_ERROR();
-    return 0;
+    return XAP_RESULT_FAIL;
   }
   XAP_LOG(3u, "lfFolderSize=[%lf]", lfFolderSize);
   *plfSize = lfFolderSize;
-  return 1;
+  return XAP_RESULT_OK;
 }
 
 int CXapTaskFileSystem::t_GetFolderSizeHelper(FolderWalk& walk, int nParentFd, const char* pszName,
                                               bool bSub, bool bByPath) {
   XAP_LOG(3u, "# pszFolder = [%s]", walk.strPath.c_str());
-  if (bByPath && ++walk.nVisits > kMaxLinkedFolderVisits) {
-    walk.bCut = true;
-    return 0;
+  const bool bParentRepeating = walk.bRepeating;
+  const bool bParentBelowLink = walk.bBelowLink;
+  const int nFlags = O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NONBLOCK;
+  int fd = -1;
+  if (bByPath) {
+    // The joined path decides: its links resolve as the kernel counts them.
+    std::chrono::steady_clock::time_point start = std::chrono::steady_clock::now();
+    int nLookups = 0;
+    do {
+      ++nLookups;
+      fd = open(walk.strPath.c_str(), nFlags);
+    } while (fd < 0 && errno == ELOOP && nLookups < kLookupAttempts);
+    if (bParentRepeating) {
+      walk.repeatedLookupTime += std::chrono::steady_clock::now() - start;
+      if (!walk.Repeat(kStepsPerLookup * nLookups)) {
+        if (fd >= 0) close(fd);
+        return 0;
+      }
+    }
+  } else {
+    // A real subfolder, opened without following a link that might have
+    // taken its place since its status was read. Its joined path holds the
+    // same links as its parent's, which resolved, so the two opens agree.
+    fd = openat(nParentFd, pszName, nFlags | O_NOFOLLOW);
   }
-  // Below the top, a real subfolder is opened without following a link
-  // that might have taken its place since it was examined.
-  int nFlags = O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NONBLOCK;
-  int fd = bByPath ? open(walk.strPath.c_str(), nFlags)
-                   : openat(nParentFd, pszName, nFlags | (nParentFd != AT_FDCWD ? O_NOFOLLOW : 0));
   if (fd < 0) return 0;
+  // A folder read before through links is work done again: every step of
+  // its visit counts.
+  walk.bBelowLink = bParentBelowLink || (bByPath && nParentFd != AT_FDCWD);
+  walk.bRepeating = false;
+  if (walk.bBelowLink) {
+    struct stat64 st;
+    walk.bRepeating = fstat64(fd, &st) == 0 &&
+                      !walk.readThroughLinks.insert(FolderKey{st.st_dev, st.st_ino}).second;
+  }
+  const bool bRepeating = walk.bRepeating;
   if (walk.buffers.size() <= walk.nDepth) walk.buffers.emplace_back(kEntryBuffer);
   // The block outlives moves of the outer vector; a reference would not.
   char* pBuffer = walk.buffers[walk.nDepth].data();
@@ -640,26 +711,29 @@ int CXapTaskFileSystem::t_GetFolderSizeHelper(FolderWalk& walk, int nParentFd, c
   ++walk.nDepth;
 
   ssize_t nRead;
-  while (!walk.bCut && (nRead = getdents64(fd, pBuffer, kEntryBuffer)) > 0) {
+  while ((!bRepeating || walk.Repeat(1)) && (nRead = getdents64(fd, pBuffer, kEntryBuffer)) > 0) {
     for (ssize_t nOffset = 0; !walk.bCut && nOffset < nRead;) {
       const struct dirent64* pEntry = reinterpret_cast<const struct dirent64*>(pBuffer + nOffset);
       nOffset += pEntry->d_reclen;
       const char* pszEntry = pEntry->d_name;
-      if (nFolderLength + 1 + strlen(pszEntry) > kMaxEntryPath) continue;
+      bool bFits = nFolderLength + 1 + strlen(pszEntry) <= kMaxEntryPath;
+      if (bRepeating && !walk.Repeat(bFits ? 2 : 1)) break;
+      if (!bFits) continue;
       walk.strPath.append("/").append(pszEntry);
       // "." and ".." are entries like any other: their status is read too.
+      // Read relative to the open folder, it is the status that the joined
+      // path names: the folder's own path resolved.
       struct stat64 st;
-      int nStat = bByPath ? lstat64(walk.strPath.c_str(), &st)
-                          : fstatat64(fd, pszEntry, &st, AT_SYMLINK_NOFOLLOW);
+      int nStat = fstatat64(fd, pszEntry, &st, AT_SYMLINK_NOFOLLOW);
       bool bDots = strcmp(pszEntry, ".") == 0 || strcmp(pszEntry, "..") == 0;
       // The 32-bit status call cannot read an entry of 2 GiB or more: such an
       // entry adds nothing and is not descended into.
       if (nStat == 0 && st.st_size <= INT32_MAX) {
         *walk.plfTotal += static_cast<double>(st.st_size);
         if (bSub && !bDots && S_ISDIR(st.st_mode)) {
-          t_GetFolderSizeHelper(walk, fd, pszEntry, true, bByPath);
+          t_GetFolderSizeHelper(walk, fd, pszEntry, true, false);
         } else if (bSub && !bDots && S_ISLNK(st.st_mode) && walk.bSearchLink) {
-          // From here on the joined path decides where the walk goes.
+          // A link to a file fails to open and adds nothing more.
           t_GetFolderSizeHelper(walk, fd, pszEntry, true, true);
         }
       }
@@ -668,6 +742,8 @@ int CXapTaskFileSystem::t_GetFolderSizeHelper(FolderWalk& walk, int nParentFd, c
   }
   --walk.nDepth;
   close(fd);
+  walk.bRepeating = bParentRepeating;
+  walk.bBelowLink = bParentBelowLink;
   return 1;
 }
 

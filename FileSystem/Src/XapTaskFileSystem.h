@@ -148,11 +148,12 @@ class CXapTaskFileSystem {
   // Sums the sizes of the folder's entries ("." and ".." included), with
   // bSub of its subfolders, with bSearchLink also through links to folders.
   // Every entry's path is joined as "folder/name" and must fit 255
-  // characters; links are followed as that path resolves, so a loop of
-  // links ends where the path grows too long or holds too many links. 1
-  // with the sum in *plfSize (0 for a folder that cannot be read); 0 for a
-  // null argument, or when the walk reaches more than 10,000 folders
-  // through links (nothing written).
+  // characters; a link is followed as that path resolves, so a loop of
+  // links ends where the path grows too long or holds more than 40 links.
+  // 1 with the sum in *plfSize (0 for a folder that cannot be read); 0 for
+  // a null argument, or when the walk keeps coming back to folders it has
+  // read through links and passes its budget of such work (nothing
+  // written).
   int GetFolderSize(double* plfSize, char* pszFolder, bool bSub, bool bSearchLink);
 
   // Describes a file or folder as one JSON-like line in pszOutput (2048
@@ -316,12 +317,11 @@ class CXapTaskFileSystem {
   // The state of one GetFolderSize walk, its running total among it.
   struct FolderWalk;
   // Adds the sizes of one folder's entries to the walk's total (see
-  // GetFolderSize); the folder's joined path is in the walk. 1 when the
-  // folder was read, 0 when it could not be opened or the walk ran out of
-  // its budget of folder visits. Read through a
-  // descriptor, pszName opened relative to nParentFd, while only real
-  // folders lead to it; by its joined path (bByPath) once a followed link
-  // does, since then that path's resolution is what decides.
+  // GetFolderSize); the folder's joined path is in the walk. Opens the
+  // folder by that path when bByPath (the top, and every followed link),
+  // else as pszName relative to nParentFd without following a link. 1 when
+  // the folder was read, 0 when it could not be opened or the walk's budget
+  // ran out.
   int t_GetFolderSizeHelper(FolderWalk& walk, int nParentFd, const char* pszName, bool bSub,
                             bool bByPath);
 
