@@ -1,6 +1,7 @@
 // Catches wrong answers of the queries: existence, type, size and status of
 // items, folder sizes on loops and at the path limits, property and listing
 // texts at their cuts, Base64 at each size boundary, the partition figures.
+#include <fcntl.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 
@@ -64,6 +65,18 @@ TEST_F(Items, ExistenceTypeSizeAndStatusByWhatOpens) {
     ASSERT_EQ(StatProbe().t_Stat((d + m.first).c_str(), &st), 0);
     EXPECT_EQ(st.st_mode, m.second) << m.first;
   }
+}
+
+// A file under another process's write lease is there, and a file: the
+// lease is not waited for (that would take 45 s).
+TEST_F(Items, ALeasedFileIsThereAtOnce) {
+  int fd = open((d + "leased").c_str(), O_RDWR | O_CREAT, 0644);
+  signal(SIGIO, SIG_IGN);
+  ASSERT_EQ(fcntl(fd, F_SETLEASE, F_WRLCK), 0);
+  xaptest::ModuleProcess module;
+  EXPECT_EQ(module.Ask("IsExistedPath " + d + "leased"), "1");
+  EXPECT_EQ(module.Ask("GetItemType " + d + "leased"), "0");
+  close(fd);
 }
 
 // A missing path is opened six times before it is called missing, and

@@ -187,13 +187,17 @@ int CXapTaskFileSystem::t_CheckAuth(const char* pszPath, int nMode, int nFlags,
     fd = open(pszPath, nFlags | nAccess | O_CLOEXEC | O_NONBLOCK, 0777);
     if (fd >= 0 || errno != ENOENT) break;
   }
-  if (fd < 0) {
+  // A file under another process's lease refuses a non-blocking open with
+  // EWOULDBLOCK: a blocking open would have waited for the lease to break
+  // and then succeeded, so it counts as opened.
+  bool bLeased = fd < 0 && (errno == EWOULDBLOCK || errno == EAGAIN);
+  if (fd < 0 && !bLeased) {
     m_nFd = -1;
     return 0;
   }
   // Already close-on-exec through O_CLOEXEC above: no fcntl round trips.
   m_nFd = fd;
-  close(fd);
+  if (!bLeased) close(fd);
   m_nAuthMode = nMode;
   return 1;
 }

@@ -194,8 +194,12 @@ class CXapTaskFileSystem {
 
   // Whether pszPath opens in nMode (0 read, 1 write, 2 read-write) with the
   // extra open flags; with bReadableFile and mode 0 it must also be a
-  // regular file with the owner-read bit. Retries a missing path up to six
-  // opens in all. Records the outcome in m_nFd and m_nAuthMode. 1 or 0.
+  // regular file with the owner-read bit. Opens without waiting
+  // (O_NONBLOCK): a FIFO does not hold the caller, and a file under another
+  // process's lease counts as opened. Retries a missing path up to six
+  // opens in all. Records the descriptor's number in m_nFd (-1 when the
+  // open failed or met a lease, 0 when refused before it) and the mode in
+  // m_nAuthMode. 1 or 0.
   int t_CheckAuth(const char* pszPath, int nMode, int nFlags, bool bReadableFile);
 
   // 1 when pszPath opens as a directory stream, else 0 (also for null).
