@@ -79,7 +79,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   rest = rest.c_str();
 
   if (nCase == 3) {
-    bool bAccepted = Gate::t_IsSafeCommandLine("fuzz", rest.c_str()) == 1;
+    bool bAccepted = Gate::t_IsSafeCommandLine({"fuzz", 0}, rest.c_str()) == 1;
     bool bExpected = rest.size() <= 255 && AllInSet(rest, true);
     if (bAccepted != bExpected) Fail("command-line screen", rest);
     return 0;

@@ -73,16 +73,17 @@ TEST_F(Screen, OnlySafeCharactersReachTheShell) {
   Gate gate(1, "");
   for (const auto& r : rows) {
     EXPECT_EQ(Gate::t_IsSafeSystemString(r.text.c_str()), r.path) << r.text;
-    EXPECT_EQ(Gate::t_IsSafeCommandLine("t", r.text.c_str()), r.command) << r.text;
+    EXPECT_EQ(Gate::t_IsSafeCommandLine({"t", 0}, r.text.c_str()), r.command) << r.text;
     EXPECT_EQ(gate.t_SystemCall(r.text.c_str()) == -1, r.command == 0);
   }
   for (char bad : std::string(";|&$'\"`\t\n*?~\\()<>=,:%!#[{")) {
     std::string line = touch + bad;
-    EXPECT_EQ(
-        Gate::t_IsSafeSystemString(line.c_str()) + Gate::t_IsSafeCommandLine("t", line.c_str()), 0);
+    EXPECT_EQ(Gate::t_IsSafeSystemString(line.c_str()) +
+                  Gate::t_IsSafeCommandLine({"t", 0}, line.c_str()),
+              0);
     EXPECT_EQ(gate.t_SystemCall(line.c_str()), -1);
   }
-  EXPECT_EQ(Gate::t_IsSafeSystemString(nullptr) + Gate::t_IsSafeCommandLine("t", nullptr) +
+  EXPECT_EQ(Gate::t_IsSafeSystemString(nullptr) + Gate::t_IsSafeCommandLine({"t", 0}, nullptr) +
                 gate.t_SystemCall(nullptr),
             -1);
   EXPECT_FALSE(xaptest::Exists(dir / "canary"));

@@ -61,7 +61,25 @@ TEST_F(InFolder, AnIdleHostUsesNoCpu) {
   close(sockets[0]);
 }
 
-// The level-0 lines a caller is meant to see, and nothing below level 0.
+// The first and last line of a function's definition in the module's units.
+std::pair<int, int> DefinitionLines(const std::string& name) {
+  for (const char* unit : {"XapEngineFileSystem.cpp", "XapTaskFileSystem.cpp"}) {
+    std::istringstream in(xaptest::ReadFile(XAP_SOURCE_DIR "/FileSystem/Src/" + std::string(unit)));
+    int n = 0, first = 0;
+    for (std::string line; std::getline(in, line);) {
+      ++n;
+      if (first == 0 && line[0] != ' ' && line.find("::" + name + "(") != std::string::npos) {
+        first = n;
+      } else if (first != 0 && line == "}") {
+        return {first, n};
+      }
+    }
+  }
+  return {0, 0};
+}
+
+// The level-0 lines a caller is meant to see, and nothing below level 0;
+// each names the function it stands for and a line inside it.
 TEST(Process, TellsTheCallerWhatWentWrongAtLevelZero) {
   const std::pair<std::string, std::string> rows[] = {
       {"getname", "[QOM][Execute("},
@@ -86,6 +104,10 @@ TEST(Process, TellsTheCallerWhatWentWrongAtLevelZero) {
   for (const auto& r : rows) EXPECT_NE(log.find(r.second), std::string::npos) << r.second;
   for (size_t at = log.find('\n'); at + 1 < log.size(); at = log.find('\n', at + 1)) {
     EXPECT_EQ(log.compare(at + 1, 9, "L0 [QOM]["), 0) << log.substr(at + 1, 80);
+    size_t open = log.find('(', at), close = log.find(")] ", open);
+    std::pair<int, int> lines = DefinitionLines(log.substr(at + 10, open - at - 10));
+    int line = std::atoi(log.c_str() + open + 1);
+    EXPECT_TRUE(line > lines.first && line < lines.second) << log.substr(at + 1, close - at);
   }
   // One walk is cut, not two.
   EXPECT_EQ(log.find("] folder walk of [", log.find("] folder walk of [") + 1), std::string::npos);

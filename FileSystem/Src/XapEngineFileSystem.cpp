@@ -18,8 +18,7 @@ const size_t kBase64MaxInput = 2048;
 const int kBase64MaxOutput = 2000;
 const size_t kBase64BufferSize = 2048;
 
-// Reply buffers of the text queries and of the size figures.
-const size_t kTextReplySize = 2048;
+// Reply buffers of the size figures.
 const size_t kSizeReplySize = 512;
 const size_t kFolderSizeReplySize = 20;
 
@@ -89,9 +88,10 @@ bool CXapEngineFileSystem::Execute(std::string& strRet, const std::string& strCm
     XAP_ERROR();
     return false;
   }
-  const Params params = {strParam1, strParam2, strParam3, __FUNCTION__};
   for (const Command& command : s_commands) {
-    if (strCmd == command.pszName) return (this->*command.pfnHandler)(strRet, params);
+    if (strCmd != command.pszName) continue;
+    const Params params = {strParam1, strParam2, strParam3, XAP_HERE};
+    return (this->*command.pfnHandler)(strRet, params);
   }
   XAP_LOG(0u, "Unknow Cmd = [%s]", strCmd.c_str());
   return false;
@@ -116,7 +116,7 @@ bool CXapEngineFileSystem::TwoPaths(std::string& strRet, const Params& params) {
 
 template <Engine::TwoPathOperation pfnQuery>
 bool CXapEngineFileSystem::TextQuery(std::string& strRet, const Params& params) {
-  char szBuffer[kTextReplySize];
+  char szBuffer[CXapTaskFileSystem::kTextReplySize];
   memset(szBuffer, 0, sizeof szBuffer);
   int nResult = (m_pTask->*pfnQuery)(Data(params.strParam1), szBuffer);
   if (nResult < 0) {
@@ -195,7 +195,7 @@ bool CXapEngineFileSystem::OnGetFolderSize(std::string& strRet, const Params& pa
 }
 
 bool CXapEngineFileSystem::OnSetWidgetInfo(std::string& strRet, const Params& params) {
-  XAP_LOG_AS(params.pszFunction, 4u, "WidgetType[%s] WidgetPath[%s]", params.strParam1.c_str(),
+  XAP_LOG_AT(params.site, 4u, "WidgetType[%s] WidgetPath[%s]", params.strParam1.c_str(),
              params.strParam2.c_str());
   int nWidgetType = 0;
   try {
@@ -203,8 +203,7 @@ bool CXapEngineFileSystem::OnSetWidgetInfo(std::string& strRet, const Params& pa
   } catch (const boost::bad_lexical_cast&) {
     // Not a whole decimal number within int: the widget information stays
     // as it was.
-    XAP_LOG_AS(params.pszFunction, 0u, "WidgetType is not a whole number: [%s]",
-               params.strParam1.c_str());
+    XAP_LOG_AT(params.site, 0u, "WidgetType is not a whole number: [%s]", params.strParam1.c_str());
     SetReturnValueInteger(strRet, 0);
     return false;
   }
@@ -222,13 +221,12 @@ bool CXapEngineFileSystem::Base64Reply(std::string& strRet, const Params& params
 
   size_t nLength = params.strParam1.size();
   if (nLength > kBase64MaxInput) {
-    XAP_LOG_AS(params.pszFunction, 0u, "overflow strParam  size = [%d]", static_cast<int>(nLength));
+    XAP_LOG_AT(params.site, 0u, "overflow strParam  size = [%d]", static_cast<int>(nLength));
     SetReturnValueInteger(strRet, 0);
     return false;
   }
   if (static_cast<long>(nLength) != lDeclaredSize) {
-    XAP_LOG_AS(params.pszFunction, 0u, "parameter wrong size size = [%d]",
-               static_cast<int>(nLength));
+    XAP_LOG_AT(params.site, 0u, "parameter wrong size size = [%d]", static_cast<int>(nLength));
     SetReturnValueInteger(strRet, 0);
     return false;
   }
@@ -246,7 +244,7 @@ bool CXapEngineFileSystem::Base64Reply(std::string& strRet, const Params& params
   }
 
   if (nOutputSize > kBase64MaxOutput) {
-    XAP_LOG_AS(params.pszFunction, 0u, "output size . overflow strParam\tsize = [%d]", nOutputSize);
+    XAP_LOG_AT(params.site, 0u, "output size . overflow strParam\tsize = [%d]", nOutputSize);
     SetReturnValueInteger(strRet, 0);
     return false;
   }

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "XapBase.h"
+#include "XapFileSystemLog.h"
 
 namespace qom {
 
@@ -21,7 +22,8 @@ class CXapEngineFileSystem : public CXapEngineBase {
 
   // Handles one command. The reply goes into strRet through one of the
   // reply setters, or none for an unknown name. False for an unknown name,
-  // a missing task object or refused Base64 input.
+  // a missing task object, refused Base64 input or a widget type that is
+  // not a whole number.
   bool Execute(std::string& strRet, const std::string& strCmd, const std::string& strParam1,
                const std::string& strParam2, const std::string& strParam3,
                const std::string& strParam4) override;
@@ -30,13 +32,13 @@ class CXapEngineFileSystem : public CXapEngineBase {
   bool ConvertParam(std::string strParam);
 
  protected:
-  // The parameters a row uses, and the name its log lines carry: every row
+  // The parameters a row uses, and the site its log lines carry: every row
   // is a step of Execute.
   struct Params {
     const std::string& strParam1;
     const std::string& strParam2;
     const std::string& strParam3;
-    const char* pszFunction;
+    XapLogSite site;
   };
   // A row's handler: stores the reply and returns what Execute returns.
   typedef bool (CXapEngineFileSystem::*Handler)(std::string& strRet, const Params& params);

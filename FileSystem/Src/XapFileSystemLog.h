@@ -7,30 +7,41 @@
 
 #include "QomDebug.h"
 
+namespace qom {
+
+// Where a statement stands: a function and a line of it. A helper that does
+// one step of its caller is handed the caller's site (XAP_HERE at the call)
+// and logs in that function's name, at the line of the call.
+struct XapLogSite {
+  const char* pszFunction;
+  int nLine;
+};
+
+}  // namespace qom
+
+#define XAP_HERE (::qom::XapLogSite{__FUNCTION__, __LINE__})
+
 // The logger's module number for this module.
 #define XAP_LOG_MODULE 2u
 
-// A pair in the name of pszFunction: for a helper that does one step of its
-// caller and logs as that caller.
-#define XAP_LOG_AS(pszFunction, level, ...)                                              \
-  do {                                                                                   \
-    ::qom::CQOMDebug::PrintLog(XAP_LOG_MODULE, (level), "[QOM][%s(%d)] ", (pszFunction), \
-                               __LINE__);                                                \
-    ::qom::CQOMDebug::PrintLog(XAP_LOG_MODULE, (level), __VA_ARGS__);                    \
+#define XAP_LOG_AT(site, level, ...)                                                          \
+  do {                                                                                        \
+    ::qom::CQOMDebug::PrintLog(XAP_LOG_MODULE, (level), "[QOM][%s(%d)] ", (site).pszFunction, \
+                               (site).nLine);                                                 \
+    ::qom::CQOMDebug::PrintLog(XAP_LOG_MODULE, (level), __VA_ARGS__);                         \
   } while (0)
-
-#define XAP_LOG(level, ...) XAP_LOG_AS(__FUNCTION__, level, __VA_ARGS__)
+#define XAP_LOG(level, ...) XAP_LOG_AT(XAP_HERE, level, __VA_ARGS__)
 
 // Entry trace.
-#define XAP_TRACE_AS(pszFunction)                                                           \
-  XAP_LOG_AS(pszFunction, 3u, "FILE=[%s] FUNCTION=[%s] LINE=[%d]", __FILE__, (pszFunction), \
-             __LINE__)
-#define XAP_TRACE() XAP_TRACE_AS(__FUNCTION__)
+#define XAP_TRACE_AT(site)                                                                \
+  XAP_LOG_AT(site, 3u, "FILE=[%s] FUNCTION=[%s] LINE=[%d]", __FILE__, (site).pszFunction, \
+             (site).nLine)
+#define XAP_TRACE() XAP_TRACE_AT(XAP_HERE)
 
-// A failure the function detected.
-#define XAP_ERROR_AS(pszFunction)                                                          \
-  XAP_LOG_AS(pszFunction, 3u, "\033[2;31;42m !!!!ERROR!!!![%s][%s][%d] \033[0m", __FILE__, \
-             (pszFunction), __LINE__)
-#define XAP_ERROR() XAP_ERROR_AS(__FUNCTION__)
+// A failure the function detected; always at level 3.
+#define XAP_ERROR_AT(site)                                                          \
+  XAP_LOG_AT(site, 3u, "\033[2;31;42m !!!!ERROR!!!![%s][%s][%d] \033[0m", __FILE__, \
+             (site).pszFunction, (site).nLine)
+#define XAP_ERROR() XAP_ERROR_AT(XAP_HERE)
 
 #endif  // XAP_FILESYSTEM_XAPFILESYSTEMLOG_H_

@@ -25,12 +25,6 @@
 #include "XapFileSystemLog.h"
 #include "b64.h"
 
-// PTStat's time fields have the names that the C library defines as macros
-// for struct stat; this unit reads struct stat's times as st_atim and so on.
-#undef st_atime
-#undef st_mtime
-#undef st_ctime
-
 // Command lines of the module, shared by every operation. Tools that change
 // files run at the lowest priority and are named by their absolute paths.
 #define XAP_CMD_MKDIR "/usr/bin/nice -n 19 /bin/mkdir -p %s"
@@ -105,16 +99,16 @@ bool StartsWithAllowedRoot(const char* pszPath) {
 }  // namespace
 
 // Logs a screen's verdict in the name of the function that screened.
-#define XAP_LOG_SCREEN_AS(pszFunction, verdict, length)                                       \
-  do {                                                                                        \
-    if ((verdict) == SCREEN_TOO_LONG) {                                                       \
-      XAP_LOG_AS(pszFunction, 0u, "overflow pszString size = [%d] ( 255 char size limited )", \
-                 static_cast<int>(length));                                                   \
-    } else if ((verdict) == SCREEN_UNSAFE) {                                                  \
-      XAP_LOG_AS(pszFunction, 3u, "The path specified is unsafe, NOT OK to proceed!!!!");     \
-    } else {                                                                                  \
-      XAP_LOG_AS(pszFunction, 3u, "The path specified is safe, OK to proceed");               \
-    }                                                                                         \
+#define XAP_LOG_SCREEN_AT(site, verdict, length)                                       \
+  do {                                                                                 \
+    if ((verdict) == SCREEN_TOO_LONG) {                                                \
+      XAP_LOG_AT(site, 0u, "overflow pszString size = [%d] ( 255 char size limited )", \
+                 static_cast<int>(length));                                            \
+    } else if ((verdict) == SCREEN_UNSAFE) {                                           \
+      XAP_LOG_AT(site, 3u, "The path specified is unsafe, NOT OK to proceed!!!!");     \
+    } else {                                                                           \
+      XAP_LOG_AT(site, 3u, "The path specified is safe, OK to proceed");               \
+    }                                                                                  \
   } while (0)
 
 const char CXapTaskFileSystem::unsafeList[5] = "..";
@@ -263,30 +257,23 @@ int CXapTaskFileSystem::t_IsSafeSystemString(const char* pszString) {
   }
   size_t nLength = 0;
   ScreenVerdict eVerdict = Screen(pszString, kPathChars, &nLength);
-  XAP_LOG_SCREEN_AS(__FUNCTION__, eVerdict, nLength);
+  XAP_LOG_SCREEN_AT(XAP_HERE, eVerdict, nLength);
   return eVerdict == SCREEN_SAFE ? 1 : 0;
 }
 
-int CXapTaskFileSystem::t_IsSafeCommandLine(const char* pszFunction, const char* pszCommand) {
+int CXapTaskFileSystem::t_IsSafeCommandLine(const XapLogSite& site, const char* pszCommand) {
   if (pszCommand == nullptr) {
-    XAP_ERROR_AS(pszFunction);
+    XAP_ERROR_AT(site);
     return 0;
   }
   size_t nLength = 0;
   ScreenVerdict eVerdict = Screen(pszCommand, kCommandChars, &nLength);
-  XAP_LOG_SCREEN_AS(pszFunction, eVerdict, nLength);
+  XAP_LOG_SCREEN_AT(site, eVerdict, nLength);
   if (eVerdict != SCREEN_SAFE) {
-    XAP_ERROR_AS(pszFunction);
+    XAP_ERROR_AT(site);
     return 0;
   }
   return 1;
-}
-
-bool CXapTaskFileSystem::t_ScreenAndExec(const char* pszFunction, const char* pszCommand,
-                                         int* pnResult) {
-  if (t_IsSafeCommandLine(pszFunction, pszCommand) == 0) return false;
-  *pnResult = QomExecShell(pszCommand);
-  return true;
 }
 
 int CXapTaskFileSystem::t_MakeSafePath(char* pszPath, std::string& strSafePath) {
@@ -322,8 +309,8 @@ int CXapTaskFileSystem::t_MakeSafePath(char* pszPath, std::string& strSafePath) 
 
 int CXapTaskFileSystem::t_SystemCall(const char* pszCommand) {
   XAP_TRACE();
-  int nResult = -1;
-  if (!t_ScreenAndExec(__FUNCTION__, pszCommand, &nResult)) return -1;
+  if (t_IsSafeCommandLine(XAP_HERE, pszCommand) == 0) return -1;
+  int nResult = QomExecShell(pszCommand);
   XAP_LOG(3u, "pszCommand = [%s]", pszCommand);
   return nResult;
 }
@@ -345,6 +332,11 @@ const uint32_t arr1[12] = {04000, 02000, 01000, 0400, 0200, 0100, 040, 020, 010,
 const uint32_t arr2[12] = {04000, 02000, 01000, 0400, 0200, 0100, 040, 020, 010, 04, 02, 01};
 
 const uint32_t kKnownTypes[] = {0100000, 040000, 020000, 060000, 010000, 0120000, 0140000};
+
+// A size as the replies carry it: its low 32 bits, as a signed int.
+int Low32(int64_t nSize) {
+  return static_cast<int>(static_cast<uint32_t>(static_cast<uint64_t>(nSize)));
+}
 
 }  // namespace
 
@@ -420,8 +412,7 @@ int CXapTaskFileSystem::GetFileSize(char* pszPath, int* pnSize) {
     XAP_ERROR();
     return XAP_RESULT_NOT_FOUND;
   }
-  // The reply carries the low 32 bits, as a signed int.
-  *pnSize = static_cast<int>(static_cast<uint32_t>(static_cast<uint64_t>(statBuf.st_size)));
+  *pnSize = Low32(statBuf.st_size);
   XAP_LOG(4u, "statBuf.st_size int [%d]\n", *pnSize);
   XAP_LOG(4u, "statBuf.st_size long [%ld]\n", static_cast<long>(statBuf.st_size));
   return XAP_RESULT_OK;
@@ -456,23 +447,20 @@ int CXapTaskFileSystem::SetXapFileExecutable(char* pszXapFileName) {
   XAP_TRACE();
   if (pszXapFileName == nullptr) {
     XAP_ERROR();
-    return 0;
+    return XAP_RESULT_FAIL;
   }
-  char szTarget[kCommandSize];
+  // As long as the command line can carry whole; a name that may run (255
+  // characters) makes a target of at most 532.
+  char szTarget[kCommandSize - (sizeof XAP_CMD_CHMOD_EXEC - 3)];
   memset(szTarget, 0, sizeof szTarget);
   snprintf(szTarget, sizeof szTarget, "/opt/down/xaps/xap%s/xap%s", pszXapFileName, pszXapFileName);
   XAP_LOG(3u, "pszXapFileName=[%s], target=[%s]", pszXapFileName, szTarget);
-  if (t_IsSafeSystemString(pszXapFileName) == 0) return 1;
+  if (t_IsSafeSystemString(pszXapFileName) == 0) return XAP_RESULT_OK;
   char szCommand[kCommandSize];
   memset(szCommand, 0, sizeof szCommand);
-  int nLength = snprintf(szCommand, sizeof szCommand, XAP_CMD_CHMOD_EXEC, szTarget);
-  if (nLength < 0 || static_cast<size_t>(nLength) >= sizeof szCommand) {
-    // Cannot happen for a name that passed the check; never run a cut line.
-    XAP_ERROR();
-    return 1;
-  }
+  snprintf(szCommand, sizeof szCommand, XAP_CMD_CHMOD_EXEC, szTarget);
   t_SystemCall(szCommand);  // the caller learns nothing of the outcome
-  return 1;
+  return XAP_RESULT_OK;
 }
 
 // ---- Partition capacity.
@@ -755,9 +743,9 @@ int CXapTaskFileSystem::t_GetFolderSizeHelper(FolderWalk& walk, int nParentFd, c
 
 namespace {
 
-const size_t kReplySize = 2048;     // the caller's buffer, and the text's assembly
-const size_t kFragmentSize = 1024;  // one property
-const size_t kNameFragment = 256;   // one listed name
+const size_t kFragmentSize = 1024;    // one property
+const size_t kCurrentDirSize = 1024;  // the working folder that GetProperty shows
+const size_t kNameFragment = 256;     // one listed name
 
 const char kListingOpen[] = "[ ";
 const char kListingClose[] = " 0 ]";
@@ -795,7 +783,7 @@ void CXapTaskFileSystem::PTReplyText::Add(const char* pszFormat, ...) {
 }
 
 void CXapTaskFileSystem::PTReplyText::Append(const char* pszText, size_t nLength) {
-  if (m_bSpoiled || m_nLength + nLength > kReplySize - 1) {
+  if (m_bSpoiled || m_nLength + nLength > kTextReplySize - 1) {
     m_bSpoiled = true;
     return;
   }
@@ -804,7 +792,7 @@ void CXapTaskFileSystem::PTReplyText::Append(const char* pszText, size_t nLength
 }
 
 bool CXapTaskFileSystem::PTReplyText::Fits(size_t nMore) const {
-  return m_nLength + nMore <= kReplySize - 1;
+  return m_nLength + nMore <= kTextReplySize - 1;
 }
 
 void CXapTaskFileSystem::PTReplyText::CopyTo(char* pszOutput) const {
@@ -830,8 +818,7 @@ void CXapTaskFileSystem::t_PropertyText(PTReplyText& text, const PTStat& st,
     text.Add("\"name\": NULL, ");
     text.Add("\"fullPath\": %s, ", pszCurrentDir);
   }
-  text.Add("\"fileSize\": %d, ",
-           static_cast<int>(static_cast<uint32_t>(static_cast<uint64_t>(st.st_size))));
+  text.Add("\"fileSize\": %d, ", Low32(st.st_size));
   text.Add("\"length\": %d }", nCount);
 }
 
@@ -854,7 +841,7 @@ int CXapTaskFileSystem::GetProperty(char* pszPath, char* pszOutput) {
     strFolder = nCut == std::string::npos ? std::string() : strSafePath.substr(0, nCut);
     strName = nCut == std::string::npos ? strSafePath : strSafePath.substr(nCut + 1);
   }
-  char szCurrentDir[kFragmentSize];
+  char szCurrentDir[kCurrentDirSize];
   memset(szCurrentDir, 0, sizeof szCurrentDir);
   int nChangeDir = chdir(strFolder.c_str());
   bool bReadDir = getcwd(szCurrentDir, sizeof szCurrentDir) != nullptr;
@@ -875,8 +862,8 @@ int CXapTaskFileSystem::GetProperty(char* pszPath, char* pszOutput) {
   PTReplyText text;
   t_PropertyText(text, st, szCurrentDir, bIsFile ? strName.c_str() : nullptr, nCount);
   if (text.Spoiled()) {
-    XAP_LOG(0u, "property text longer than %d characters: [%s]", static_cast<int>(kReplySize - 1),
-            strSafePath.c_str());
+    XAP_LOG(0u, "property text longer than %d characters: [%s]",
+            static_cast<int>(kTextReplySize - 1), strSafePath.c_str());
     XAP_ERROR();
     return XAP_RESULT_FAIL;
   }
@@ -928,7 +915,7 @@ int CXapTaskFileSystem::GetListFiles(char* pszPath, char* pszOutput) {
     if (strcmp(pszEntry, ".") == 0 || strcmp(pszEntry, "..") == 0) continue;
     if (!t_ListingAdd(text, pszEntry)) {
       XAP_LOG(0u, "listing of [%s] cut after %d entries: the reply holds %d characters",
-              strSafePath.c_str(), nListed, static_cast<int>(kReplySize - 1));
+              strSafePath.c_str(), nListed, static_cast<int>(kTextReplySize - 1));
       break;
     }
     ++nListed;
@@ -944,11 +931,11 @@ int CXapTaskFileSystem::GetListFiles(char* pszPath, char* pszOutput) {
 
 // ---- Copy, move, delete and unzip.
 
-int CXapTaskFileSystem::t_OpenPaths(const char* pszFunction, char* pszSrcPath,
+int CXapTaskFileSystem::t_OpenPaths(const XapLogSite& site, char* pszSrcPath,
                                     std::string& strSafeSrc, char* pszDestPath,
                                     std::string* pstrSafeDest) {
   if (pszSrcPath == nullptr || (pstrSafeDest != nullptr && pszDestPath == nullptr)) {
-    XAP_ERROR_AS(pszFunction);
+    XAP_ERROR_AT(site);
     return XAP_RESULT_NULL_ARGUMENT;
   }
   int nResult = t_MakeSafePath(pszSrcPath, strSafeSrc);
@@ -956,34 +943,32 @@ int CXapTaskFileSystem::t_OpenPaths(const char* pszFunction, char* pszSrcPath,
   return t_MakeSafePath(pszDestPath, *pstrSafeDest);
 }
 
-int CXapTaskFileSystem::t_RunAndSync(const char* pszFunction, const char* pszCommand,
-                                     bool bLogFailure) {
-  if (t_SystemCall(pszCommand) != 0) {
-    if (bLogFailure) XAP_ERROR_AS(pszFunction);
-    return XAP_RESULT_FAIL;
-  }
+int CXapTaskFileSystem::t_RunAndSync(const char* pszCommand) {
+  if (t_SystemCall(pszCommand) != 0) return XAP_RESULT_FAIL;
   t_SystemCall(XAP_CMD_SYNC);
   return XAP_RESULT_OK;
 }
 
 int CXapTaskFileSystem::Copy(char* pszSrcPath, char* pszDestPath) {
   XAP_TRACE();
-  return t_Transfer(__FUNCTION__, pszSrcPath, pszDestPath, false);
+  return t_Transfer(XAP_HERE, pszSrcPath, pszDestPath, false);
 }
 
 int CXapTaskFileSystem::Move(char* pszSrcPath, char* pszDestPath) {
   XAP_TRACE();
-  return t_Transfer(__FUNCTION__, pszSrcPath, pszDestPath, true);
+  return t_Transfer(XAP_HERE, pszSrcPath, pszDestPath, true);
 }
 
-int CXapTaskFileSystem::t_Transfer(const char* pszFunction, char* pszSrcPath, char* pszDestPath,
+int CXapTaskFileSystem::t_Transfer(const XapLogSite& site, char* pszSrcPath, char* pszDestPath,
                                    bool bMove) {
+  // Move reports its failures to make the folder or to run; Copy does not.
+  const bool bLogFailures = bMove;
   std::string safeSrcPath;
   std::string safeDestPath;
-  int nResult = t_OpenPaths(pszFunction, pszSrcPath, safeSrcPath, pszDestPath, &safeDestPath);
+  int nResult = t_OpenPaths(site, pszSrcPath, safeSrcPath, pszDestPath, &safeDestPath);
   if (nResult != XAP_RESULT_OK) return nResult;
   if (t_IsExistedPath(&safeSrcPath[0]) == 0) {
-    XAP_ERROR_AS(pszFunction);
+    XAP_ERROR_AT(site);
     return XAP_RESULT_NOT_FOUND;
   }
 
@@ -1006,7 +991,7 @@ int CXapTaskFileSystem::t_Transfer(const char* pszFunction, char* pszSrcPath, ch
     }
   }
   if (t_MakeFolder(szDestFolder) == 0) {
-    if (bMove) XAP_ERROR_AS(pszFunction);  // Copy reports nothing here
+    if (bLogFailures) XAP_ERROR_AT(site);
     return XAP_RESULT_NOT_FOUND;
   }
 
@@ -1014,14 +999,15 @@ int CXapTaskFileSystem::t_Transfer(const char* pszFunction, char* pszSrcPath, ch
   memset(szCommand, 0, sizeof szCommand);
   snprintf(szCommand, sizeof szCommand, bMove ? XAP_CMD_MOVE : XAP_CMD_COPY, safeSrcPath.c_str(),
            safeDestPath.c_str());
-  // Move reports its failures to make the folder or to run; Copy does not.
-  return t_RunAndSync(pszFunction, szCommand, bMove);
+  nResult = t_RunAndSync(szCommand);
+  if (nResult != XAP_RESULT_OK && bLogFailures) XAP_ERROR_AT(site);
+  return nResult;
 }
 
 int CXapTaskFileSystem::Delete(char* pszPath) {
   XAP_TRACE();
   std::string safePath;
-  int nResult = t_OpenPaths(__FUNCTION__, pszPath, safePath, nullptr, nullptr);
+  int nResult = t_OpenPaths(XAP_HERE, pszPath, safePath, nullptr, nullptr);
   if (nResult != XAP_RESULT_OK) return nResult;
   XAP_LOG(4u, "pszSrcPath [%s]", safePath.c_str());
   if (t_IsExistedPath(&safePath[0]) == 0) {
@@ -1031,14 +1017,16 @@ int CXapTaskFileSystem::Delete(char* pszPath) {
   char szCommand[kCommandSize];
   memset(szCommand, 0, sizeof szCommand);
   snprintf(szCommand, sizeof szCommand, XAP_CMD_DELETE, safePath.c_str());
-  return t_RunAndSync(__FUNCTION__, szCommand, true);
+  nResult = t_RunAndSync(szCommand);
+  if (nResult != XAP_RESULT_OK) XAP_ERROR();
+  return nResult;
 }
 
 int CXapTaskFileSystem::Unzip(char* pszSrcPath, char* pszDestPath) {
   XAP_TRACE();
   std::string safeSrcPath;
   std::string safeDestPath;
-  int nResult = t_OpenPaths(__FUNCTION__, pszSrcPath, safeSrcPath, pszDestPath, &safeDestPath);
+  int nResult = t_OpenPaths(XAP_HERE, pszSrcPath, safeSrcPath, pszDestPath, &safeDestPath);
   if (nResult != XAP_RESULT_OK) return nResult;
   if (t_IsExistedPath(&safeSrcPath[0]) == 0 ||
       t_GetItemType(&safeDestPath[0]) == PL_FS_ITEM_TYPE_FILE ||
@@ -1049,7 +1037,9 @@ int CXapTaskFileSystem::Unzip(char* pszSrcPath, char* pszDestPath) {
   char szCommand[kCommandSize];
   memset(szCommand, 0, sizeof szCommand);
   snprintf(szCommand, sizeof szCommand, XAP_CMD_UNZIP, safeSrcPath.c_str(), safeDestPath.c_str());
-  return t_RunAndSync(__FUNCTION__, szCommand, true);
+  nResult = t_RunAndSync(szCommand);
+  if (nResult != XAP_RESULT_OK) XAP_ERROR();
+  return nResult;
 }
 
 // ---- Asynchronous jobs.
@@ -1079,32 +1069,32 @@ int CXapTaskFileSystem::UnzipAsync(char* pszSrcPath, char* pszDestPath) {
   XAP_TRACE();
   std::string safeSrcPath;
   std::string safeDestPath;
-  int nResult = t_OpenPaths(__FUNCTION__, pszSrcPath, safeSrcPath, pszDestPath, &safeDestPath);
+  int nResult = t_OpenPaths(XAP_HERE, pszSrcPath, safeSrcPath, pszDestPath, &safeDestPath);
   if (nResult != XAP_RESULT_OK) return nResult;
-  XAP_LOG(3u, "safeSrcPath = [%s]", safeSrcPath.c_str());
-  XAP_LOG(3u, "safeDestPath = [%s]", safeDestPath.c_str());
-  XAP_LOG(3u, "pszSrcPath = [%s]", safeSrcPath.c_str());
-  XAP_LOG(3u, "pszDestPath = [%s]", safeDestPath.c_str());
+  XAP_LOG(4u, "safeSrcPath = [%s]", safeSrcPath.c_str());
+  XAP_LOG(4u, "safeDestPath = [%s]", safeDestPath.c_str());
+  XAP_LOG(4u, "pszSrcPath = [%s]", safeSrcPath.c_str());
+  XAP_LOG(4u, "pszDestPath = [%s]", safeDestPath.c_str());
   PTAsyncData* pJob = t_NewAsyncJob(ASYNC_CMD_UNZIP, safeSrcPath, &safeDestPath);
   if (pJob == nullptr) {
     XAP_ERROR();
     return XAP_RESULT_FAIL;
   }
-  return t_StartAsyncJob(__FUNCTION__, pJob);
+  return t_StartAsyncJob(XAP_HERE, pJob);
 }
 
 int CXapTaskFileSystem::DeleteAsync(char* pszPath) {
   XAP_TRACE();
   std::string safePath;
-  int nResult = t_OpenPaths(__FUNCTION__, pszPath, safePath, nullptr, nullptr);
+  int nResult = t_OpenPaths(XAP_HERE, pszPath, safePath, nullptr, nullptr);
   if (nResult != XAP_RESULT_OK) return nResult;
-  XAP_LOG(3u, "pszPath = [%s]", safePath.c_str());
+  XAP_LOG(4u, "pszPath = [%s]", safePath.c_str());
   PTAsyncData* pJob = t_NewAsyncJob(ASYNC_CMD_DELETE, safePath, nullptr);
   if (pJob == nullptr) {
     XAP_ERROR();
     return XAP_RESULT_FAIL;
   }
-  return t_StartAsyncJob(__FUNCTION__, pJob);
+  return t_StartAsyncJob(XAP_HERE, pJob);
 }
 
 CXapTaskFileSystem::PTAsyncData* CXapTaskFileSystem::t_NewAsyncJob(
@@ -1127,10 +1117,10 @@ void CXapTaskFileSystem::t_ReleaseAsyncJob(PTAsyncData* pJob) {
   if (pJob->nReferences.fetch_sub(1) == 1) delete pJob;
 }
 
-int CXapTaskFileSystem::t_StartAsyncJob(const char* pszFunction, PTAsyncData* pJob) {
+int CXapTaskFileSystem::t_StartAsyncJob(const XapLogSite& site, PTAsyncData* pJob) {
   pthread_attr_t attr;
   if (pthread_attr_init(&attr) != 0) {
-    XAP_ERROR_AS(pszFunction);
+    XAP_ERROR_AT(site);
     delete pJob;
     return XAP_RESULT_FAIL;
   }
@@ -1138,7 +1128,7 @@ int CXapTaskFileSystem::t_StartAsyncJob(const char* pszFunction, PTAsyncData* pJ
   if (pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED) != 0 ||
       pthread_attr_setstacksize(&attr, kWorkerStack) != 0 ||
       pthread_create(&thread, &attr, t_AsyncThread, pJob) != 0) {
-    XAP_ERROR_AS(pszFunction);
+    XAP_ERROR_AT(site);
     pthread_attr_destroy(&attr);
     delete pJob;
     return XAP_RESULT_FAIL;
@@ -1154,7 +1144,7 @@ int CXapTaskFileSystem::t_StartAsyncJob(const char* pszFunction, PTAsyncData* pJ
       bSeen = pJob->started.wait_for(lock, kStartWait, [pJob] { return pJob->bStarted; });
     }
   }
-  if (bSeen) XAP_TRACE_AS(pszFunction);
+  if (bSeen) XAP_TRACE_AT(site);
   t_ReleaseAsyncJob(pJob);
   return XAP_RESULT_OK;
 }
@@ -1176,8 +1166,8 @@ void* CXapTaskFileSystem::t_AsyncThread(void* pData) {
   std::string strDestPath = pJob->pszDestPath != nullptr ? pJob->pszDestPath : "";
   int32_t eAsyncCommand = pJob->eAsyncCommand;
   XAP_LOG(3u, "eAsyncCommand = [%d]", eAsyncCommand);
-  XAP_LOG(3u, "strSrcPath = [%s]", strSrcPath.c_str());
-  XAP_LOG(3u, "strDestPath = [%s]", strDestPath.c_str());
+  XAP_LOG(4u, "strSrcPath = [%s]", strSrcPath.c_str());
+  XAP_LOG(4u, "strDestPath = [%s]", strDestPath.c_str());
   {
     std::lock_guard<std::mutex> lock(pJob->mutex);
     pJob->bStarted = true;
@@ -1195,14 +1185,14 @@ void* CXapTaskFileSystem::t_AsyncThread(void* pData) {
     snprintf(szCommand, sizeof szCommand, XAP_CMD_UNZIP_ASYNC, strSrcPath.c_str(),
              strDestPath.c_str());
   }
-  int nResult = 0;
   if (nEvent == ASYNC_EVENT_UNKNOWN) {
     XAP_ERROR();
     t_SendJobEvent(pJob, ASYNC_EVENT_UNKNOWN, "0");
-  } else if (!t_ScreenAndExec(__FUNCTION__, szCommand, &nResult)) {
+  } else if (t_IsSafeCommandLine(XAP_HERE, szCommand) == 0) {
     t_SendJobEvent(pJob, nEvent, "0");
   } else {
     // "1" says the command ran, not that it succeeded.
+    QomExecShell(szCommand);
     QomExecShell(XAP_CMD_SYNC);
     t_SendJobEvent(pJob, nEvent, "1");
   }

@@ -15,6 +15,15 @@
 #include <mutex>
 #include <string>
 
+#include "XapFileSystemLog.h"
+
+// The C library defines st_atime, st_mtime and st_ctime as macros for the
+// nanosecond fields of struct stat; PTStat has fields of those names. Code
+// that sees this header reads struct stat's times as st_atim and so on.
+#undef st_atime
+#undef st_mtime
+#undef st_ctime
+
 namespace qom {
 
 class CXapEngineBase;
@@ -52,15 +61,10 @@ class CXapTaskFileSystem {
   CXapTaskFileSystem(const CXapTaskFileSystem&) = delete;
   CXapTaskFileSystem& operator=(const CXapTaskFileSystem&) = delete;
 
-  // The C library defines st_atime, st_mtime and st_ctime as macros for the
-  // nanosecond fields of struct stat; PTStat has fields of those names, and
-  // the macros come back after it for everyone else.
-#pragma push_macro("st_atime")
-#pragma push_macro("st_mtime")
-#pragma push_macro("st_ctime")
-#undef st_atime
-#undef st_mtime
-#undef st_ctime
+  // Characters the reply buffer of GetProperty and GetListFiles holds, its
+  // terminator included.
+  static const size_t kTextReplySize = 2048;
+
   // The task's copy of an item's status, from the 64-bit status query.
   struct PTStat {
     uint64_t st_dev;
@@ -77,9 +81,6 @@ class CXapTaskFileSystem {
     int32_t st_mtime;
     int32_t st_ctime;
   };
-#pragma pop_macro("st_ctime")
-#pragma pop_macro("st_mtime")
-#pragma pop_macro("st_atime")
 
   // Whether the engine that owns the task still lives, shared with the
   // running jobs: the task's destructor clears it under the lock, so a job
@@ -156,13 +157,14 @@ class CXapTaskFileSystem {
   // written).
   int GetFolderSize(double* plfSize, char* pszFolder, bool bSub, bool bSearchLink);
 
-  // Describes a file or folder as one JSON-like line in pszOutput (2048
-  // bytes, zero-filled by the caller; no terminator written). 1, 0 when it
+  // Describes a file or folder as one JSON-like line in pszOutput
+  // (kTextReplySize bytes, zero-filled by the caller; no terminator
+  // written). 1, 0 when it
   // cannot be examined or the text would not fit, or the gate's -4/-7.
   // Changes the process's current directory to the item's folder.
   int GetProperty(char* pszPath, char* pszOutput);
-  // Lists the folder's entries as "[ "name", ... 0 ]" in pszOutput (2048
-  // bytes, zero-filled by the caller). A listing too long for the buffer
+  // Lists the folder's entries as "[ "name", ... 0 ]" in pszOutput
+  // (kTextReplySize bytes, zero-filled by the caller). A listing too long for the buffer
   // ends at the last whole entry that fits. 1, 0, or the gate's -4/-7.
   int GetListFiles(char* pszPath, char* pszOutput);
 
@@ -225,13 +227,11 @@ class CXapTaskFileSystem {
   // Screens the command line and runs it; 0 when it ran and succeeded,
   // nonzero otherwise (also when refused or null).
   int t_SystemCall(const char* pszCommand);
-  // The screen of every command line: the safe set plus blank and "+", at
-  // most 255 characters. 0 also for null. Logs its verdict, and a refusal
-  // as an error, in pszFunction's name.
-  static int t_IsSafeCommandLine(const char* pszFunction, const char* pszCommand);
-  // The screen and, when it passes, the run with QomExecShell, whose result
-  // goes to *pnResult. False when the line is null or refused: nothing ran.
-  static bool t_ScreenAndExec(const char* pszFunction, const char* pszCommand, int* pnResult);
+  // The screen of every command line, a step of the runner that calls it:
+  // the safe set plus blank and "+", at most 255 characters. 1 when the
+  // line passes; 0 also for null. Logs its verdict, and a refusal as an
+  // error, at the caller's site.
+  static int t_IsSafeCommandLine(const XapLogSite& site, const char* pszCommand);
   // 1 when the folder exists (or a readable file of that name does) or was
   // made with "mkdir -p"; else 0.
   int t_MakeFolder(char* pszPath);
@@ -250,16 +250,15 @@ class CXapTaskFileSystem {
   // The opening of every modifying operation: -3 when pszSrcPath is null,
   // or pszDestPath is null while pstrSafeDest is given; else the gate's
   // verdict on the source and then, when pstrSafeDest is given, on the
-  // destination. Logs in pszFunction's name.
-  int t_OpenPaths(const char* pszFunction, char* pszSrcPath, std::string& strSafeSrc,
+  // destination. Logs at the caller's site.
+  int t_OpenPaths(const XapLogSite& site, char* pszSrcPath, std::string& strSafeSrc,
                   char* pszDestPath, std::string* pstrSafeDest);
   // The closing of the synchronous ones: runs the command line; 0 when it
-  // failed (logged in pszFunction's name when bLogFailure), else runs
-  // "/bin/sync" and answers 1.
-  int t_RunAndSync(const char* pszFunction, const char* pszCommand, bool bLogFailure);
-  // The steps Copy and Move share; bMove picks the command and the
-  // failures that are logged, pszFunction names the one running.
-  int t_Transfer(const char* pszFunction, char* pszSrcPath, char* pszDestPath, bool bMove);
+  // failed, else runs "/bin/sync" and answers 1.
+  int t_RunAndSync(const char* pszCommand);
+  // The steps Copy and Move share, logged at the caller's site; bMove picks
+  // the command and whether failures are logged.
+  int t_Transfer(const XapLogSite& site, char* pszSrcPath, char* pszDestPath, bool bMove);
 
   // A new job for the owning engine, with its buffers, or null when memory
   // ran out.
@@ -269,8 +268,8 @@ class CXapTaskFileSystem {
   static void t_ReleaseAsyncJob(PTAsyncData* pJob);
   // Starts the detached worker for the job and waits for it to take it.
   // 1, or 0 when the thread could not be started (the job is released).
-  // Logs in pszFunction's name.
-  static int t_StartAsyncJob(const char* pszFunction, PTAsyncData* pJob);
+  // Logs at the caller's site.
+  static int t_StartAsyncJob(const XapLogSite& site, PTAsyncData* pJob);
   // Sends the job's completion event, unless its engine is gone.
   static void t_SendJobEvent(PTAsyncData* pJob, int nEvent, const char* pszResult);
   // The worker thread's entry; owns pData (a PTAsyncData). Returns null.
@@ -289,12 +288,11 @@ class CXapTaskFileSystem {
     void Append(const char* pszText, size_t nLength);
     bool Fits(size_t nMore) const;
     bool Spoiled() const { return m_bSpoiled; }
-    size_t Length() const { return m_nLength; }
-    // Copies the characters, without a terminator, to a 2048-byte buffer.
+    // Copies the characters, without a terminator, to a reply buffer.
     void CopyTo(char* pszOutput) const;
 
    private:
-    char m_szText[2048];
+    char m_szText[kTextReplySize];
     size_t m_nLength = 0;
     bool m_bSpoiled = false;
   };
