@@ -131,7 +131,7 @@ template <Engine::SizeOperation pfnQuery>
 bool CXapEngineFileSystem::SizeFigure(std::string& strRet, const Params&) {
   unsigned long long ullValue = 0;
   int nResult = (m_pTask->*pfnQuery)(&ullValue);
-  if (nResult != 1) {
+  if (nResult != XAP_RESULT_OK) {
     SetReturnValueInteger(strRet, nResult);
     return true;
   }
@@ -164,7 +164,7 @@ bool CXapEngineFileSystem::OnGetItemType(std::string& strRet, const Params& para
 bool CXapEngineFileSystem::OnGetFileSize(std::string& strRet, const Params& params) {
   int nSize = 0;
   int nResult = m_pTask->GetFileSize(Data(params.strParam1), &nSize);
-  SetReturnValueInteger(strRet, nResult == 1 ? nSize : nResult);
+  SetReturnValueInteger(strRet, nResult == XAP_RESULT_OK ? nSize : nResult);
   return true;
 }
 
@@ -181,7 +181,7 @@ bool CXapEngineFileSystem::OnGetFolderSize(std::string& strRet, const Params& pa
   int nResult =
       m_pTask->GetFolderSize(&lfSize, Data(params.strParam1), ConvertParam(params.strParam2),
                              ConvertParam(params.strParam3));
-  if (nResult != 1) {
+  if (nResult != XAP_RESULT_OK) {
     SetReturnValueInteger(strRet, nResult);
     return true;
   }
