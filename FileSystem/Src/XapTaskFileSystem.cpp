@@ -564,20 +564,29 @@ const size_t kMaxEntryPath = 255;
 // /proc/self), so only that work is counted, in steps: reading an entry, a
 // status call, opening a folder relative to its parent are one step each;
 // a lookup through the joined path (up to 255 characters and 40 links) is
-// kStepsPerLookup. A tree read once, links and all, is never cut. The
-// budget is about 0.25 s of the worst such work on a 2-core x86-64 machine,
-// 4 to 8 times that on the device.
+// kStepsPerLookup. The budget is about 0.25 s of the worst such work on a
+// 2-core x86-64 machine, 4 to 8 times that on the device.
 const long kMaxRepeatedSteps = 200000;
 const long kStepsPerLookup = 16;
-// A lookup resolves link texts of up to 4 KiB, and the links named inside
-// them, which the walk does not see: lookups from folders read before may
-// take this long in all.
-const std::chrono::milliseconds kMaxRepeatedLookupTime(1000);
+// A lookup also resolves the links named inside link texts of up to 4 KiB,
+// which the walk does not see: one may take milliseconds. Lookups may take
+// this much processor time in all, counted in every folder; ordinary ones
+// take microseconds.
+const int64_t kMaxLookupNanoseconds = 1000000000;
 
-// A lookup through the joined path that fails with ELOOP is tried again:
-// the kernel can report a false ELOOP for a long chain of links while other
-// processes rename folders. A real loop fails every time.
-const int kLookupAttempts = 4;
+// A lookup through the joined path that fails with ELOOP is tried once
+// more: the kernel can report a false ELOOP for a long chain of links while
+// other processes rename folders (rarely: a few in a million lookups). A
+// real loop fails both times.
+const int kLookupAttempts = 2;
+
+// Processor time of the calling thread, in nanoseconds: what a lookup cost,
+// however busy the machine.
+int64_t ThreadCpuNanoseconds() {
+  struct timespec ts;
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+  return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+}
 
 // Bytes of directory entries read at a time, per level of depth.
 const size_t kEntryBuffer = 8192;
@@ -608,15 +617,15 @@ struct CXapTaskFileSystem::FolderWalk {
   bool bRepeating = false;  // this folder was read before through links
   std::unordered_set<FolderKey, FolderKeyHash> readThroughLinks;
   long nRepeatedSteps = 0;
-  std::chrono::steady_clock::duration repeatedLookupTime{};
-  bool bCut = false;  // the budget of repeated work ran out: the walk stops
+  int64_t nLookupNanoseconds = 0;  // processor time of every lookup so far
+  bool bCut = false;               // the budget ran out: the walk stops
   // One entry buffer per depth, kept for the whole walk.
   std::vector<std::vector<char>> buffers;
 
-  // Counts steps of repeated work; false once the budget is spent.
+  // Counts steps of repeated work; false once a budget is spent.
   bool Repeat(long nSteps) {
     nRepeatedSteps += nSteps;
-    if (nRepeatedSteps > kMaxRepeatedSteps || repeatedLookupTime > kMaxRepeatedLookupTime) {
+    if (nRepeatedSteps > kMaxRepeatedSteps || nLookupNanoseconds > kMaxLookupNanoseconds) {
       bCut = true;
     }
     return !bCut;
@@ -641,14 +650,11 @@ int CXapTaskFileSystem::GetFolderSize(double* plfSize, char* pszFolder, bool bSu
   t_GetFolderSizeHelper(walk, AT_FDCWD, pszFolder, bSub, true);
   if (walk.bCut) {
     // A partial sum would be a wrong answer: none is given.
-    XAP_LOG(
-        0u,
-        "folder walk of [%s] cut after %ld steps and %ld ms of lookups in folders already "
-        "read through links, at [%s] (%.0lf bytes so far)",
-        pszFolder, walk.nRepeatedSteps,
-        static_cast<long>(
-            std::chrono::duration_cast<std::chrono::milliseconds>(walk.repeatedLookupTime).count()),
-        walk.strPath.c_str(), lfFolderSize);
+    XAP_LOG(0u,
+            "folder walk of [%s] cut after %ld steps in folders already read through links and "
+            "%ld ms of lookups, at [%s] (%.0lf bytes so far)",
+            pszFolder, walk.nRepeatedSteps, static_cast<long>(walk.nLookupNanoseconds / 1000000),
+            walk.strPath.c_str(), lfFolderSize);
     XAP_ERROR();
     return XAP_RESULT_FAIL;
   }
@@ -666,18 +672,16 @@ int CXapTaskFileSystem::t_GetFolderSizeHelper(FolderWalk& walk, int nParentFd, c
   int fd = -1;
   if (bByPath) {
     // The joined path decides: its links resolve as the kernel counts them.
-    std::chrono::steady_clock::time_point start = std::chrono::steady_clock::now();
+    int64_t nStart = ThreadCpuNanoseconds();
     int nLookups = 0;
     do {
       ++nLookups;
       fd = open(walk.strPath.c_str(), nFlags);
     } while (fd < 0 && errno == ELOOP && nLookups < kLookupAttempts);
-    if (bParentRepeating) {
-      walk.repeatedLookupTime += std::chrono::steady_clock::now() - start;
-      if (!walk.Repeat(kStepsPerLookup * nLookups)) {
-        if (fd >= 0) close(fd);
-        return 0;
-      }
+    walk.nLookupNanoseconds += ThreadCpuNanoseconds() - nStart;
+    if (!walk.Repeat(bParentRepeating ? kStepsPerLookup * nLookups : 0)) {
+      if (fd >= 0) close(fd);
+      return 0;
     }
   } else {
     // A real subfolder, opened without following a link that might have
