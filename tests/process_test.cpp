@@ -63,19 +63,13 @@ TEST_F(InFolder, AnIdleHostUsesNoCpu) {
 
 // The first and last line of a function's definition in the module's units.
 std::pair<int, int> DefinitionLines(const std::string& name) {
-  for (const char* unit : {"XapEngineFileSystem.cpp", "XapTaskFileSystem.cpp"}) {
-    std::istringstream in(xaptest::ReadFile(XAP_SOURCE_DIR "/FileSystem/Src/" + std::string(unit)));
-    int n = 0, first = 0;
-    for (std::string line; std::getline(in, line);) {
-      ++n;
-      if (first == 0 && line[0] != ' ' && line.find("::" + name + "(") != std::string::npos) {
-        first = n;
-      } else if (first != 0 && line == "}") {
-        return {first, n};
-      }
-    }
-  }
-  return {0, 0};
+  std::pair<int, int> lines;
+  std::istringstream(xaptest::ShellOutput(
+      "cd " XAP_SOURCE_DIR "/FileSystem/Src && awk '/^[^ ].*::" + name +
+      "\\(/ { f = FNR } f && /^}/ { print f, FNR; exit }' XapEngineFileSystem.cpp " +
+      "XapTaskFileSystem.cpp")) >>
+      lines.first >> lines.second;
+  return lines;
 }
 
 // The level-0 lines a caller is meant to see, and nothing below level 0;
