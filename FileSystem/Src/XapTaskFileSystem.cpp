@@ -581,7 +581,7 @@ const int64_t kMaxLookupNanoseconds = 1000000000;
 const int kLookupAttempts = 2;
 
 // Processor time of the calling thread, in nanoseconds: what a lookup cost,
-// however busy the machine.
+// without the time it waited for the processor.
 int64_t ThreadCpuNanoseconds() {
   struct timespec ts;
   clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
