@@ -152,15 +152,15 @@ class CXapTaskFileSystem {
   // characters; a link is followed as that path resolves, so a loop of
   // links ends where the path grows too long or holds more than 40 links.
   // 1 with the sum in *plfSize (0 for a folder that cannot be read); 0 for
-  // a null argument, or when the walk keeps coming back to folders it has
-  // read through links and passes its budget of such work (nothing
-  // written).
+  // a null argument, or when the walk is cut (nothing written): its work
+  // in folders it has read before through links, or the processor time of
+  // its lookups through joined paths, passed its budget.
   int GetFolderSize(double* plfSize, char* pszFolder, bool bSub, bool bSearchLink);
 
   // Describes a file or folder as one JSON-like line in pszOutput
   // (kTextReplySize bytes, zero-filled by the caller; no terminator
-  // written). 1, 0 when it
-  // cannot be examined or the text would not fit, or the gate's -4/-7.
+  // written). 1, 0 when it cannot be examined or the text would not fit,
+  // or the gate's -4/-7.
   // Changes the process's current directory to the item's folder.
   int GetProperty(char* pszPath, char* pszOutput);
   // Lists the folder's entries as "[ "name", ... 0 ]" in pszOutput
