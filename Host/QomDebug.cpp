@@ -35,7 +35,7 @@ __attribute__((format(printf, 1, 0))) std::string FormatV(const char* format, va
   if (n < 0) return std::string();
   if (static_cast<size_t>(n) < sizeof buf) return std::string(buf, n);
   std::string big(static_cast<size_t>(n) + 1, '\0');
-  vsnprintf(&big[0], big.size(), format, args);
+  vsnprintf(&big[0], big.size(), format, args);  // NOLINT(cert-err33-c): n was measured above
   big.resize(static_cast<size_t>(n));
   return big;
 }
@@ -50,7 +50,7 @@ void EmitLine(unsigned level, const std::string& prefix, std::string message) {
 }
 
 }  // namespace
-
+// NOLINTNEXTLINE(cert-dcl50-cpp): the framework's printf-style logger
 void CQOMDebug::PrintLog(unsigned module, unsigned level, const char* format, ...) {
   (void)module;
   if (!IsEnabled(level) || format == nullptr) return;

@@ -18,7 +18,7 @@
 #include "QomDebug.h"
 #include "XapOutput.h"
 
-extern char** environ;
+extern char** environ;  // NOLINT(readability-redundant-declaration): POSIX: programs declare it
 
 namespace qom {
 namespace {

@@ -15,7 +15,7 @@ void WriteEventLine(int nEventId, const std::string& strData1, const std::string
 }
 
 }  // namespace
-
+// NOLINTBEGIN(performance-unnecessary-value-param): the framework's signatures
 // ---- CXapAppBase: the framework's defaults; this host uses none of them.
 
 CXapAppBase::CXapAppBase() = default;
@@ -92,5 +92,5 @@ void CXapEngineBase::SendEvent(int nEventId, std::string strData1, std::string s
 }
 
 void CXapEngineBase::SetEventSink(XapEventSink pfnSink) { g_eventSink.store(pfnSink); }
-
+// NOLINTEND(performance-unnecessary-value-param)
 }  // namespace qom

@@ -70,8 +70,8 @@ struct CharTable {
   }
 };
 
-const CharTable kPathChars("");
-const CharTable kCommandChars(" +");
+const CharTable kPathChars("");       // NOLINT(cert-err58-cpp): the constructor cannot throw
+const CharTable kCommandChars(" +");  // NOLINT(cert-err58-cpp): the constructor cannot throw
 
 enum ScreenVerdict { SCREEN_SAFE, SCREEN_TOO_LONG, SCREEN_UNSAFE };
 
@@ -318,7 +318,7 @@ int CXapTaskFileSystem::t_SystemCall(const char* pszCommand) {
 int CXapTaskFileSystem::t_MakeFolder(char* pszPath) {
   if (t_IsExistedPath(pszPath) != 0) return 1;
   char szCommand[kCommandSize];
-  memset(szCommand, 0, sizeof szCommand);
+  memset(szCommand, 0, sizeof szCommand);  // NOLINTNEXTLINE(cert-err33-c): path <= 255 characters
   snprintf(szCommand, sizeof szCommand, XAP_CMD_MKDIR, pszPath);
   return t_SystemCall(szCommand) == 0 ? 1 : 0;
 }
@@ -423,7 +423,7 @@ int CXapTaskFileSystem::GetFileSize(char* pszPath, int* pnSize) {
 int CXapTaskFileSystem::UnzipKill() {
   char szCommand[kCommandSize];
   memset(szCommand, 0, sizeof szCommand);
-  snprintf(szCommand, sizeof szCommand, XAP_CMD_KILL_UNZIP);
+  snprintf(szCommand, sizeof szCommand, XAP_CMD_KILL_UNZIP);  // NOLINT(cert-err33-c): a fixed text
   if (t_SystemCall(szCommand) == 0) return XAP_RESULT_OK;
   XAP_ERROR();
   return XAP_RESULT_FAIL;
@@ -452,12 +452,12 @@ int CXapTaskFileSystem::SetXapFileExecutable(char* pszXapFileName) {
   // As long as the command line can carry whole; a name that may run (255
   // characters) makes a target of at most 532.
   char szTarget[kCommandSize - (sizeof XAP_CMD_CHMOD_EXEC - 3)];
-  memset(szTarget, 0, sizeof szTarget);
+  memset(szTarget, 0, sizeof szTarget);  // NOLINTNEXTLINE(cert-err33-c): longer names refused below
   snprintf(szTarget, sizeof szTarget, "/opt/down/xaps/xap%s/xap%s", pszXapFileName, pszXapFileName);
   XAP_LOG(3u, "pszXapFileName=[%s], target=[%s]", pszXapFileName, szTarget);
   if (t_IsSafeSystemString(pszXapFileName) == 0) return XAP_RESULT_OK;
   char szCommand[kCommandSize];
-  memset(szCommand, 0, sizeof szCommand);
+  memset(szCommand, 0, sizeof szCommand);  // NOLINTNEXTLINE(cert-err33-c): 532 characters fit
   snprintf(szCommand, sizeof szCommand, XAP_CMD_CHMOD_EXEC, szTarget);
   t_SystemCall(szCommand);  // the caller learns nothing of the outcome
   return XAP_RESULT_OK;
@@ -533,7 +533,7 @@ int CXapTaskFileSystem::t_GetSizeInfo(unsigned long long* pullTotal, unsigned lo
     // Share of the blocks an unprivileged user can have, in hundredths of a
     // percent; blocks reserved for root are left out.
     if (ullTotal != 0 && ullUsed + ullFree != 0) {
-      s_percent = static_cast<int>(
+      s_percent = static_cast<int>(  // NOLINTNEXTLINE(bugprone-incorrect-roundings): log-only, >= 0
           static_cast<double>(ullUsed * 10000ULL) / static_cast<double>(ullUsed + ullFree) + 0.5);
     }
     if (pullTotal != nullptr) *pullTotal = ullTotal;
@@ -762,7 +762,7 @@ int CountEntries(const char* pszFolder) {
   DIR* pDir = opendir(pszFolder);
   if (pDir == nullptr) return -1;
   int nCount = 0;
-  while (struct dirent* pEntry = readdir(pDir)) {
+  while (struct dirent* pEntry = readdir(pDir)) {  // NOLINT(concurrency-mt-unsafe): its own stream
     if (strcmp(pEntry->d_name, ".") != 0 && strcmp(pEntry->d_name, "..") != 0) ++nCount;
   }
   return closedir(pDir) == 0 ? nCount : -1;
@@ -771,7 +771,7 @@ int CountEntries(const char* pszFolder) {
 }  // namespace
 
 CXapTaskFileSystem::PTReplyText::PTReplyText() { memset(m_szText, 0, sizeof m_szText); }
-
+// NOLINTNEXTLINE(cert-dcl50-cpp): printf-style; -Wformat=2 checks every call (format attribute)
 void CXapTaskFileSystem::PTReplyText::Add(const char* pszFormat, ...) {
   char szFragment[kFragmentSize];
   memset(szFragment, 0, sizeof szFragment);
@@ -914,7 +914,7 @@ int CXapTaskFileSystem::GetListFiles(char* pszPath, char* pszOutput) {
   PTReplyText text;
   t_ListingOpen(text);
   int nListed = 0;
-  while (struct dirent* pEntry = readdir(pDir)) {
+  while (struct dirent* pEntry = readdir(pDir)) {  // NOLINT(concurrency-mt-unsafe): its own stream
     const char* pszEntry = pEntry->d_name;
     if (strcmp(pszEntry, ".") == 0 || strcmp(pszEntry, "..") == 0) continue;
     if (!t_ListingAdd(text, pszEntry)) {
@@ -1000,7 +1000,7 @@ int CXapTaskFileSystem::t_Transfer(const XapLogSite& site, char* pszSrcPath, cha
   }
 
   char szCommand[kCommandSize];
-  memset(szCommand, 0, sizeof szCommand);
+  memset(szCommand, 0, sizeof szCommand);  // NOLINTNEXTLINE(cert-err33-c): paths <= 255 characters
   snprintf(szCommand, sizeof szCommand, bMove ? XAP_CMD_MOVE : XAP_CMD_COPY, safeSrcPath.c_str(),
            safeDestPath.c_str());
   nResult = t_RunAndSync(szCommand);
@@ -1019,7 +1019,7 @@ int CXapTaskFileSystem::Delete(char* pszPath) {
     return XAP_RESULT_NOT_FOUND;
   }
   char szCommand[kCommandSize];
-  memset(szCommand, 0, sizeof szCommand);
+  memset(szCommand, 0, sizeof szCommand);  // NOLINTNEXTLINE(cert-err33-c): path <= 255 characters
   snprintf(szCommand, sizeof szCommand, XAP_CMD_DELETE, safePath.c_str());
   nResult = t_RunAndSync(szCommand);
   if (nResult != XAP_RESULT_OK) XAP_ERROR();
@@ -1039,7 +1039,7 @@ int CXapTaskFileSystem::Unzip(char* pszSrcPath, char* pszDestPath) {
     return XAP_RESULT_NOT_FOUND;
   }
   char szCommand[kCommandSize];
-  memset(szCommand, 0, sizeof szCommand);
+  memset(szCommand, 0, sizeof szCommand);  // NOLINTNEXTLINE(cert-err33-c): paths <= 255 characters
   snprintf(szCommand, sizeof szCommand, XAP_CMD_UNZIP, safeSrcPath.c_str(), safeDestPath.c_str());
   nResult = t_RunAndSync(szCommand);
   if (nResult != XAP_RESULT_OK) XAP_ERROR();
@@ -1055,17 +1055,17 @@ const size_t kJobPathSize = 1025;
 
 // How the starter waits for the worker to take the job.
 const int kStartWaits = 100;
-const std::chrono::milliseconds kStartWait(100);
+const std::chrono::milliseconds kStartWait(100);  // NOLINT(cert-err58-cpp): cannot throw
 
 // The worker's stack and name.
 const size_t kWorkerStack = 0x100000;
 const char kWorkerName[] = "QOM-Xap-AsyncFS";
-
+// NOLINTBEGIN(cert-err33-c): a path of at most 255 characters fits the 1024
 char* NewJobPath(const std::string& strPath) {
   char* pszPath = static_cast<char*>(calloc(1, kJobPathSize));
   if (pszPath != nullptr) snprintf(pszPath, kJobPathSize - 1, "%s", strPath.c_str());
   return pszPath;
-}
+}  // NOLINTEND(cert-err33-c)
 
 }  // namespace
 
@@ -1182,10 +1182,10 @@ void* CXapTaskFileSystem::t_AsyncThread(void* pData) {
   memset(szCommand, 0, sizeof szCommand);
   int nEvent = ASYNC_EVENT_UNKNOWN;
   if (eAsyncCommand == ASYNC_CMD_DELETE) {
-    nEvent = ASYNC_EVENT_DELETE;
+    nEvent = ASYNC_EVENT_DELETE;  // NOLINTNEXTLINE(cert-err33-c): path <= 255 characters
     snprintf(szCommand, sizeof szCommand, XAP_CMD_DELETE, strSrcPath.c_str());
   } else if (eAsyncCommand == ASYNC_CMD_UNZIP) {
-    nEvent = ASYNC_EVENT_UNZIP;
+    nEvent = ASYNC_EVENT_UNZIP;  // NOLINTNEXTLINE(cert-err33-c): paths <= 255 characters
     snprintf(szCommand, sizeof szCommand, XAP_CMD_UNZIP_ASYNC, strSrcPath.c_str(),
              strDestPath.c_str());
   }
