@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <spawn.h>
+#include <sys/ioctl.h>
 #include <sys/mount.h>
 #include <sys/wait.h>
 
@@ -63,12 +64,32 @@ std::string Line(const std::string& cmd, const std::vector<std::string>& params)
 }
 
 std::string ModuleCommand() {
-  return (sizeof XAP_TEST_EMULATOR > 1 ? XAP_TEST_EMULATOR " " : "") + std::string(XAP_TEST_BINARY);
+  return (Emulated() ? XAP_TEST_EMULATOR " " : "") + std::string(XAP_TEST_BINARY);
+}
+
+bool Emulated() { return sizeof XAP_TEST_EMULATOR > 1; }
+
+bool WaitFor(const std::function<bool()>& done, int timeoutMs) {
+  for (int waited = 0; !done(); waited += 10, usleep(10000)) {
+    if (waited >= timeoutMs) return false;
+  }
+  return true;
+}
+
+int ProcessesLeft(const std::string& name) {
+  std::string left;
+  WaitFor(
+      [&] {
+        while (waitpid(-1, nullptr, WNOHANG) > 0) continue;
+        return (left = ShellOutput("pgrep -c " + name)) == "0\n";
+      },
+      2000);
+  return std::atoi(left.c_str());
 }
 
 ModuleProcess::ModuleProcess(const ModuleOptions& options) {
   signal(SIGPIPE, SIG_IGN);  // a module that has ended must not end the test
-  std::string command = "exec " + ModuleCommand();
+  std::string command = "exec " + options.prefix + " " + ModuleCommand();
   for (const std::string& arg : options.args) command += " " + arg;
   char errTemplate[] = "/tmp/xapfs-stderr-XXXXXX";
   m_err = mkostemp(errTemplate, O_CLOEXEC);  // read through the descriptor: /tmp may be covered
@@ -133,6 +154,11 @@ std::string ModuleProcess::Ask(const std::string& line) {
   return j.is_object() && j.contains("reply") ? j["reply"].dump() : answer;
 }
 
+int ModuleProcess::Unread() const {
+  int n = -1;
+  return ioctl(m_out, FIONREAD, &n) == 0 ? n + static_cast<int>(m_pending.size()) : -1;
+}
+
 int ModuleProcess::Wait(int timeoutMs) {
   for (int status = 0, i = 0; m_status < 0 && i < timeoutMs; i += 2, usleep(2000)) {
     if (waitpid(m_pid, &status, WNOHANG) == m_pid) {
@@ -153,11 +179,11 @@ bool InIsolation() {
   const ::testing::TestInfo* info = ::testing::UnitTest::GetInstance()->current_test_info();
   char self[4096] = {};
   Check(readlink("/proc/self/exe", self, sizeof self - 1) > 0, "readlink");
-  std::string out =
-      ShellOutput("XAPTEST_ISOLATED=1 unshare -fpm --mount-proc --propagation private " +
-                  ModuleCommand().replace(ModuleCommand().find(XAP_TEST_BINARY),
-                                          strlen(XAP_TEST_BINARY), self) +
-                  " --gtest_filter=" + info->test_suite_name() + "." + info->name() + " 2>&1");
+  std::string out = ShellOutput(
+      "XAPTEST_ISOLATED=1 timeout -k 10 300 unshare -fpm --mount-proc --propagation private " +
+      ModuleCommand().replace(ModuleCommand().find(XAP_TEST_BINARY), strlen(XAP_TEST_BINARY),
+                              self) +
+      " --gtest_filter=" + info->test_suite_name() + "." + info->name() + " 2>&1");
   EXPECT_NE(out.find("[  PASSED  ] 1 test."), std::string::npos) << "in its namespace:\n" << out;
   return false;
 }

@@ -9,6 +9,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <functional>
 #include <nlohmann/json.hpp>
 #include <sstream>
 #include <string>
@@ -41,8 +42,15 @@ std::string ShellOutput(const std::string& command);
 // A command line in the JSON form.
 std::string Line(const std::string& cmd, const std::vector<std::string>& params = {});
 // The shell words that start the module (the emulator first in a cross
-// build).
+// build), and whether there is an emulator.
 std::string ModuleCommand();
+bool Emulated();
+// Polls until done() holds or the time is up; whether it held.
+bool WaitFor(const std::function<bool()>& done, int timeoutMs = 20000);
+// The processes named name still there once reaped, polled for up to 2 s
+// (an isolated test is their parent: it reaps any child, so call it after
+// ModuleProcess::Wait).
+int ProcessesLeft(const std::string& name);
 
 // How a ModuleProcess meets the world.
 struct ModuleOptions {
@@ -50,6 +58,7 @@ struct ModuleOptions {
   bool bNonBlockingStdout = false;  // its stdout's open file made non-blocking
   bool bStderrGone = false;         // stderr a pipe whose reader has gone
   int stdoutFd = -1;                // its stdout in place of the pipe, when set
+  std::string prefix = "";          // shell words before it (setpriv ...)
 };
 
 // The built xapFileSystem, run under the cross emulator when there is one.
@@ -73,6 +82,8 @@ class ModuleProcess {
   std::string RestOfStdout();  // once it has ended
   pid_t Pid() const { return m_pid; }
   int StdoutFd() const { return m_out; }
+  // Bytes of its stdout not read yet.
+  int Unread() const;
 
  private:
   static void Close(int* pfd);

@@ -64,7 +64,7 @@ TEST_F(Screen, OnlySafeCharactersReachTheShell) {
     std::string text;
     int path, command;  // t_IsSafeSystemString, t_IsSafeCommandLine
   } rows[] = {{"abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789_-/.", 1, 1},
-              {"/usr/bin/nice -n 19 /bin/chmod +x /tmp/x", 0, 1},
+              {"/usr/bin/nice -n 19 /bin/chmod +x " + dir / "x", 0, 1},
               {std::string(255, 'a'), 1, 1},
               {std::string(256, 'a'), 0, 0},
               {touch + " " + std::string(240, 'x'), 0, 0},
@@ -78,14 +78,13 @@ TEST_F(Screen, OnlySafeCharactersReachTheShell) {
   }
   for (char bad : std::string(";|&$'\"`\t\n*?~\\()<>=,:%!#[{")) {
     std::string line = touch + bad;
-    EXPECT_EQ(Gate::t_IsSafeSystemString(line.c_str()) +
-                  Gate::t_IsSafeCommandLine({"t", 0}, line.c_str()),
-              0);
-    EXPECT_EQ(gate.t_SystemCall(line.c_str()), -1);
+    EXPECT_EQ(Gate::t_IsSafeSystemString(line.c_str()), 0) << bad;
+    EXPECT_EQ(Gate::t_IsSafeCommandLine({"t", 0}, line.c_str()), 0) << bad;
+    EXPECT_EQ(gate.t_SystemCall(line.c_str()), -1) << bad;
   }
-  EXPECT_EQ(Gate::t_IsSafeSystemString(nullptr) + Gate::t_IsSafeCommandLine({"t", 0}, nullptr) +
-                gate.t_SystemCall(nullptr),
-            -1);
+  EXPECT_EQ(Gate::t_IsSafeSystemString(nullptr), 0);
+  EXPECT_EQ(Gate::t_IsSafeCommandLine({"t", 0}, nullptr), 0);
+  EXPECT_EQ(gate.t_SystemCall(nullptr), -1);
   EXPECT_FALSE(xaptest::Exists(dir / "canary"));
   // Only blanks are trimmed, at both ends, into the destination.
   const std::pair<std::string, std::string> trims[] = {
@@ -97,8 +96,11 @@ TEST_F(Screen, OnlySafeCharactersReachTheShell) {
   }
 }
 
-// Paths built to make a canary file if any part of them reached a shell.
+// Paths built to make a canary file if any part of them reached a shell;
+// SetExecutable's chmod runs in an /opt of the test's own.
 TEST_F(Screen, NoHostilePathEverRunsAShellCommandOfItsOwn) {
+  XAPTEST_ISOLATE();
+  xaptest::MountTmpfs("/opt");
   const std::string d = dir.Path(), touch = "touch " + dir / "canary";
   std::vector<std::string> paths = {"~/x", d + "/*", d + "/\xc3\xa9t\xc3\xa9",
                                     d + "/../../etc/passwd", d + "/" + std::string(300, 'a')};
@@ -124,4 +126,62 @@ TEST_F(Screen, NoHostilePathEverRunsAShellCommandOfItsOwn) {
   EXPECT_EQ(module.Wait(), 0);
   EXPECT_FALSE(xaptest::Exists(dir / "canary"));
   EXPECT_EQ(module.RestOfStdout(), "");  // no job was started
+}
+
+using Limits = xaptest::InFolder;
+
+// What the rules let a widget reach, as SECURITY.md lists it by number;
+// each row is named there. /mnt is an outside of the test's own.
+TEST_F(Limits, WhatTheRulesLetAWidgetReach) {
+  XAPTEST_ISOLATE();
+  for (const char* root : {"/opt", "/mnt"}) xaptest::MountTmpfs(root);
+  const std::string w1 = "/opt/down/widgets/w1", w2 = "/opt/down/widgets/w2";
+  xaptest::Sh("cd " + d + " && mkdir -p b tree dst/tree folder " + w1 + " " + w2 +
+              " /opt/down/xaps/xap /opt/victim/xap && echo new | tee f tree/f > /dev/null && " +
+              "echo old | tee /mnt/o1 /mnt/o2 " + w2 + "/secret > /dev/null && ln -s /mnt/o1 " +
+              "b/f && ln -s /mnt/o2 dst/tree/f && ln -s /mnt l && (cd /mnt && echo z > z && zip " +
+              "-q a.zip z) && ln -s /mnt/a.zip folder.zip && ln -s " + w2 + " " + w1 +
+              "/l && chmod 644 /opt/victim");
+  const struct {
+    std::string line, reply, check, expected;
+  } rows[] = {
+      {"SetWidgetInfo 1 x", "1", "", ""},
+      // 12: a copy writes through a link standing at the name it creates,
+      // for a file and inside a folder.
+      {"Copy " + d + "f " + d + "b/", "1", "cat /mnt/o1", "new\n"},
+      {"Copy " + d + "tree " + d + "dst", "1", "cat /mnt/o2", "new\n"},
+      // 2: a link before a missing last part.
+      {"Copy " + d + "f " + d + "l/sub/new", "1", "cat /mnt/sub/new", "new\n"},
+      // 3: PATH.zip read for a folder PATH.
+      {"Unzip " + d + "folder " + d + "out", "1", "cat " + d + "out/z", "z\n"},
+      // 10: SetExecutable's name climbs out of /opt/down/xaps.
+      {"SetExecutable /../../../../opt/victim", "1", "stat -c %a /opt/victim", "755\n"},
+      // 4: a restricted widget reaches another widget's folder through a link.
+      {"SetWidgetInfo 2 " + w1, "1", "", ""},
+      {"Delete " + w1 + "/l/secret", "1", "ls " + w2, ""},
+  };
+  xaptest::ModuleProcess module;
+  for (const auto& r : rows) {
+    EXPECT_EQ(module.Ask(r.line), r.reply) << r.line;
+    EXPECT_EQ(xaptest::ShellOutput(r.check), r.expected) << r.line;
+  }
+}
+
+// 5: a tool waiting for a FIFO's other end holds the command thread:
+// nothing later is answered, UnzipKill included, until a signal ends the
+// host and its tool.
+TEST_F(Limits, AFifoHoldsTheCommandThreadUntilASignal) {
+  XAPTEST_ISOLATE();  // counts its tools by name
+  xaptest::Sh("cd " + d + " && echo s > s && mkfifo fifo folder.zip && mkdir folder");
+  for (const std::string& line :
+       {"Copy " + d + "s " + d + "fifo", "Unzip " + d + "folder " + d + "o"}) {
+    xaptest::ModuleProcess module;
+    EXPECT_EQ(module.Ask("SetWidgetInfo 1 x"), "1");
+    module.SendLine(line);
+    module.SendLine("UnzipKill");
+    EXPECT_EQ(module.ReadLine(2000), "") << line;
+    module.Signal(SIGTERM);
+    EXPECT_EQ(module.Wait(), 128 + SIGTERM) << line;
+    EXPECT_EQ(xaptest::ProcessesLeft("-x 'cp|unzip'"), 0) << line;
+  }
 }
