@@ -9,8 +9,15 @@
 #                              run each fuzz target for XAP_FUZZ_SECONDS (60)
 #                              (XAP_TARGETS="native armhf" picks), and the
 #                              chaos run for XAP_CHAOS_SECONDS (60) natively
-#                              and a quarter of that under ASan; warnings
-#                              are errors here
+#                              and a quarter of that under ASan; then the
+#                              coverage report (below) and clang-tidy over
+#                              the module and the host; warnings and
+#                              clang-tidy findings are errors here
+#   ./build.sh coverage        the tests and a chaos run of half
+#                              XAP_CHAOS_SECONDS on a gcov build
+#                              (build-coverage/), then line and branch
+#                              coverage of FileSystem/ and Host/: a table
+#                              here, pages in build-coverage/coverage/
 #   ./build.sh package         the Debian packages for amd64, armhf and arm64,
 #                              into dist/
 # Needs root (or sudo) only when packages are missing.
@@ -19,13 +26,13 @@ cd "$(dirname "$0")"
 
 RUN_PACKAGES="g++ cmake make libboost-dev nlohmann-json3-dev coreutils unzip zip psmisc"
 # The format check needs the one clang-format version it was written for.
-TEST_PACKAGES="$RUN_PACKAGES libgtest-dev googletest clang-format-14 qemu-user lintian groff-base strace"
+TEST_PACKAGES="$RUN_PACKAGES libgtest-dev googletest clang-format-14 clang-tidy-14 gcovr qemu-user lintian groff-base strace"
 # Extra packages per target. The ARM tests run on Debian's own runtime
 # libraries of the target (multiarch), as on a device.
 CROSS_armhf="crossbuild-essential-armhf libc6:armhf libstdc++6:armhf libgcc-s1:armhf"
 CROSS_aarch64="crossbuild-essential-arm64 libc6:arm64 libstdc++6:arm64 libgcc-s1:arm64"
 CROSS_fuzz="clang libclang-rt-14-dev"
-TARGETS="${XAP_TARGETS:-native armhf aarch64 asan tsan fuzz}"
+TARGETS="${XAP_TARGETS:-native armhf aarch64 asan tsan fuzz coverage tidy}"
 FUZZ_SECONDS="${XAP_FUZZ_SECONDS:-60}"
 CHAOS_SECONDS="${XAP_CHAOS_SECONDS:-60}"
 
@@ -81,6 +88,43 @@ run_fuzzers() {
 # given time; a failing round prints its seed and fails the run.
 run_chaos() {
   "$1/fuzz/chaos/xap_chaos" --program "$PWD/$1/xapFileSystem" --seconds "$2" >&2
+}
+
+# Runs the tests and a chaos run of $1 seconds on the coverage build, whose
+# module and host write gcov counters (the module processes that tests and
+# the chaos driver start included), then reports the coverage of the lines
+# and branches of FileSystem/ and Host/: a table on stderr, pages in
+# build-coverage/coverage/. Branches that only an exception takes are left
+# out. A failed test or round fails it after the report; no figure does.
+run_coverage() {
+  find build-coverage -name '*.gcda' -exec rm -f {} +
+  failed=0
+  ctest --preset coverage -j "$(nproc)" || failed=1
+  run_chaos build-coverage "$1" || failed=1
+  report=build-coverage/coverage
+  rm -rf "$report"
+  mkdir -p "$report"
+  gcovr --root . --filter FileSystem/ --filter Host/ --exclude-throw-branches \
+    --exclude-unreachable-branches -j "$(nproc)" --html-details "$report/index.html" \
+    --csv "$report/coverage.csv" --json "$report/coverage.json" --print-summary build-coverage >&2
+  # filename,line_total,line_covered,line_percent,branch_total,branch_covered,...
+  awk -F, 'NR == 1 { printf "%-42s %15s %17s\n", "File", "Lines", "Branches"; next }
+    function share(n, d) { return d ? sprintf("%5.1f%%", 100 * n / d) : "    -" }
+    { printf "%-42s %4d/%4d %s %4d/%4d %s\n", $1, $3, $2, share($3, $2), $6, $5, share($6, $5)
+      l += $2; lc += $3; b += $5; bc += $6 }
+    END { printf "%-42s %4d/%4d %s %4d/%4d %s\n", "TOTAL", lc, l, share(lc, l), bc, b, share(bc, b) }' \
+    "$report/coverage.csv" >&2
+  echo "== coverage: $report/index.html" >&2
+  return "$failed"
+}
+
+# Runs clang-tidy (.clang-tidy) over every unit of FileSystem/ and Host/ with
+# the compile commands of the native build (configured by the caller); a
+# finding fails it.
+run_tidy() {
+  find FileSystem Host -name '*.cpp' | sort |
+    xargs -P "$(nproc)" -n 1 clang-tidy-14 -p build --quiet --warnings-as-errors='*' >&2
+  echo "== tidy: no findings" >&2
 }
 
 # Builds the package of a preset's build into dist/ (the build is done).
@@ -141,6 +185,15 @@ case "$cmd" in
         build fuzz
         built=$(date +%s)
         run_fuzzers
+      elif [ "$target" = coverage ]; then
+        build coverage -DXAP_BUILD_TESTS=ON -DXAP_WERROR=ON
+        built=$(date +%s)
+        run_coverage $((CHAOS_SECONDS / 2))
+      elif [ "$target" = tidy ]; then
+        # Configured only: the compile commands are all clang-tidy needs.
+        cmake --preset native -DXAP_BUILD_TESTS=ON -DXAP_WERROR=ON >&2
+        built=$(date +%s)
+        run_tidy
       else
         build "$target" -DXAP_BUILD_TESTS=ON -DXAP_WERROR=ON
         built=$(date +%s)
@@ -164,6 +217,12 @@ case "$cmd" in
       echo "== $target: build $((built - start)) s, tests $(($(date +%s) - built)) s" >&2
     done
     ;;
+  coverage)
+    # shellcheck disable=SC2086
+    install_missing $TEST_PACKAGES
+    build coverage -DXAP_BUILD_TESTS=ON -DXAP_WERROR=ON
+    run_coverage $((CHAOS_SECONDS / 2))
+    ;;
   package)
     # shellcheck disable=SC2086
     install_missing $RUN_PACKAGES $CROSS_armhf $CROSS_aarch64
@@ -174,7 +233,7 @@ case "$cmd" in
     ls -l dist/*.deb >&2
     ;;
   *)
-    echo "usage: $0 run [--log-level N] | $0 test | $0 package" >&2
+    echo "usage: $0 run [--log-level N] | $0 test | $0 coverage | $0 package" >&2
     exit 2
     ;;
 esac
