@@ -174,6 +174,17 @@ std::string ModuleProcess::RestOfStdout() {
   return rest + m_pending;
 }
 
+void Transcript(ModuleProcess& module, const Rows& rows) {
+  for (const auto& r : rows) {
+    EXPECT_EQ(r.first.empty() ? module.ReadLine() : module.Ask(r.first), r.second) << r.first;
+  }
+}
+
+void ExpectFiles(const Rows& rows) {
+  for (const auto& r : rows)
+    EXPECT_EQ(Exists(r.first) ? ReadFile(r.first) : "-", r.second) << r.first;
+}
+
 bool InIsolation() {
   if (getenv("XAPTEST_ISOLATED") != nullptr) return true;
   const ::testing::TestInfo* info = ::testing::UnitTest::GetInstance()->current_test_info();

@@ -92,6 +92,14 @@ class ModuleProcess {
   std::string m_pending;
 };
 
+// Pairs of texts: a line and its reply, a path and its content.
+using Rows = std::vector<std::pair<std::string, std::string>>;
+// Sends each line and expects its reply (as Ask gives it); an empty line
+// reads the next line (an event) instead.
+void Transcript(ModuleProcess& module, const Rows& rows);
+// Expects each file to hold its content; "-" stands for a missing file.
+void ExpectFiles(const Rows& rows);
+
 // Runs the current test again in a private PID and mount namespace (root
 // and unshare needed), so that what it mounts or ends by name stays inside.
 // True in that run, which does the work; false in the outer one, which has

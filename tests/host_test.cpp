@@ -52,8 +52,7 @@ TEST(Protocol, ParsesOrRefusesEachLine) {
       // Found by fuzzing: a number too large for the library ended the host.
       {"{\"id\":1e999999,\"cmd\":\"GetName\",\"x\":[-1E400]}", "1e999999=GetName||||"},
       {"x " + a + "\r", "x|" + a + "|||"},
-      {"x " + a + "a", error("line: over 65536 bytes")},
-  };
+      {"x " + a + "a", error("line: over 65536 bytes")}};
   for (const auto& r : rows) {
     qom::host::Command cmd;
     std::string error;

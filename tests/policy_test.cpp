@@ -144,22 +144,20 @@ TEST_F(Limits, WhatTheRulesLetAWidgetReach) {
               "/l && chmod 644 /opt/victim");
   const struct {
     std::string line, reply, check, expected;
-  } rows[] = {
-      {"SetWidgetInfo 1 x", "1", "", ""},
-      // 12: a copy writes through a link standing at the name it creates,
-      // for a file and inside a folder.
-      {"Copy " + d + "f " + d + "b/", "1", "cat /mnt/o1", "new\n"},
-      {"Copy " + d + "tree " + d + "dst", "1", "cat /mnt/o2", "new\n"},
-      // 2: a link before a missing last part.
-      {"Copy " + d + "f " + d + "l/sub/new", "1", "cat /mnt/sub/new", "new\n"},
-      // 3: PATH.zip read for a folder PATH.
-      {"Unzip " + d + "folder " + d + "out", "1", "cat " + d + "out/z", "z\n"},
-      // 10: SetExecutable's name climbs out of /opt/down/xaps.
-      {"SetExecutable /../../../../opt/victim", "1", "stat -c %a /opt/victim", "755\n"},
-      // 4: a restricted widget reaches another widget's folder through a link.
-      {"SetWidgetInfo 2 " + w1, "1", "", ""},
-      {"Delete " + w1 + "/l/secret", "1", "ls " + w2, ""},
-  };
+  } rows[] = {{"SetWidgetInfo 1 x", "1", "", ""},
+              // 12: a copy writes through a link standing at the name it creates,
+              // for a file and inside a folder.
+              {"Copy " + d + "f " + d + "b/", "1", "cat /mnt/o1", "new\n"},
+              {"Copy " + d + "tree " + d + "dst", "1", "cat /mnt/o2", "new\n"},
+              // 2: a link before a missing last part.
+              {"Copy " + d + "f " + d + "l/sub/new", "1", "cat /mnt/sub/new", "new\n"},
+              // 3: PATH.zip read for a folder PATH.
+              {"Unzip " + d + "folder " + d + "out", "1", "cat " + d + "out/z", "z\n"},
+              // 10: SetExecutable's name climbs out of /opt/down/xaps.
+              {"SetExecutable /../../../../opt/victim", "1", "stat -c %a /opt/victim", "755\n"},
+              // 4: a restricted widget reaches another widget's folder through a link.
+              {"SetWidgetInfo 2 " + w1, "1", "", ""},
+              {"Delete " + w1 + "/l/secret", "1", "ls " + w2, ""}};
   xaptest::ModuleProcess module;
   for (const auto& r : rows) {
     EXPECT_EQ(module.Ask(r.line), r.reply) << r.line;

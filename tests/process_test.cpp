@@ -49,8 +49,7 @@ TEST_F(InFolder, AnIdleHostUsesNoCpu) {
       {"a socket", {{}, false, false, sockets[0]}},
       {"a file", {{">" + d + "out"}}},
       {"/dev/null", {{">/dev/null"}}},
-      {"a pipe", {}},
-  };
+      {"a pipe", {}}};
   for (const auto& r : rows) {
     ModuleProcess module(r.second);
     usleep(500000);
@@ -91,8 +90,7 @@ TEST(Process, TellsTheCallerWhatWentWrongAtLevelZero) {
       {"GetFolderSize /proc/self 1 1", "GetFolderSize(N)] folder walk of [/proc/self] cut after "},
       {"SetWidgetInfo 1 x", ""},
       {"DeleteAsync /tmp/" + std::string(240, 'd'),
-       "t_AsyncThread(N)] overflow pszString size = [277] ( 255 char size limited )\n"},
-  };
+       "t_AsyncThread(N)] overflow pszString size = [277] ( 255 char size limited )\n"}};
   ModuleProcess module;
   size_t logged = 0;
   for (const auto& r : rows) {
