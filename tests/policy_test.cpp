@@ -141,7 +141,8 @@ TEST_F(Limits, WhatTheRulesLetAWidgetReach) {
               "echo old | tee /mnt/o1 /mnt/o2 " + w2 + "/secret > /dev/null && ln -s /mnt/o1 " +
               "b/f && ln -s /mnt/o2 dst/tree/f && ln -s /mnt l && (cd /mnt && echo z > z && zip " +
               "-q a.zip z) && ln -s /mnt/a.zip folder.zip && ln -s " + w2 + " " + w1 +
-              "/l && chmod 644 /opt/victim");
+              "/l && chmod 644 /opt/victim && mkdir -p src/s t && echo y > src/s/y && (cd src && "
+              "zip -qr ../arc.zip s) && ln -s /mnt t/s");
   const struct {
     std::string line, reply, check, expected;
   } rows[] = {{"SetWidgetInfo 1 x", "1", "", ""},
@@ -153,6 +154,8 @@ TEST_F(Limits, WhatTheRulesLetAWidgetReach) {
               {"Copy " + d + "f " + d + "l/sub/new", "1", "cat /mnt/sub/new", "new\n"},
               // 3: PATH.zip read for a folder PATH.
               {"Unzip " + d + "folder " + d + "out", "1", "cat " + d + "out/z", "z\n"},
+              // 9: unzip writes through a link to a folder standing in the target.
+              {"Unzip " + d + "arc.zip " + d + "t", "1", "cat /mnt/y", "y\n"},
               // 10: SetExecutable's name climbs out of /opt/down/xaps.
               {"SetExecutable /../../../../opt/victim", "1", "stat -c %a /opt/victim", "755\n"},
               // 4: a restricted widget reaches another widget's folder through a link.
@@ -167,7 +170,7 @@ TEST_F(Limits, WhatTheRulesLetAWidgetReach) {
 
 // 5: a tool waiting for a FIFO's other end holds the command thread:
 // nothing later is answered, UnzipKill included, until a signal ends the
-// host and its tool.
+// host and its tool. 11: UnzipKill ends an unzip the module never started.
 TEST_F(Limits, AFifoHoldsTheCommandThreadUntilASignal) {
   XAPTEST_ISOLATE();  // counts its tools by name
   xaptest::Sh("cd " + d + " && echo s > s && mkfifo fifo folder.zip && mkdir folder");
@@ -182,4 +185,9 @@ TEST_F(Limits, AFifoHoldsTheCommandThreadUntilASignal) {
     EXPECT_EQ(module.Wait(), 128 + SIGTERM) << line;
     EXPECT_EQ(xaptest::ProcessesLeft("-x 'cp|unzip'"), 0) << line;
   }
+  xaptest::Sh("(unzip " + d + "folder.zip &)");
+  EXPECT_TRUE(xaptest::WaitFor([] { return xaptest::ShellOutput("pgrep -c unzip") == "1\n"; }));
+  xaptest::ModuleProcess module;
+  EXPECT_EQ(module.Ask("UnzipKill"), "1");
+  EXPECT_EQ(xaptest::ProcessesLeft("unzip"), 0);
 }

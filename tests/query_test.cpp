@@ -213,6 +213,9 @@ TEST_F(Property, DescribesFilesAndFoldersExactlyOrNotAtAll) {
   Sh("rmdir " + dir / "gone");
   EXPECT_EQ(ask("Copy", real + "/rw", dir / "copied"), "1");
   EXPECT_EQ(ask("GetProperty", dir / "link/x"), file("x"));
+  // Relative paths now resolve in the folder it went into.
+  EXPECT_EQ(ask("IsExistedPath", "rw"), "1");
+  EXPECT_EQ(ask("IsExistedPath", "link"), "0");
   // Folders of about 600, 1000 and 1100 characters behind short links: shown
   // whole, or (over 2047 characters; unreadable directory) not at all.
   std::string deep = dir.Path();
