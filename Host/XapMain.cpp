@@ -144,6 +144,10 @@ bool InstallSignals() {
   if (pthread_sigmask(SIG_BLOCK, &signals, nullptr) != 0) return false;
   // A reader that goes away must not kill the host in the middle of a job.
   signal(SIGPIPE, SIG_IGN);  // NOLINT(cert-err33-c): cannot fail for SIGPIPE
+  // The host waits for every tool it starts. Started with SIGCHLD ignored
+  // (by a parent that does not want zombies), the kernel would reap them
+  // itself, and every tool would look failed however it ended.
+  signal(SIGCHLD, SIG_DFL);  // NOLINT(cert-err33-c): cannot fail for SIGCHLD
   // An exception nobody catches (memory exhausted) ends the host through
   // abort: its tools end with it.
   std::set_terminate([] {
