@@ -236,3 +236,13 @@ TEST(World, EveryEndingSignalEndsTheToolsAndFinishesTheLine) {
   nohup.Signal(SIGHUP);
   EXPECT_EQ(nohup.Ask("GetName"), "\"FileSystem\"");
 }
+
+// A parent that ignores SIGCHLD hands that on: the host still waits for its
+// tools, whose results would otherwise all look failed.
+TEST_F(InFolder, AParentIgnoringItsChildrenStillGetsTheToolsResults) {
+  xaptest::WriteFile(d + "a", "a");
+  ModuleProcess module(xaptest::ModuleOptions{{}, false, false, -1, "env --ignore-signal=CHLD"});
+  xaptest::Transcript(module, {{"SetWidgetInfo 1 x", "1"},
+                               {"Copy " + d + "a " + d + "sub/b", "1"},
+                               {"Delete " + d + "sub", "1"}});
+}
