@@ -20,13 +20,17 @@
 #                              here, pages in build-coverage/coverage/
 #   ./build.sh package         the Debian packages for amd64, armhf and arm64,
 #                              into dist/
-# Needs root (or sudo) only when packages are missing.
+# run and package need root (or sudo) only to install missing packages;
+# test and coverage need root themselves: the isolated tests and the chaos
+# run use unshare and mount, and one test runs the module as another user
+# with setpriv (it is skipped without root).
 set -eu
 cd "$(dirname "$0")"
 
 RUN_PACKAGES="g++ cmake make libboost-dev nlohmann-json3-dev coreutils unzip zip psmisc"
 # The format check needs the one clang-format version it was written for.
-TEST_PACKAGES="$RUN_PACKAGES libgtest-dev googletest clang-format-14 clang-tidy-14 gcovr qemu-user lintian groff-base strace"
+# procps gives the tests pgrep.
+TEST_PACKAGES="$RUN_PACKAGES libgtest-dev googletest clang-format-14 clang-tidy-14 gcovr qemu-user lintian groff-base strace procps"
 # Extra packages per target. The ARM tests run on Debian's own runtime
 # libraries of the target (multiarch), as on a device.
 CROSS_armhf="crossbuild-essential-armhf libc6:armhf libstdc++6:armhf libgcc-s1:armhf"
