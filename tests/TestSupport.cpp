@@ -154,6 +154,15 @@ std::string ModuleProcess::Ask(const std::string& line) {
   return j.is_object() && j.contains("reply") ? j["reply"].dump() : answer;
 }
 
+std::string ModuleProcess::Stderr() const {
+  std::string text;
+  char buf[65536];
+  for (ssize_t n; (n = pread(m_err, buf, sizeof buf, static_cast<off_t>(text.size()))) > 0;) {
+    text.append(buf, static_cast<size_t>(n));
+  }
+  return text;
+}
+
 int ModuleProcess::Unread() const {
   int n = -1;
   return ioctl(m_out, FIONREAD, &n) == 0 ? n + static_cast<int>(m_pending.size()) : -1;

@@ -78,7 +78,7 @@ class ModuleProcess {
   void Signal(int sig) { kill(m_pid, sig); }
   // Its exit status (128 + signal when killed), or -1 after the timeout.
   int Wait(int timeoutMs = 20000);
-  std::string Stderr() const { return ReadFile("/proc/self/fd/" + std::to_string(m_err)); }
+  std::string Stderr() const;
   std::string RestOfStdout();  // once it has ended
   pid_t Pid() const { return m_pid; }
   int StdoutFd() const { return m_out; }

@@ -35,6 +35,7 @@ TEST_F(CopyMoveDelete, WhereItemsLandAndTheCodesInTheOrderOfTheSteps) {
                       {"Delete " + d + "missing", "-5"},
                       {"Copy " + d + "file /tmp", "-5"},  // no folder part to make
                       {"Copy " + d + "file " + d + "blocker/sub/g", "-5"},
+                      {"Move " + d + "file " + d + "blocker/sub/g", "-5"},
                       {"Move " + d + "folder " + d + "folder/inside", "0"},  // mv fails
                       // A folder lands inside the destination, made when missing;
                       // a file under the given name, its folder made with parents.
@@ -66,6 +67,7 @@ TEST_F(Unzip, UnpacksOverwritesAndKeepsEntriesInsideTheTarget) {
                       {"Copy " + d + "file " + d + "new/deep/src/a", "1"},
                       {"Unzip " + d + "arc.zip " + d + "new/deep", "1"},  // overwrites unasked
                       {"Unzip " + d + "arc.zip " + d + "file", "-5"},
+                      {"Unzip " + d + "arc.zip " + d + "file/sub", "-5"},
                       {"Unzip " + d + "missing.zip " + d + "m", "-5"},
                       {"Unzip " + d + "damaged.zip " + d + "dm", "0"}});
   ExpectFiles({{d + "new/deep/src/a", "new\n"}, {d + "m", "-"}});
@@ -130,6 +132,8 @@ TEST_F(Jobs, ToolsEndedFullFileSystemAndAWorkerOutlivingItsEngine) {
   xaptest::Sh("cd " + d + " && head -c 100M /dev/zero > big && zip -q big.zip big && rm big && " +
               "head -c 600k /dev/zero > src");
   xaptest::MountTmpfs(d + "full", "64k");
+  xaptest::MountTmpfs(d + "ro", "64k");
+  xaptest::Sh("touch " + d + "ro/f && mount -o remount,ro " + d + "ro");
   qom::CXapEngineBase::SetEventSink([](int id, const std::string& a, const std::string&) {
     g_events.push_back(std::to_string(id) + a);
   });
@@ -145,6 +149,7 @@ TEST_F(Jobs, ToolsEndedFullFileSystemAndAWorkerOutlivingItsEngine) {
   xaptest::ModuleProcess module;
   Transcript(module, {{"SetWidgetInfo 1 x", "1"},
                       {"Copy " + d + "src " + d + "full/dst", "0"},
+                      {"Delete " + d + "ro/f", "0"},
                       {"UnzipAsync " + zip + " " + d + "out2", "1"}});
   EXPECT_TRUE(xaptest::WaitFor([&] { return module.Ask("UnzipKill") == "1"; }));
   EXPECT_EQ(module.ReadLine(), Event(3, "1"));

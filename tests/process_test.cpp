@@ -78,6 +78,7 @@ TEST(Process, TellsTheCallerWhatWentWrongAtLevelZero) {
   const std::pair<std::string, std::string> rows[] = {
       {"GetFolderSize /proc/self 1 0", ""},  // follows no link: never cut
       {"getname", "Execute(N)] Unknow Cmd = [getname]\n"},
+      {"{\"cmd\":\"a\\nb\"}", "Execute(N)] Unknow Cmd = [a\\nb]\n"},  // one line
       {"GetName", ""},
       {"WriteBase64 hello 4", "Execute(N)] parameter wrong size size = [5]\n"},
       {"WriteBase64 " + std::string(2048, 'a') + " 2048",
@@ -122,7 +123,8 @@ TEST(Process, Options) {
   } rows[] = {{{"--version"}, 0, "FileSystem 0001 1.001\n", ""},
               {{"--help"}, 0, "usage: xapFileSystem", ""},
               {{"--bogus"}, 2, "", "xapFileSystem: bad option '--bogus'\nusage: xapFileSystem"},
-              {{"--log-level", "44"}, 2, "", "xapFileSystem: bad option '--log-level'"}};
+              {{"--log-level", "5"}, 2, "", "xapFileSystem: bad option '--log-level'"},
+              {{"--log-level"}, 2, "", "xapFileSystem: bad option '--log-level'"}};
   for (const auto& r : rows) {
     ModuleProcess module(xaptest::ModuleOptions{r.args});
     module.CloseInput();

@@ -314,4 +314,11 @@ TEST(Partition, FiguresOfTheFileSystemOnTmp) {
     EXPECT_EQ(module.Ask(cmd), "\"0\"") << cmd;
   }
   EXPECT_NE(module.Stderr().find("] s_percent[0]\n"), std::string::npos);
+  // A file system of no blocks there, and no /proc to read the mounts from.
+  xaptest::Sh("mount -t ramfs xaptest /tmp");
+  EXPECT_EQ(module.Ask("GetTotalSize"), "\"0\"");
+  xaptest::Sh("umount /tmp && while umount /proc 2>/dev/null; do :; done");
+  EXPECT_EQ(module.Ask("GetTotalSize"), "\"0\"");
+  EXPECT_NE(module.Stderr().find("] Can not get mount info. Please check /proc/mounts\n"),
+            std::string::npos);
 }
