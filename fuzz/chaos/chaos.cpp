@@ -435,7 +435,14 @@ class Round {
       dup2(in[0], STDIN_FILENO);
       if (dup2(out[1], STDOUT_FILENO) < 0) close(STDOUT_FILENO);  // none planned: closed
       if (dup2(err[1], STDERR_FILENO) < 0) close(STDERR_FILENO);
-      signal(SIGPIPE, SIG_DFL);
+      // The program starts with every signal at its default and none
+      // blocked, however the driver was started (a background job of a
+      // shell ignores SIGINT and SIGQUIT, and the host keeps what it finds
+      // ignored).
+      for (int sig = 1; sig < NSIG; ++sig) signal(sig, SIG_DFL);
+      sigset_t none;
+      sigemptyset(&none);
+      sigprocmask(SIG_SETMASK, &none, nullptr);
       struct rlimit noCore = {0, 0};
       setrlimit(RLIMIT_CORE, &noCore);
       if (chdir("/tmp") == 0) {
