@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cctype>
 #include <cerrno>
 #include <chrono>
@@ -30,10 +31,12 @@ const size_t kMaxToolLine = 65536;
 
 // The commands running now (each the leader of its own process group), and
 // whether the host is stopping. Spawning and registering happen under the
-// lock, so a stop cannot miss a command that is just starting.
+// lock, so a stop cannot miss a command that is just starting. The flag is
+// set before the stop waits for the lock: from then on no spawn holds it for
+// long, however many jobs are starting.
 std::timed_mutex g_runningMutex;
 std::vector<pid_t> g_running;
-bool g_bStopping = false;
+std::atomic<bool> g_bStopping{false};
 
 // The host's environment with PATH fixed, made once.
 char** ToolEnvironment() {
@@ -152,8 +155,10 @@ pid_t Spawn(const char* command, int outFd, int* pnError) {
     char* argv[] = {shell, dashC, &line[0], nullptr};
     char** env = ToolEnvironment();
     std::lock_guard<std::timed_mutex> lock(g_runningMutex);
+    // A stop that has begun starts nothing more; one that begins during the
+    // spawn waits for the lock and finds the command registered.
     if (!g_bStopping) rc = posix_spawn(&pid, "/bin/sh", &actions, &attr, argv, env);
-    if (!g_bStopping && rc == 0) {
+    if (rc == 0 && pid > 0) {
       g_running.push_back(pid);
     } else {
       pid = -1;
@@ -202,10 +207,10 @@ int QomExecShell(const char* command) {
 namespace host {
 
 void KillShellCommands() {
+  g_bStopping = true;
   // Bounded: an uncaught exception may have left the lock taken.
   std::unique_lock<std::timed_mutex> lock(g_runningMutex, std::chrono::seconds(1));
   if (!lock.owns_lock()) return;
-  g_bStopping = true;
   for (pid_t pid : g_running) kill(-pid, SIGKILL);
 }
 

@@ -243,6 +243,22 @@ TEST(World, EveryEndingSignalEndsTheToolsAndFinishesTheLine) {
   EXPECT_EQ(nohup.Ask("GetName"), "\"FileSystem\"");
 }
 
+// A signal while hundreds of jobs start their tools still ends every tool.
+TEST(World, ASignalDuringABurstOfJobsEndsEveryTool) {
+  XAPTEST_ISOLATE();  // counts unzips by name
+  xaptest::TempDir dir;
+  xaptest::Sh("mkfifo " + dir / "ff");
+  std::string burst = "SetWidgetInfo 1 x\nUnzipAsync " + dir / "ff " + dir / "o\n";
+  for (int i = 0; i < 300; ++i) burst += "DeleteAsync " + dir / std::to_string(i) + "\n";
+  ModuleProcess module;
+  module.Send(burst);
+  EXPECT_TRUE(xaptest::WaitFor([] { return xaptest::ShellOutput("pgrep -c unzip") == "1\n"; }));
+  for (int i = 0; i < 100; ++i) module.ReadLine();  // jobs are starting
+  module.Signal(SIGTERM);
+  EXPECT_EQ(module.Wait(), 128 + SIGTERM);
+  EXPECT_EQ(xaptest::ProcessesLeft("unzip"), 0);
+}
+
 // A parent that ignores SIGCHLD hands that on: the host still waits for its
 // tools, whose results would otherwise all look failed.
 TEST_F(InFolder, AParentIgnoringItsChildrenStillGetsTheToolsResults) {
