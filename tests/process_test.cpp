@@ -137,11 +137,13 @@ TEST(Process, Options) {
 // Waits until the module's stdout pipe is full: over 60,000 bytes unread
 // that stay so for 100 ms (small lines leave its pages part-filled).
 bool StdoutFills(const ModuleProcess& module) {
-  return xaptest::WaitFor([&] {
-    int n = module.Unread();
-    usleep(100000);
-    return n > 60000 && module.Unread() == n;
-  });
+  return xaptest::WaitFor(
+      [&] {
+        int n = module.Unread();
+        usleep(100000);
+        return n > 60000 && module.Unread() == n;
+      },
+      10000);
 }
 
 // A reader that made the pipe non-blocking and reads late gets every line
@@ -220,20 +222,23 @@ TEST(World, EveryEndingSignalEndsTheToolsAndFinishesTheLine) {
     ModuleProcess module;
     EXPECT_EQ(module.Ask("SetWidgetInfo 1 x"), "1");
     EXPECT_EQ(module.Ask("UnzipAsync " + dir / "ff " + dir / "o"), "1");
-    xaptest::WaitFor([] { return xaptest::ShellOutput("pgrep -c unzip") == "1\n"; });
+    // A failure ends the test: the rounds after it would only wait.
+    ASSERT_TRUE(
+        xaptest::WaitFor([] { return xaptest::ShellOutput("pgrep -c unzip") == "1\n"; }, 5000))
+        << sig;
     long before = CpuTicks(module.Pid());
     usleep(500000);
     idle += CpuTicks(module.Pid()) - before;
     // The first reply fills the pipe; the second is being written.
     module.Send("{\"id\":" + id + ",\"cmd\":\"GetName\"}\n{\"id\":" + id +
                 ",\"cmd\":\"GetName\"}\n");
-    EXPECT_TRUE(StdoutFills(module)) << sig;
+    ASSERT_TRUE(StdoutFills(module)) << sig;
     module.Signal(sig);
     module.CloseInput();  // input that ends meanwhile is no end of input
     EXPECT_EQ(sig == SIGALRM ? SlowlyRead(module.StdoutFd()) : module.RestOfStdout(), reply + reply)
         << sig;
-    EXPECT_EQ(module.Wait(), 128 + sig);
-    EXPECT_EQ(xaptest::ProcessesLeft("unzip"), 0) << sig;
+    ASSERT_EQ(module.Wait(5000), 128 + sig);
+    ASSERT_EQ(xaptest::ProcessesLeft("unzip"), 0) << sig;
   }
   EXPECT_LE(idle, 45);      // of about 450 ticks while a job waited for the FIFO
   signal(SIGHUP, SIG_IGN);  // as nohup starts it: a hangup stays ignored
