@@ -78,6 +78,8 @@ TEST(Process, TellsTheCallerWhatWentWrongAtLevelZero) {
   const std::pair<std::string, std::string> rows[] = {
       {"GetFolderSize /proc/self 1 0", ""},  // follows no link: never cut
       {"getname", "Execute(N)] Unknow Cmd = [getname]\n"},
+      {"{\"cmd\":\"\\u0010\"}", "Execute(N)] Unknow Cmd = [\\x10]\n"},
+      {std::string(1100, 'x'), "Execute(N)] Unknow Cmd = [" + std::string(1100, 'x') + "]\n"},
       {"{\"cmd\":\"a\\nb\"}", "Execute(N)] Unknow Cmd = [a\\nb]\n"},  // one line
       {"GetName", ""},
       {"WriteBase64 hello 4", "Execute(N)] parameter wrong size size = [5]\n"},
@@ -122,6 +124,7 @@ TEST(Process, Options) {
     std::string out, err;  // beginnings
   } rows[] = {{{"--version"}, 0, "FileSystem 0001 1.001\n", ""},
               {{"--help"}, 0, "usage: xapFileSystem", ""},
+              {{"--log-level=4", "--version"}, 0, "FileSystem 0001 1.001\n", ""},
               {{"--bogus"}, 2, "", "xapFileSystem: bad option '--bogus'\nusage: xapFileSystem"},
               {{"--log-level", "5"}, 2, "", "xapFileSystem: bad option '--log-level'"},
               {{"--log-level"}, 2, "", "xapFileSystem: bad option '--log-level'"}};

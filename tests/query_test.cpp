@@ -39,7 +39,7 @@ TEST_F(Items, ExistenceTypeSizeAndStatusByWhatOpens) {
   xaptest::MountTmpfs(dir.Path(), "1m");  // folder sizes fixed, sparse files kept in
   xaptest::Sh("cd " + d + " && mkdir dir && echo 123 > r && echo > w && chmod 200 w && mkfifo " +
               "fifo && ln -s " + d + "dir linkdir && ln -s gone dangling && truncate -s 3G 3g && " +
-              "truncate -s 5G 5g");
+              "truncate -s 5G 5g && mknod cdev c 1 3");
   struct sockaddr_un addr = {AF_UNIX, {}};
   snprintf(addr.sun_path, sizeof addr.sun_path, "%s", (d + "sock").c_str());
   ASSERT_EQ(bind(socket(AF_UNIX, SOCK_STREAM, 0), reinterpret_cast<sockaddr*>(&addr), sizeof addr),
@@ -64,7 +64,7 @@ TEST_F(Items, ExistenceTypeSizeAndStatusByWhatOpens) {
   // The status keeps the known type and every permission bit.
   StatProbe::PTStat st = {};
   const std::pair<const char*, unsigned> modes[] = {
-      {"sock", 0140755u}, {"r", 0107755u}, {"w", 0100644u}};
+      {"sock", 0140755u}, {"r", 0107755u}, {"w", 0102644u}, {"cdev", 0020644u}};
   for (const auto& m : modes) {
     chmod((d + m.first).c_str(), m.second & 07777);
     ASSERT_EQ(StatProbe().t_Stat((d + m.first).c_str(), &st), 0);
