@@ -61,7 +61,7 @@ TEST_F(Unzip, UnpacksOverwritesAndKeepsEntriesInsideTheTarget) {
   // arc.zip holds src/a.
   xaptest::Sh("cd " + d + " && mkdir src && echo new > src/a && zip -qr arc.zip src && echo x > " +
               "file && echo PK > damaged.zip");
-  xaptest::ModuleProcess module;
+  xaptest::ModuleProcess module(xaptest::ModuleOptions{{"--log-level", "3"}});
   Transcript(module, {{"SetWidgetInfo 2 " + d, "1"},
                       {"Unzip " + d + "arc.zip " + d + "new/deep", "1"},
                       {"Copy " + d + "file " + d + "new/deep/src/a", "1"},
@@ -70,6 +70,12 @@ TEST_F(Unzip, UnpacksOverwritesAndKeepsEntriesInsideTheTarget) {
                       {"Unzip " + d + "arc.zip " + d + "file/sub", "-5"},
                       {"Unzip " + d + "missing.zip " + d + "m", "-5"},
                       {"Unzip " + d + "damaged.zip " + d + "dm", "0"}});
+  // At level 3 the tool's lines are logged, each whole.
+  Transcript(module, {{"UnzipAsync " + d + "arc.zip " + d + "async", "1"}, {"", Event(3, "1")}});
+  EXPECT_NE(module.Stderr().find("\nL3 [sh] Archive:  " + d + "arc.zip\nL3 [sh]    creating: " + d +
+                                 "async/src/\nL3 [sh]  extracting: " + d + "async/src/a  "),
+            std::string::npos)
+      << module.Stderr();
   ExpectFiles({{d + "new/deep/src/a", "new\n"}, {d + "m", "-"}});
   EXPECT_TRUE(Exists(d + "dm"));
 }
