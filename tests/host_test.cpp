@@ -70,8 +70,6 @@ TEST(Protocol, ParsesOrRefusesEachLine) {
 TEST(Protocol, EventsAreOneJsonLine) {
   EXPECT_EQ(qom::host::FormatEvent(3, "a\u2028b\u2029c\u0085\u2027\u00a8", " "),
             "{\"event\":3,\"data\":[\"a\\u2028b\\u2029c\\u0085\u2027\u00a8\",\" \"]}\n");
-  EXPECT_EQ(qom::host::FormatEvent(0, "a\u2028", " "),
-            "{\"event\":0,\"data\":[\"a\\u2028\",\" \"]}\n");
 }
 
 TEST(Shell, ReturnsTheToolsStatusAndGivesItNoTerminalNorForeignPath) {
