@@ -5,6 +5,7 @@
 #include <sys/resource.h>
 #include <sys/wait.h>
 
+#include "QomDebug.h"
 #include "QomShell.h"
 #include "TestSupport.h"
 #include "XapOutput.h"
@@ -87,6 +88,18 @@ TEST(Shell, ReturnsTheToolsStatusAndGivesItNoTerminalNorForeignPath) {
   };
   setenv("PATH", ("/xaptest/bin:" + std::string(getenv("PATH"))).c_str(), 1);
   for (const auto& r : rows) EXPECT_EQ(qom::QomExecShell(r.first), r.second) << r.first;
+}
+
+// At level 3 every line a tool prints is logged whole, also when several
+// arrive in one read, and a last line without "\n" too.
+TEST(Shell, LogsEachLineOfATool) {
+  static std::string log;
+  qom::host::SetLogSink([](const std::string& line) { log += line; });
+  qom::CQOMDebug::SetLevel(3);
+  EXPECT_EQ(qom::QomExecShell("printf 'a\\nbc\\n\\nd'"), 0);
+  qom::CQOMDebug::SetLevel(0);
+  qom::host::SetLogSink(nullptr);
+  EXPECT_EQ(log, "L3 [sh] a\nL3 [sh] bc\nL3 [sh] \nL3 [sh] d\n");
 }
 
 // A tool that cannot start (the process limit reached) is a failure and
