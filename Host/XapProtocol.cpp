@@ -166,79 +166,88 @@ bool HoldsNul(const Json& text) {
   return text.get_ref<const std::string&>().find('\0') != std::string::npos;
 }
 
-LineKind ParseJson(const std::string& line, Command* cmd, std::string* errorLine) {
-  Scan scan = ScanLine(line);
-  if (scan.bTooDeep) {
+// Reads the line as one JSON object, or puts its refusal into errorLine:
+// nested too deep, not JSON, or not an object. Such a refusal has no id.
+bool ParseObject(const std::string& line, Scan* scan, Json* j, std::string* errorLine) {
+  *scan = ScanLine(line);
+  if (scan->bTooDeep) {
     *errorLine = Refuse(nullptr, "JSON: nested more than " + std::to_string(kMaxDepth) + " deep");
-    return LineKind::kRefused;
+    return false;
   }
-  Json j;
   try {
-    j = Json::parse(scan.masked);
+    *j = Json::parse(scan->masked);
   } catch (const Json::parse_error& e) {
     *errorLine = Refuse(nullptr, "invalid JSON at byte " + std::to_string(e.byte));
-    return LineKind::kRefused;
+    return false;
   } catch (const Json::exception&) {
     // Nothing the library throws may end the host.
     *errorLine = Refuse(nullptr, "invalid JSON");
-    return LineKind::kRefused;
+    return false;
   }
-  if (!j.is_object()) {
+  if (!j->is_object()) {
     *errorLine = Refuse(nullptr, "not a JSON object");
-    return LineKind::kRefused;
+    return false;
   }
+  return true;
+}
+
+// The id as the line wrote it. The last of repeated keys counts, as in the
+// parser; a key may be written with escapes.
+void ReadId(const Json& j, const Scan& scan, Command* cmd) {
   cmd->bHasId = j.contains("id");
-  if (cmd->bHasId) {
-    // The last of repeated keys counts, as in the parser; a key may be
-    // written with escapes.
-    for (const auto& member : scan.members) {
-      if (Json::parse(member.first, nullptr, false) == "id")
-        cmd->strId = EscapeLineBreakers(Compact(member.second));
-    }
+  if (!cmd->bHasId) return;
+  for (const auto& member : scan.members) {
+    if (Json::parse(member.first, nullptr, false) == "id")
+      cmd->strId = EscapeLineBreakers(Compact(member.second));
   }
-  const std::string* id = cmd->bHasId ? &cmd->strId : nullptr;
+}
 
+// Why "cmd" cannot name a command, or null when it can.
+const char* CmdError(const Json& j) {
   auto itCmd = j.find("cmd");
-  if (itCmd == j.end()) {
-    *errorLine = Refuse(id, "cmd: missing");
-    return LineKind::kRefused;
-  }
-  if (!itCmd->is_string()) {
-    *errorLine = Refuse(id, "cmd: not a string");
-    return LineKind::kRefused;
-  }
-  if (HoldsNul(*itCmd)) {
-    *errorLine = Refuse(id, "cmd: holds a NUL character");
-    return LineKind::kRefused;
-  }
-  auto itParams = j.find("params");
-  if (itParams != j.end()) {
-    if (!itParams->is_array()) {
-      *errorLine = Refuse(id, "params: not an array");
-      return LineKind::kRefused;
-    }
-    if (itParams->size() > 4) {
-      *errorLine = Refuse(id, "params: at most 4 strings");
-      return LineKind::kRefused;
-    }
-    for (const Json& p : *itParams) {
-      if (!p.is_string()) {
-        *errorLine = Refuse(id, "params: not all strings");
-        return LineKind::kRefused;
-      }
-      if (HoldsNul(p)) {
-        *errorLine = Refuse(id, "params: a string holds a NUL character");
-        return LineKind::kRefused;
-      }
-    }
-  }
+  if (itCmd == j.end()) return "cmd: missing";
+  if (!itCmd->is_string()) return "cmd: not a string";
+  if (HoldsNul(*itCmd)) return "cmd: holds a NUL character";
+  return nullptr;
+}
 
-  cmd->strCmd = itCmd->get<std::string>();
+// Why "params" cannot be the parameters, or null when they can (or are
+// absent). The first parameter at fault gives the reason.
+const char* ParamsError(const Json& j) {
+  auto itParams = j.find("params");
+  if (itParams == j.end()) return nullptr;
+  if (!itParams->is_array()) return "params: not an array";
+  if (itParams->size() > 4) return "params: at most 4 strings";
+  for (const Json& p : *itParams) {
+    if (!p.is_string()) return "params: not all strings";
+    if (HoldsNul(p)) return "params: a string holds a NUL character";
+  }
+  return nullptr;
+}
+
+// Fills cmd from an object that CmdError and ParamsError accept.
+void FillCommand(const Json& j, Command* cmd) {
+  cmd->strCmd = j.find("cmd")->get<std::string>();
   for (int i = 0; i < 4; ++i) cmd->strParams[i].clear();
+  auto itParams = j.find("params");
   if (itParams != j.end()) {
     int i = 0;
     for (const Json& p : *itParams) cmd->strParams[i++] = p.get<std::string>();
   }
+}
+
+LineKind ParseJson(const std::string& line, Command* cmd, std::string* errorLine) {
+  Scan scan;
+  Json j;
+  if (!ParseObject(line, &scan, &j, errorLine)) return LineKind::kRefused;
+  ReadId(j, scan, cmd);
+  const char* error = CmdError(j);
+  if (error == nullptr) error = ParamsError(j);
+  if (error != nullptr) {
+    *errorLine = Refuse(cmd->bHasId ? &cmd->strId : nullptr, error);
+    return LineKind::kRefused;
+  }
+  FillCommand(j, cmd);
   return LineKind::kCommand;
 }
 
