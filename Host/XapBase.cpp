@@ -10,7 +10,8 @@ namespace {
 
 std::atomic<XapEventSink> g_eventSink{nullptr};
 
-void WriteEventLine(int nEventId, const std::string& strData1, const std::string& strData2) {
+// The default event sink: the event as a protocol line on standard output.
+void WriteEventToOutput(int nEventId, const std::string& strData1, const std::string& strData2) {
   host::WriteEventLine(host::FormatEvent(nEventId, strData1, strData2));
 }
 
@@ -87,7 +88,7 @@ void CXapEngineBase::ResetReply() {
 
 void CXapEngineBase::SendEvent(int nEventId, std::string strData1, std::string strData2) {
   XapEventSink sink = g_eventSink.load();
-  if (sink == nullptr) sink = WriteEventLine;
+  if (sink == nullptr) sink = WriteEventToOutput;
   sink(nEventId, strData1, strData2);
 }
 
