@@ -26,7 +26,17 @@ namespace {
 
 const char kToolPath[] = "PATH=/usr/sbin:/usr/bin:/sbin:/bin";
 
-// A tool line longer than this is logged in pieces of this size.
+// Bytes taken from a tool's output per read.
+const size_t kToolReadSize = 4096;
+
+// How much of an unfinished tool line is held for its "\n" before it is
+// logged in part, so that a tool printing none cannot make the host hold all
+// it prints. A line shorter than this is always logged whole. The held part
+// is measured after each read; once it has reached this size it is logged
+// as one piece and the line goes on in the next log line. A piece is thus
+// this size up to kToolReadSize - 1 bytes more (69631 bytes), as the reads
+// fall, and a "\n" that comes in the read after a piece gives an empty log
+// line.
 const size_t kMaxToolLine = 65536;
 
 // The commands running now (each the leader of its own process group), and
@@ -64,12 +74,13 @@ void LogToolLine(const std::string& text) {
 }
 
 // Reads the tool's output to its end, one log line per line it printed
-// (a last line without "\n" too); read also when the level hides it, so
-// the tool is never held up by a full pipe.
+// (a last line without "\n" too; a long one in pieces, see kMaxToolLine);
+// read also when the level hides it, so the tool is never held up by a full
+// pipe.
 void DrainOutput(int fd) {
   bool bShown = CQOMDebug::IsEnabled(3);
   std::string pending;
-  char buf[4096];
+  char buf[kToolReadSize];
   for (;;) {
     ssize_t n = read(fd, buf, sizeof buf);
     if (n < 0 && errno == EINTR) continue;
