@@ -1,7 +1,8 @@
-// Counts the threads the module starts, so that the host can wait for its
-// jobs without the module telling it about them: every program that links
-// the host is linked with -Wl,--wrap=pthread_create, which sends the
-// module's thread creation here.
+// Counts the threads the module starts, without the module telling the host
+// about them. Every program that links the host is linked with
+// -Wl,--wrap=pthread_create: the linker sends each pthread_create call of
+// the module to __wrap_pthread_create below, which counts the module's
+// threads so that the host can wait for their jobs at the end of input.
 #include "XapThreads.h"
 
 #include <pthread.h>
@@ -70,6 +71,8 @@ int host::StartHostThread(void* (*pfnStart)(void*), void* pArg) {
 
 }  // namespace qom
 
+// Where the linker sends each pthread_create call of the module (see the
+// top of this file): the thread is counted until its start routine returns.
 extern "C" int __wrap_pthread_create(pthread_t* thread, const pthread_attr_t* attr,
                                      void* (*start)(void*), void* arg) {
   auto* pStart = new (std::nothrow) qom::Start{start, arg};
