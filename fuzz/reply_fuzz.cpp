@@ -62,7 +62,7 @@ void CheckListing(const std::string& bytes) {
   while (listed < names.size() && Texts::t_ListingAdd(text, names[listed].c_str())) ++listed;
   Texts::t_ListingClose(text);
   std::string out = Output(text);
-  if (text.Spoiled() || out.size() > 2047) Fail("listing too long", out);
+  if (text.Overflowed() || out.size() > 2047) Fail("listing too long", out);
   std::string expected = "[ ";
   for (size_t i = 0; i < listed; ++i) expected += "\"" + names[i] + "\", ";
   expected += " 0 ]";

@@ -63,10 +63,9 @@ TEST_F(InFolder, AnIdleHostUsesNoCpu) {
 // The first and last line of a function's definition in the module's units.
 std::pair<int, int> DefinitionLines(const std::string& name) {
   std::pair<int, int> lines;
-  std::istringstream(xaptest::ShellOutput(
-      "cd " XAP_SOURCE_DIR "/FileSystem/Src && awk '/^[^ ].*::" + name +
-      "\\(/ { f = FNR } f && /^}/ { print f, FNR; exit }' XapEngineFileSystem.cpp " +
-      "XapTaskFileSystem.cpp")) >>
+  std::istringstream(
+      xaptest::ShellOutput("cd " XAP_SOURCE_DIR "/FileSystem/Src && awk '/^[^ ].*::" + name +
+                           "\\(/ { f = FNR } f && /^}/ { print f, FNR; exit }' Xap*.cpp")) >>
       lines.first >> lines.second;
   return lines;
 }

@@ -2,8 +2,14 @@
 // items, folder sizes on loops and at the path limits, property and listing
 // texts at their cuts, Base64 at each size boundary, the partition figures.
 #include <fcntl.h>
+#include <sys/inotify.h>
 #include <sys/socket.h>
+#include <sys/sysmacros.h>
 #include <sys/un.h>
+
+#include <atomic>
+#include <map>
+#include <thread>
 
 #include "TestSupport.h"
 #include "XapEngineFileSystem.h"
@@ -106,6 +112,47 @@ TEST_F(Items, ALeasedFileIsThereAtOnce) {
   close(fd);
 }
 
+// A link flipped between a file and a device node while the module checks
+// it thousands of times: whatever the link names at each moment, the node
+// is never opened (opening a device acts: a watchdog arms, a tape rewinds).
+TEST_F(Items, ALinkSwappedUnderTheCheckNeverOpensADevice) {
+  XAPTEST_ISOLATE();
+  xaptest::MountTmpfs(dir.Path());  // device nodes open there, whatever /tmp's options
+  if (mknod((d + "node").c_str(), S_IFCHR | 0644, makedev(1, 3)) != 0) {
+    GTEST_SKIP() << "cannot make a device node: " << strerror(errno);
+  }
+  xaptest::WriteFile(d + "file", "x");
+  int watch = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+  ASSERT_GE(inotify_add_watch(watch, (d + "node").c_str(), IN_OPEN), 0);
+  char events[4096];
+  close(open((d + "node").c_str(), O_PATH | O_CLOEXEC));
+  if (read(watch, events, sizeof events) > 0) GTEST_SKIP() << "this kernel reports O_PATH as opens";
+  std::atomic<bool> stop{false};
+  std::thread flipper([&] {
+    for (int i = 0; !stop; ++i) {
+      if (symlink(i % 2 != 0 ? "node" : "file", (d + "next").c_str()) == 0) {
+        rename((d + "next").c_str(), (d + "link").c_str());
+      }
+    }
+  });
+  xaptest::ModuleProcess module;
+  std::map<std::string, int> answers;
+  for (int batch = 0; batch < 250; ++batch) {
+    std::string lines;
+    for (int i = 0; i < 10; ++i)
+      lines += "IsExistedPath " + d + "link\nGetItemType " + d + "link\n";
+    module.Send(lines);
+    for (int i = 0; i < 20; ++i) ++answers[module.ReadLine()];
+  }
+  stop = true;
+  flipper.join();
+  EXPECT_LE(read(watch, events, sizeof events), 0) << "the device node was opened";
+  close(watch);
+  // Both items were met: the link was swapped under the checks.
+  EXPECT_GT((answers["{\"cmd\":\"GetItemType\",\"ok\":true,\"reply\":0}"]), 0);
+  EXPECT_GT((answers["{\"cmd\":\"GetItemType\",\"ok\":true,\"reply\":1000}"]), 0);
+}
+
 // A missing path is opened six times before it is called missing, and
 // then once more as a folder: counted from outside, where an emulator adds
 // calls of its own (a ctest entry of its own shows the skip).
@@ -175,6 +222,12 @@ TEST_F(FolderSize, ExactWhereTheWalkEndsCutSoonWhereItWouldNot) {
     nlohmann::json reply = answer.is_object() ? answer["reply"] : "no answer";
     EXPECT_EQ(reply.is_string() ? reply.get<std::string>() : "cut " + reply.dump(), expected)
         << row;
+  }
+  // 100 levels, with few descriptors left: exact all the same.
+  xaptest::Sh("cd " + d + " && mkdir -p w$(printf '/a%.0s' $(seq 100))");
+  for (const char* limit : {"48", "12"}) {
+    xaptest::ModuleProcess limited({{}, false, false, -1, std::string("prlimit -n") + limit});
+    EXPECT_EQ(limited.Ask("GetFolderSize " + d + "w 1 1"), "\"19100\"") << limit;
   }
 }
 

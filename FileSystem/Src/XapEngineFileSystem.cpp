@@ -22,8 +22,9 @@ const size_t kBase64BufferSize = 2048;
 const size_t kSizeReplySize = 512;
 const size_t kFolderSizeReplySize = 20;
 
-// The task operations take the parameters' own character data.
-char* Data(const std::string& str) { return const_cast<char*>(str.c_str()); }
+// The task operations take char* and only read through it: they are handed
+// the parameters' own characters with the const cast away.
+char* CastAwayConst(const std::string& str) { return const_cast<char*>(str.c_str()); }
 
 // Characters the encoder writes for nInput bytes: four for every three
 // bytes or part of three.
@@ -103,14 +104,14 @@ bool CXapEngineFileSystem::ConvertParam(std::string strParam) {
 
 template <Engine::OnePathOperation pfnOperation>
 bool CXapEngineFileSystem::OnePath(std::string& strRet, const Params& params) {
-  SetReturnValueInteger(strRet, (m_pTask->*pfnOperation)(Data(params.strParam1)));
+  SetReturnValueInteger(strRet, (m_pTask->*pfnOperation)(CastAwayConst(params.strParam1)));
   return true;
 }
 
 template <Engine::TwoPathOperation pfnOperation>
 bool CXapEngineFileSystem::TwoPaths(std::string& strRet, const Params& params) {
-  SetReturnValueInteger(strRet,
-                        (m_pTask->*pfnOperation)(Data(params.strParam1), Data(params.strParam2)));
+  SetReturnValueInteger(strRet, (m_pTask->*pfnOperation)(CastAwayConst(params.strParam1),
+                                                         CastAwayConst(params.strParam2)));
   return true;
 }
 
@@ -118,7 +119,7 @@ template <Engine::TwoPathOperation pfnQuery>
 bool CXapEngineFileSystem::TextQuery(std::string& strRet, const Params& params) {
   char szBuffer[CXapTaskFileSystem::kTextReplySize];
   memset(szBuffer, 0, sizeof szBuffer);
-  int nResult = (m_pTask->*pfnQuery)(Data(params.strParam1), szBuffer);
+  int nResult = (m_pTask->*pfnQuery)(CastAwayConst(params.strParam1), szBuffer);
   if (nResult < 0) {
     SetReturnValueInteger(strRet, nResult);
   } else {
@@ -156,14 +157,14 @@ bool CXapEngineFileSystem::OnUnzipKill(std::string& strRet, const Params&) {
 
 bool CXapEngineFileSystem::OnGetItemType(std::string& strRet, const Params& params) {
   _PL_FS_ITEM_TYPE eType = static_cast<_PL_FS_ITEM_TYPE>(0);
-  m_pTask->GetItemType(Data(params.strParam1), &eType);
+  m_pTask->GetItemType(CastAwayConst(params.strParam1), &eType);
   SetReturnValueInteger(strRet, eType);
   return true;
 }
 
 bool CXapEngineFileSystem::OnGetFileSize(std::string& strRet, const Params& params) {
   int nSize = 0;
-  int nResult = m_pTask->GetFileSize(Data(params.strParam1), &nSize);
+  int nResult = m_pTask->GetFileSize(CastAwayConst(params.strParam1), &nSize);
   SetReturnValueInteger(strRet, nResult == XAP_RESULT_OK ? nSize : nResult);
   return true;
 }
@@ -179,8 +180,8 @@ bool CXapEngineFileSystem::OnReadBase64(std::string& strRet, const Params& param
 bool CXapEngineFileSystem::OnGetFolderSize(std::string& strRet, const Params& params) {
   double lfSize = 0.0;
   int nResult =
-      m_pTask->GetFolderSize(&lfSize, Data(params.strParam1), ConvertParam(params.strParam2),
-                             ConvertParam(params.strParam3));
+      m_pTask->GetFolderSize(&lfSize, CastAwayConst(params.strParam1),
+                             ConvertParam(params.strParam2), ConvertParam(params.strParam3));
   if (nResult != XAP_RESULT_OK) {
     SetReturnValueInteger(strRet, nResult);
     return true;
@@ -207,7 +208,8 @@ bool CXapEngineFileSystem::OnSetWidgetInfo(std::string& strRet, const Params& pa
     SetReturnValueInteger(strRet, 0);
     return false;
   }
-  SetReturnValueInteger(strRet, m_pTask->SetWidgetInfo(nWidgetType, Data(params.strParam2)));
+  SetReturnValueInteger(strRet,
+                        m_pTask->SetWidgetInfo(nWidgetType, CastAwayConst(params.strParam2)));
   return true;
 }
 
@@ -237,10 +239,10 @@ bool CXapEngineFileSystem::Base64Reply(std::string& strRet, const Params& params
     // encoded.
     nOutputSize = EncodedLength(nInputSize);
   } else if (bEncode) {
-    m_pTask->WriteBase64(Data(params.strParam1), &nInputSize, szOutput, &nOutputSize);
+    m_pTask->WriteBase64(CastAwayConst(params.strParam1), &nInputSize, szOutput, &nOutputSize);
   } else {
     // Decoding shrinks: 2048 characters give at most 1536 bytes.
-    m_pTask->ReadBase64(Data(params.strParam1), &nInputSize, szOutput, &nOutputSize);
+    m_pTask->ReadBase64(CastAwayConst(params.strParam1), &nInputSize, szOutput, &nOutputSize);
   }
 
   if (nOutputSize > kBase64MaxOutput) {

@@ -1,7 +1,11 @@
 // The module's one logging helper. Every statement is a pair of PrintLog
 // calls at one level: the prefix with the calling function and line, then
-// the message. The logger drops a level that is off before formatting, so
-// a pair below the current level costs two calls.
+// the message. The logger drops a pair whose level is above the current
+// one before formatting anything: such a pair costs two calls.
+//
+// The FILE text of a trace or an error is the unit's path within the
+// project, not the build machine's: the build maps the source folder away
+// (-fmacro-prefix-map in CMakeLists.txt).
 #ifndef XAP_FILESYSTEM_XAPFILESYSTEMLOG_H_
 #define XAP_FILESYSTEM_XAPFILESYSTEMLOG_H_
 
@@ -20,6 +24,9 @@ struct XapLogSite {
 }  // namespace qom
 
 #define XAP_HERE (::qom::XapLogSite{__FUNCTION__, __LINE__})
+// A check inside such a helper logs in the caller's name but at its own
+// line, so that each failing check can be told apart by the line alone.
+#define XAP_LINE_IN(site) (::qom::XapLogSite{(site).pszFunction, __LINE__})
 
 // The logger's module number for this module.
 #define XAP_LOG_MODULE 2u

@@ -1,6 +1,10 @@
 // The task object: carries out every file-system operation of the module.
 // Operations take plain text pointers and out-parameters and answer an
-// integer result code; nothing is reported by exceptions.
+// integer result code; nothing is reported by exceptions. The bodies live
+// in units by concern: XapTaskFileSystem.cpp (the object, the shell runner,
+// the small commands), XapPathPolicy.cpp, XapTaskItems.cpp,
+// XapTaskPartition.cpp, XapFolderWalk.cpp, XapTaskTransfer.cpp and
+// XapTaskJobs.cpp.
 #ifndef XAP_FILESYSTEM_XAPTASKFILESYSTEM_H_
 #define XAP_FILESYSTEM_XAPTASKFILESYSTEM_H_
 
@@ -27,6 +31,7 @@
 namespace qom {
 
 class CXapEngineBase;
+class FolderWalk;
 
 // Kinds of asynchronous job.
 enum _PL_FS_ASYNC_COMMAND { ASYNC_CMD_DELETE = 0x5BB0, ASYNC_CMD_UNZIP = 0x5BB3 };
@@ -152,9 +157,12 @@ class CXapTaskFileSystem {
   // characters; a link is followed as that path resolves, so a loop of
   // links ends where the path grows too long or holds more than 40 links.
   // 1 with the sum in *plfSize (0 for a folder that cannot be read); 0 for
-  // a null argument, or when the walk is cut (nothing written): its work
-  // in folders it has read before through links, or the processor time of
-  // its lookups through joined paths, passed its budget.
+  // a null argument, or when the walk is cut (nothing written, a level-0
+  // line says why): its work in folders it has read before through links,
+  // or the processor time of its lookups through joined paths, passed its
+  // budget; or descriptors or memory ran out. However few descriptors are
+  // left, the walk holds at most 16, closing outer folders and reopening
+  // them by their joined path, so a deep tree still sums exactly.
   int GetFolderSize(double* plfSize, char* pszFolder, bool bSub, bool bSearchLink);
 
   // Describes a file or folder as one JSON-like line in pszOutput
@@ -196,12 +204,15 @@ class CXapTaskFileSystem {
 
   // Whether pszPath opens in nMode (0 read, 1 write, 2 read-write) with the
   // extra open flags; with bReadableFile and mode 0 it must also be a
-  // regular file with the owner-read bit. Opens without waiting
-  // (O_NONBLOCK): a FIFO does not hold the caller, and a file under another
-  // process's lease counts as opened. Retries a missing path up to six
-  // opens in all. Records the descriptor's number in m_nFd (-1 when the
-  // open failed or met a lease, 0 when refused before it) and the mode in
-  // m_nAuthMode. 1 or 0.
+  // regular file with the owner-read bit. The status read and the open
+  // concern the same item: the path is looked up once, without acting on
+  // what it names (up to six lookups of a missing path), and that item is
+  // opened through /proc/self/fd; where /proc is not mounted, the kernel
+  // is asked whether it could be opened instead. Opens without waiting
+  // (O_NONBLOCK): a file under another process's lease counts as opened.
+  // Records the descriptor's number in m_nFd (-1 when the open failed or
+  // met a lease, 0 when refused before it) and the mode in m_nAuthMode.
+  // 1 or 0.
   int t_CheckAuth(const char* pszPath, int nMode, int nFlags, bool bReadableFile);
 
   // 1 when pszPath opens as a directory stream, else 0 (also for null).
@@ -247,17 +258,19 @@ class CXapTaskFileSystem {
 
   // ---- Modifying operations.
 
-  // The opening of every modifying operation: -3 when pszSrcPath is null,
-  // or pszDestPath is null while pstrSafeDest is given; else the gate's
-  // verdict on the source and then, when pstrSafeDest is given, on the
-  // destination. Logs at the caller's site.
-  int t_OpenPaths(const XapLogSite& site, char* pszSrcPath, std::string& strSafeSrc,
-                  char* pszDestPath, std::string* pstrSafeDest);
+  // Checks the paths of every modifying operation, first step of each: -3
+  // when pszSrcPath is null, or pszDestPath is null while pstrSafeDest is
+  // given; else the gate's verdict on the source and then, when
+  // pstrSafeDest is given, on the destination. Opens nothing. Logs in the
+  // caller's name.
+  int t_CheckPaths(const XapLogSite& site, char* pszSrcPath, std::string& strSafeSrc,
+                   char* pszDestPath, std::string* pstrSafeDest);
   // The closing of the synchronous ones: runs the command line; 0 when it
   // failed, else runs "/bin/sync" and answers 1.
   int t_RunAndSync(const char* pszCommand);
-  // The steps Copy and Move share, logged at the caller's site; bMove picks
-  // the command and whether failures are logged.
+  // The steps Copy and Move share, logged in the caller's name, each
+  // failing check at its own line; bMove picks the command and whether
+  // failures are logged.
   int t_Transfer(const XapLogSite& site, char* pszSrcPath, char* pszDestPath, bool bMove);
 
   // A new job for the owning engine, with its buffers, or null when memory
@@ -279,7 +292,7 @@ class CXapTaskFileSystem {
 
   // A text that grows fragment by fragment within 2047 characters. A
   // fragment that does not fit, or that its 1023-byte bound would cut,
-  // spoils the whole text.
+  // overflows the text: it is then unusable as a whole.
   class PTReplyText {
    public:
     PTReplyText();
@@ -287,14 +300,14 @@ class CXapTaskFileSystem {
     __attribute__((format(printf, 2, 3))) void Add(const char* pszFormat, ...);
     void Append(const char* pszText, size_t nLength);
     bool Fits(size_t nMore) const;
-    bool Spoiled() const { return m_bSpoiled; }
+    bool Overflowed() const { return m_bOverflowed; }
     // Copies the characters, without a terminator, to a reply buffer.
     void CopyTo(char* pszOutput) const;
 
    private:
     char m_szText[kTextReplySize];
     size_t m_nLength = 0;
-    bool m_bSpoiled = false;
+    bool m_bOverflowed = false;
   };
 
   // The property text of an item; pszName is null for a folder.
@@ -316,16 +329,14 @@ class CXapTaskFileSystem {
   int t_GetSizeInfo(unsigned long long* pullTotal, unsigned long long* pullUsed,
                     unsigned long long* pullFree);
 
-  // The state of one GetFolderSize walk, its running total among it.
-  struct FolderWalk;
   // Adds the sizes of one folder's entries to the walk's total (see
-  // GetFolderSize); the folder's joined path is in the walk. Opens the
-  // folder by that path when bByPath (the top, and every followed link),
-  // else as pszName relative to nParentFd without following a link. 1 when
-  // the folder was read, 0 when it could not be opened or the walk's budget
-  // ran out.
-  int t_GetFolderSizeHelper(FolderWalk& walk, int nParentFd, const char* pszName, bool bSub,
-                            bool bByPath);
+  // GetFolderSize) and walks the subfolders it should; the folder's joined
+  // path is the walk's Path(). Opens the folder by that path when bByPath
+  // (the top, and every followed link), else as pszName in the folder
+  // around it without following a link. 1 when the folder was read to its
+  // end; 0 when it could not be opened, or the walk was cut (there or
+  // below it).
+  int t_GetFolderSizeHelper(FolderWalk& walk, const char* pszName, bool bSub, bool bByPath);
 
   // The one forbidden fragment of a path.
   static const char unsafeList[5];

@@ -1,0 +1,109 @@
+// The partition figures: total, used and free bytes of the mount whose
+// directory is exactly the resolved "/tmp", read anew from the mount table
+// for every command.
+#include <mntent.h>
+#include <sys/statfs.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "XapFileSystemLog.h"
+#include "XapTaskFileSystem.h"
+
+namespace qom {
+
+int CXapTaskFileSystem::GetTotalSize(unsigned long long* pullTotal) {
+  if (pullTotal == nullptr) {
+    XAP_ERROR();
+    return XAP_RESULT_NULL_ARGUMENT;
+  }
+  t_GetSizeInfo(pullTotal, nullptr, nullptr);
+  return XAP_RESULT_OK;
+}
+
+int CXapTaskFileSystem::GetUsedSize(unsigned long long* pullUsed) {
+  if (pullUsed == nullptr) {
+    XAP_ERROR();
+    return XAP_RESULT_NULL_ARGUMENT;
+  }
+  t_GetSizeInfo(nullptr, pullUsed, nullptr);
+  return XAP_RESULT_OK;
+}
+
+int CXapTaskFileSystem::GetFreeSize(unsigned long long* pullFree) {
+  if (pullFree == nullptr) {
+    XAP_ERROR();
+    return XAP_RESULT_NULL_ARGUMENT;
+  }
+  t_GetSizeInfo(nullptr, nullptr, pullFree);
+  return XAP_RESULT_OK;
+}
+
+namespace {
+
+// Reads the mount table for the entry whose directory is exactly pszDir and
+// can be measured; its figures go to *pFs. Logs why none was found, in the
+// caller's name.
+bool FindMount(const XapLogSite& site, const char* pszDir, struct statfs64* pFs) {
+  FILE* pTable = setmntent("/proc/mounts", "r");
+  if (pTable == nullptr) {
+    XAP_LOG_AT(XAP_LINE_IN(site), 0u, "Can not get mount info. Please check /proc/mounts");
+    return false;
+  }
+  struct mntent entry;
+  char szLine[256];
+  memset(szLine, 0, sizeof szLine);
+  bool bFound = false;
+  while (!bFound && getmntent_r(pTable, &entry, szLine, sizeof szLine) != nullptr) {
+    if (entry.mnt_dir == nullptr || entry.mnt_fsname == nullptr) continue;
+    if (statfs64(entry.mnt_dir, pFs) != 0) continue;
+    bFound = strcmp(entry.mnt_dir, pszDir) == 0;
+  }
+  if (!bFound) {
+    XAP_LOG_AT(XAP_LINE_IN(site), 0u, "End of getmntent : Can't get mount entry information.");
+  }
+  endmntent(pTable);
+  return bFound;
+}
+
+}  // namespace
+
+int CXapTaskFileSystem::t_GetSizeInfo(unsigned long long* pullTotal, unsigned long long* pullUsed,
+                                      unsigned long long* pullFree) {
+  char* pszResolved = realpath("/tmp", nullptr);
+  if (pszResolved == nullptr) {
+    XAP_LOG(0u, "realpath failed. errno[%d]", errno);
+    return 0;
+  }
+  XAP_LOG(4u, "Resovled Path Name[%s]\n", pszResolved);
+
+  int s_percent = 0;
+  struct statfs64 fs;
+  if (FindMount(XAP_HERE, pszResolved, &fs)) {
+    unsigned long long ullBlockSize = static_cast<unsigned long long>(fs.f_bsize);
+    unsigned long long ullTotal = ullBlockSize * fs.f_blocks;
+    unsigned long long ullUsed = ullBlockSize * (fs.f_blocks - fs.f_bfree);
+    unsigned long long ullFree = ullBlockSize * fs.f_bavail;
+    // Share of the blocks an unprivileged user can have, in hundredths of a
+    // percent; blocks reserved for root are left out.
+    if (ullTotal != 0 && ullUsed + ullFree != 0) {
+      s_percent = static_cast<int>(  // NOLINTNEXTLINE(bugprone-incorrect-roundings): log-only, >= 0
+          static_cast<double>(ullUsed * 10000ULL) / static_cast<double>(ullUsed + ullFree) + 0.5);
+    }
+    if (pullTotal != nullptr) *pullTotal = ullTotal;
+    if (pullUsed != nullptr) *pullUsed = ullUsed;
+    if (pullFree != nullptr) *pullFree = ullFree;
+    XAP_LOG(4u, "%s Total: %lld, Used:%lld, Free:%lld\n", pszResolved,
+            static_cast<long long>(ullTotal), static_cast<long long>(ullUsed),
+            static_cast<long long>(ullFree));
+  } else {
+    XAP_LOG(0u, "Can not find Widget Partition path: %s", pszResolved);
+  }
+  XAP_LOG(0u, "s_percent[%d]", s_percent);
+  free(pszResolved);
+  return 1;
+}
+
+}  // namespace qom
