@@ -10,11 +10,6 @@ namespace {
 
 std::atomic<XapEventSink> g_eventSink{nullptr};
 
-// The default event sink: the event as a protocol line on standard output.
-void WriteEventToOutput(int nEventId, const std::string& strData1, const std::string& strData2) {
-  host::WriteEventLine(host::FormatEvent(nEventId, strData1, strData2));
-}
-
 }  // namespace
 // NOLINTBEGIN(performance-unnecessary-value-param): the framework's signatures
 // ---- CXapAppBase: the framework's defaults; this host uses none of them.
@@ -87,9 +82,14 @@ void CXapEngineBase::ResetReply() {
 }
 
 void CXapEngineBase::SendEvent(int nEventId, std::string strData1, std::string strData2) {
+  // A sink set by a test takes the event; else it is a protocol line on
+  // standard output (held while a command runs).
   XapEventSink sink = g_eventSink.load();
-  if (sink == nullptr) sink = WriteEventToOutput;
-  sink(nEventId, strData1, strData2);
+  if (sink != nullptr) {
+    sink(nEventId, strData1, strData2);
+  } else {
+    host::WriteEventLine(host::FormatEvent(nEventId, strData1, strData2));
+  }
 }
 
 void CXapEngineBase::SetEventSink(XapEventSink pfnSink) { g_eventSink.store(pfnSink); }
