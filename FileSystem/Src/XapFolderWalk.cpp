@@ -10,6 +10,7 @@
 #include <climits>
 #include <cstring>
 #include <ctime>
+#include <new>
 
 #include "XapFileSystemLog.h"
 #include "XapTaskFileSystem.h"
@@ -51,6 +52,9 @@ const size_t kEntryBuffer = 8192;
 // Levels that hold a descriptor at once. Deeper walks close the outermost
 // open level and reopen it by its joined path on the way back, so a walk
 // leaves descriptors to the jobs that run beside it, whatever its depth.
+// Only a folder whose file system gives a file handle is closed early: by
+// device and inode alone, a new folder that took the number of a removed
+// one would pass for it.
 const size_t kMaxOpenLevels = 16;
 
 const int kFolderFlags = O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NONBLOCK;
@@ -66,6 +70,29 @@ int64_t ThreadCpuNanoseconds() {
 // Errors that say the process is short of something, not that the folder
 // is unreadable: never taken for a folder that adds nothing.
 bool IsShortage(int nErrno) { return nErrno == EMFILE || nErrno == ENFILE || nErrno == ENOMEM; }
+
+}  // namespace
+
+bool FolderWalk::FolderHandle::operator==(const FolderHandle& other) const {
+  return nMount == other.nMount && nType == other.nType && nBytes == other.nBytes &&
+         memcmp(bytes, other.bytes, nBytes) == 0;
+}
+
+namespace {
+
+// The open folder's handle; false where its file system has none.
+bool ReadHandle(int fd, int* pnMount, int* pnType, unsigned* pnBytes, unsigned char* pBytes) {
+  union {
+    struct file_handle handle;
+    unsigned char space[sizeof(struct file_handle) + MAX_HANDLE_SZ];
+  } buffer;
+  buffer.handle.handle_bytes = MAX_HANDLE_SZ;
+  if (name_to_handle_at(fd, "", &buffer.handle, pnMount, AT_EMPTY_PATH) != 0) return false;
+  *pnType = buffer.handle.handle_type;
+  *pnBytes = buffer.handle.handle_bytes;
+  memcpy(pBytes, buffer.handle.f_handle, buffer.handle.handle_bytes);
+  return true;
+}
 
 }  // namespace
 
@@ -104,6 +131,18 @@ std::string FolderWalk::CutReason() const {
   char szText[128] = "";
   const char* pszText = strerror_r(m_nCutErrno, szText, sizeof szText);
   return std::string(m_eCut == WalkCut::kReopen ? "cannot reopen a folder: " : "") + pszText;
+}
+
+void FolderWalk::OutOfMemory() {
+  CutFor(WalkCut::kResources, ENOMEM);
+  for (Level& level : m_levels) {
+    if (level.fd >= 0) close(level.fd);
+    level.fd = -1;
+  }
+  std::vector<Level>().swap(m_levels);
+  std::unordered_set<FolderKey, FolderKeyHash>().swap(m_readThroughLinks);
+  m_nDepth = 0;
+  m_nOpen = 0;
 }
 
 FolderWalk::Level& FolderWalk::PushLevel() {
@@ -182,12 +221,12 @@ bool FolderWalk::SpareDescriptor() {
 }
 
 bool FolderWalk::CloseEarly(Level& level) {
-  struct stat64 st;
+  FolderHandle& h = level.handle;
   off_t nPosition = lseek(level.fd, 0, SEEK_CUR);
-  if (nPosition < 0 || fstat64(level.fd, &st) != 0) return false;
+  if (nPosition < 0 || !ReadHandle(level.fd, &h.nMount, &h.nType, &h.nBytes, h.bytes)) {
+    return false;
+  }
   level.nResume = nPosition;
-  level.nDevice = st.st_dev;
-  level.nInode = st.st_ino;
   close(level.fd);
   level.fd = -1;
   --m_nOpen;
@@ -206,8 +245,8 @@ bool FolderWalk::Reopen(Level& level) {
     CutFor(IsShortage(errno) ? WalkCut::kResources : WalkCut::kReopen, errno);
     return false;
   }
-  struct stat64 st;
-  if (fstat64(fd, &st) != 0 || st.st_dev != level.nDevice || st.st_ino != level.nInode ||
+  FolderHandle h;
+  if (!ReadHandle(fd, &h.nMount, &h.nType, &h.nBytes, h.bytes) || !(h == level.handle) ||
       lseek(fd, level.nResume, SEEK_SET) != level.nResume) {
     close(fd);
     CutFor(WalkCut::kReopen, 0);
@@ -292,8 +331,14 @@ int CXapTaskFileSystem::GetFolderSize(double* plfSize, char* pszFolder, bool bSu
   XAP_LOG(3u, "pszFolder=[%s] bSub=[%d] bSearchLink=[%d]", pszFolder, bSub ? 1 : 0,
           bSearchLink ? 1 : 0);
   FolderWalk walk(pszFolder, bSearchLink);
-  // A folder that cannot be read measures 0.
-  t_GetFolderSizeHelper(walk, pszFolder, bSub, true);
+  try {
+    // A folder that cannot be read measures 0.
+    t_GetFolderSizeHelper(walk, pszFolder, bSub, true);
+  } catch (const std::bad_alloc&) {
+    // Its buffers or its record of folders read through links could not
+    // grow: a cut like any other, not the end of the process.
+    walk.OutOfMemory();
+  }
   // A partial sum would be a wrong answer: none is given.
   if (walk.Cut() == WalkCut::kBudget) {
     XAP_LOG(0u,

@@ -66,15 +66,27 @@ class FolderWalk {
   long LookupMilliseconds() const { return static_cast<long>(m_nLookupNanoseconds / 1000000); }
   // Why a kResources or kReopen cut came, as a text.
   std::string CutReason() const;
+  // Memory ran out during the walk (an allocation failed): cuts it, closes
+  // its folders and gives back what it holds.
+  void OutOfMemory();
 
  private:
+  // What knows a folder again for sure: its file handle, which carries
+  // the inode's generation, so a new folder that took a freed inode number
+  // differs; and its mount.
+  struct FolderHandle {
+    int nMount = -1;
+    int nType = 0;
+    unsigned nBytes = 0;
+    unsigned char bytes[128] = {};
+    bool operator==(const FolderHandle& other) const;
+  };
   struct Level {
-    int fd = -1;              // -1 while closed to spare a descriptor
-    size_t nPathLength = 0;   // its joined path: the first characters of m_strPath
-    bool bBelowLink = false;  // a followed link lies between the top and it
-    bool bRepeating = false;  // it was read before through links
-    uint64_t nDevice = 0;     // recorded when closed early, to know it again
-    uint64_t nInode = 0;
+    int fd = -1;               // -1 while closed to spare a descriptor
+    size_t nPathLength = 0;    // its joined path: the first characters of m_strPath
+    bool bBelowLink = false;   // a followed link lies between the top and it
+    bool bRepeating = false;   // it was read before through links
+    FolderHandle handle;       // recorded when closed early, to know it again
     off_t nResume = 0;         // where its entries go on after a reopen
     std::vector<char> buffer;  // entries read and not yet all visited
     size_t nRead = 0;
