@@ -112,11 +112,15 @@ class LineReader {
 const int kLastLineGraceMs = 1000;
 
 // Waits for an ending signal (InstallSignals), which every other thread blocks, ends the
-// shell commands still running and exits at once.
+// shell commands still running and exits at once. A SIGXFSZ the kernel
+// sends the process itself, for a write past its file-size limit, is no
+// ending signal: that write fails, and the failure is handled as such.
 void* AwaitTermination(void* pSignals) {
   int sig = 0;
-  while (sigwait(static_cast<sigset_t*>(pSignals), &sig) != 0) {
-  }
+  siginfo_t info;
+  do {
+    sig = sigwaitinfo(static_cast<sigset_t*>(pSignals), &info);
+  } while (sig < 0 || (sig == SIGXFSZ && info.si_code == SI_USER && info.si_pid == getpid()));
   host::StopOutput();
   host::KillShellCommands();
   host::FinishLineInFlight(kLastLineGraceMs);
@@ -200,24 +204,9 @@ int ParseOptions(int argc, char** argv, CXapAppBase* app) {
   return -1;
 }
 // NOLINTEND(cert-err33-c)
-}  // namespace
-
-int XapMain(int argc, char** argv, CXapAppBase* app) {
-  if (app == nullptr) return 1;
-  int status = ParseOptions(argc, argv, app);
-  if (status >= 0) return status;
-  GuardStandardStreams();
-  if (!InstallSignals()) {  // NOLINTNEXTLINE(cert-err33-c): stderr is the last resort
-    fprintf(stderr, "xapFileSystem: cannot set up the signal handling\n");
-    return 1;
-  }
-
-  CXapEngineBase* engine = app->CreateXapEngine();
-  if (engine == nullptr) {  // NOLINTNEXTLINE(cert-err33-c): stderr is the last resort
-    fprintf(stderr, "xapFileSystem: the module created no engine\n");
-    return 1;
-  }
-
+// Runs one command per line of standard input until input ends, standard
+// output fails or has no reader, or an ending signal stops the host.
+void ServeCommands(CXapEngineBase* engine) {
   LineReader reader;
   std::string line;
   std::string errorLine;
@@ -250,14 +239,38 @@ int XapMain(int argc, char** argv, CXapAppBase* app) {
       }
     }
   }
+}
+}  // namespace
+
+int XapMain(int argc, char** argv, CXapAppBase* app) {
+  if (app == nullptr) return 1;
+  int status = ParseOptions(argc, argv, app);
+  if (status >= 0) return status;
+  GuardStandardStreams();
+  if (!InstallSignals()) {  // NOLINTNEXTLINE(cert-err33-c): stderr is the last resort
+    fprintf(stderr, "xapFileSystem: cannot set up the signal handling\n");
+    return 1;
+  }
+
+  CXapEngineBase* engine = app->CreateXapEngine();
+  if (engine == nullptr) {  // NOLINTNEXTLINE(cert-err33-c): stderr is the last resort
+    fprintf(stderr, "xapFileSystem: the module created no engine\n");
+    return 1;
+  }
+
+  ServeCommands(engine);
 
   XapWaitForJobs();
   // After an ending signal its thread ends the process with the signal's
   // status: input that ends meanwhile, or jobs whose tools it ended, must
   // not make this an end of input.
   while (host::Stopping()) pause();
+  // Standard output that failed with its reader still there: the caller
+  // must not take the session for complete.
+  const bool bOutputFailed = host::OutputError() != 0;
+  if (bOutputFailed) host::LogOutputFailure();
   delete engine;
-  return 0;
+  return bOutputFailed ? 1 : 0;
 }
 
 }  // namespace qom

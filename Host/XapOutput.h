@@ -24,14 +24,23 @@ void BeginCommand();
 void EndCommand(const std::string& replyLine);
 
 // True once a line could not be written to standard output (its reader
-// has gone), or SetOutputGone was called: from then on no line is tried,
-// and the host stops.
+// has gone, or see OutputError), or SetOutputGone was called: from then on
+// no line is tried, and the host stops.
 bool OutputGone();
 void SetOutputGone();
 
+// The error of a write to standard output that failed while its reader
+// was still there (a full disk, a file-size limit, an I/O error), or 0.
+// Such a failure also stops the host, and its exit status is 1.
+int OutputError();
+// Logs at level 0 why standard output failed and how many replies and
+// events were lost since.
+void LogOutputFailure();
+
 // For an ending signal: no line, on either stream, is started after
-// StopOutput. FinishLineInFlight then waits at most nMs for a line being
-// written to be finished, and keeps both streams from then on.
+// StopOutput. FinishLineInFlight then waits for a line being written to be
+// finished as long as its reader takes some of it within each nMs, and
+// keeps both streams from then on.
 void StopOutput();
 bool Stopping();
 void FinishLineInFlight(int nMs);

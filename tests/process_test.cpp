@@ -1,6 +1,8 @@
 // Catches faults where the process meets the world: replies out of order
 // or not JSON, log lines at the wrong level, options, signals, readers that
 // are slow, non-blocking or gone, a terminal, a hostile PATH.
+#include <fcntl.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 
@@ -244,6 +246,65 @@ TEST(World, EveryEndingSignalEndsTheToolsAndFinishesTheLine) {
   signal(SIGHUP, SIG_DFL);
   nohup.Signal(SIGHUP);
   EXPECT_EQ(nohup.Ask("GetName"), "\"FileSystem\"");
+}
+
+// After an ending signal the line being written is finished for a reader
+// that takes 256 bytes every 0.25 s from a one-page pipe, however long it
+// takes: a reply on stdout, a log line on stderr.
+TEST(World, ASlowSteadyReaderGetsTheLineInFlightWholeAfterASignal) {
+  const std::string name(5000, 'x');
+  for (bool bStderr : {false, true}) {
+    int err[2];
+    ASSERT_EQ(pipe(err), 0);
+    std::vector<std::string> args;
+    if (bStderr) args.push_back("2>&" + std::to_string(err[1]));
+    ModuleProcess module(xaptest::ModuleOptions{args});
+    close(err[1]);
+    const int slow = bStderr ? err[0] : module.StdoutFd();
+    ASSERT_EQ(fcntl(slow, F_SETPIPE_SZ, 4096), 4096);
+    module.SendLine(name);
+    ASSERT_TRUE(xaptest::WaitFor([slow] {
+      int n = 0;
+      return ioctl(slow, FIONREAD, &n) == 0 && n == 4096;
+    }));
+    module.Signal(SIGTERM);
+    std::string got;
+    char buf[256];
+    for (ssize_t n; (n = read(slow, buf, sizeof buf)) > 0; usleep(250000)) got.append(buf, n);
+    if (bStderr) {
+      EXPECT_EQ(got.substr(0, 17), "L0 [QOM][Execute(");
+      EXPECT_EQ(got.substr(got.find(')')), ")] Unknow Cmd = [" + name + "]\n");
+    } else {
+      EXPECT_EQ(got, "{\"cmd\":\"" + name + "\",\"ok\":false,\"reply\":null}\n");
+    }
+    EXPECT_EQ(module.Wait(), 128 + SIGTERM) << bStderr;
+    close(err[0]);
+  }
+}
+
+// An output that cannot take more (a full device, a file-size limit) stops
+// the commands, is said at level 0, and fails the exit status; the file
+// keeps whole lines only.
+TEST_F(InFolder, AnOutputThatCannotTakeMoreIsSaidAndFailsTheSession) {
+  xaptest::WriteFile(d + "a", "a");
+  const struct {
+    std::string prefix, out, reason;
+  } rows[] = {{"", "/dev/full", "No space left on device"},
+              {"prlimit --fsize=3000", d + "out", "File too large"}};
+  std::string input = "SetWidgetInfo 1 x\n";
+  for (int i = 0; i < 100; ++i) input += "GetName\n";
+  for (const auto& r : rows) {
+    ModuleProcess module(xaptest::ModuleOptions{{">" + r.out}, false, false, -1, r.prefix});
+    module.Send(input + "Copy " + d + "a " + d + "b\n");
+    module.CloseInput();
+    EXPECT_EQ(module.Wait(), 1) << r.out;
+    EXPECT_EQ(module.Stderr(), "L0 [host] cannot write standard output: " + r.reason +
+                                   "; replies lost: 1, events lost: 0\n");
+    EXPECT_FALSE(xaptest::Exists(d + "b")) << r.out;
+  }
+  const std::string written = xaptest::ReadFile(d + "out");
+  EXPECT_GT(written.size(), 2500u);
+  EXPECT_EQ(written.back(), '\n');
 }
 
 // A signal while hundreds of jobs start their tools still ends every tool.
