@@ -216,7 +216,9 @@ void ServeCommands(CXapEngineBase* engine) {
   while (!host::OutputGone() && !host::Stopping()) {
     Input eInput = reader.Next(&line, &bTooLong);
     if (eInput == Input::kUnfinished) host::WriteOutputLine(host::FormatUnterminated());
-    if (eInput != Input::kLine) break;
+    // A job's event may have failed to go out while the line was awaited:
+    // then this line runs no more than the ones after it.
+    if (eInput != Input::kLine || host::OutputGone() || host::Stopping()) break;
     if (bTooLong) {
       host::WriteOutputLine(host::FormatTooLong());
       continue;
