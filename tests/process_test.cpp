@@ -301,15 +301,13 @@ TEST_F(InFolder, AnOutputThatCannotTakeMoreIsSaidAndFailsTheSession) {
     module.Send(input + "Copy " + d + "a " + d + "b\n");
     module.CloseInput();
     EXPECT_EQ(module.Wait(), 1) << r.out;
-    // The log lines alone: a coverage build's counters meet the limit too.
-    std::istringstream err(module.Stderr());
-    std::string logged;
-    for (std::string line; std::getline(err, line);) {
-      if (line.rfind("L", 0) == 0) logged += line + "\n";
-    }
-    EXPECT_EQ(logged, "L0 [host] cannot write standard output: " + r.reason +
-                          "; replies lost: 1, events lost: 0\n");
     EXPECT_FALSE(xaptest::Exists(d + "b")) << r.out;
+#ifdef XAP_TEST_COVERAGE
+    // The counters' own failed writes fill the limited stderr first.
+    if (!r.prefix.empty()) continue;
+#endif
+    EXPECT_EQ(module.Stderr(), "L0 [host] cannot write standard output: " + r.reason +
+                                   "; replies lost: 1, events lost: 0\n");
   }
   const std::string written = xaptest::ReadFile(d + "out");
   EXPECT_GT(written.size(), 2500u);
