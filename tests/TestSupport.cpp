@@ -9,6 +9,7 @@
 
 #include <cstring>
 #include <fstream>
+#include <regex>
 #include <stdexcept>
 
 extern char** environ;
@@ -67,11 +68,7 @@ std::string Line(const std::string& cmd, const std::vector<std::string>& params)
   return nlohmann::json{{"cmd", cmd}, {"params", params}}.dump();
 }
 
-std::string ModuleCommand() {
-  return (Emulated() ? XAP_TEST_EMULATOR " " : "") + std::string(XAP_TEST_BINARY);
-}
-
-bool Emulated() { return sizeof XAP_TEST_EMULATOR > 1; }
+std::string ModuleCommand() { return XAP_TEST_EMULATOR " " XAP_TEST_BINARY; }
 
 bool WaitFor(const std::function<bool()>& done, int timeoutMs) {
   for (int waited = 0; !done(); waited += 10, usleep(10000)) {
@@ -82,40 +79,30 @@ bool WaitFor(const std::function<bool()>& done, int timeoutMs) {
 
 bool WaitForProcesses(const std::string& pattern, int n) {
   const std::string count = std::to_string(n) + "\n";
-  return WaitFor([&] { return ShellOutput("pgrep -c " + pattern) == count; });
+  return WaitFor([&] {
+    while (waitpid(-1, nullptr, WNOHANG) > 0) continue;
+    return ShellOutput("pgrep -c " + pattern) == count;
+  });
 }
 
-int ProcessesLeft(const std::string& pattern) {
-  std::string left;
-  WaitFor(
-      [&] {
-        while (waitpid(-1, nullptr, WNOHANG) > 0) continue;
-        return (left = ShellOutput("pgrep -c " + pattern)) == "0\n";
-      },
-      10000);
-  return std::atoi(left.c_str());
-}
-
-ModuleProcess::ModuleProcess(const ModuleOptions& options) {
+ModuleProcess::ModuleProcess(const std::string& words) {
   signal(SIGPIPE, SIG_IGN);  // a module that has ended must not end the test
-  std::string command = "exec " + options.prefix + " " + ModuleCommand();
-  for (const std::string& arg : options.args) command += " " + arg;
+  std::string command = "exec " + words;
+  command.replace(command.find('@'), 1, ModuleCommand());
   m_err = memfd_create("xapfs-stderr", MFD_CLOEXEC);  // a file of no folder: /tmp may be covered
-  int in[2], out[2], err[2];
-  Check(m_err >= 0 && pipe2(in, O_CLOEXEC) == 0 && pipe2(out, O_CLOEXEC) == 0 &&
-            pipe2(err, O_CLOEXEC) == 0,
-        "pipes");
-  close(err[0]);  // a stderr whose reader has gone, when asked for
+  int in[2], out[2];
+  Check(m_err >= 0 && pipe2(in, O_CLOEXEC) == 0 && pipe2(out, O_CLOEXEC) == 0, "pipes");
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_adddup2(&actions, in[0], 0);
   posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-  posix_spawn_file_actions_adddup2(&actions, options.bStderrGone ? err[1] : m_err, 2);
+  posix_spawn_file_actions_adddup2(&actions, m_err, 2);
   const char* argv[] = {"/bin/sh", "-c", command.c_str(), nullptr};
   errno = posix_spawn(&m_pid, argv[0], &actions, nullptr, const_cast<char**>(argv), environ);
   posix_spawn_file_actions_destroy(&actions);
   Check(m_pid > 0, "start " + command);
-  for (int fd : {in[0], out[1], err[1]}) close(fd);
+  close(in[0]);
+  close(out[1]);
   m_in = in[1];
   m_out = out[0];
 }
@@ -123,13 +110,13 @@ ModuleProcess::ModuleProcess(const ModuleOptions& options) {
 ModuleProcess::~ModuleProcess() {
   CloseInput();
   if (m_status < 0 && kill(m_pid, SIGKILL) == 0) waitpid(m_pid, nullptr, 0);
-  Close(&m_out);
-  Close(&m_err);
+  close(m_out);
+  close(m_err);
 }
 
-void ModuleProcess::Close(int* pfd) {
-  if (*pfd >= 0) close(*pfd);
-  *pfd = -1;
+void ModuleProcess::CloseInput() {
+  if (m_in >= 0) close(m_in);
+  m_in = -1;
 }
 
 void ModuleProcess::Send(const std::string& bytes) {
@@ -167,6 +154,12 @@ std::string ModuleProcess::Stderr() const {
     text.append(buf, static_cast<size_t>(n));
   }
   return text;
+}
+
+std::string ModuleProcess::NewLog() {
+  std::string log = Stderr().substr(m_logged);
+  m_logged += log.size();
+  return std::regex_replace(log, std::regex("\\(\\d+\\)\\] "), "(N)] ");
 }
 
 int ModuleProcess::Wait(int timeoutMs) {

@@ -44,42 +44,22 @@ std::string ShellOutput(const std::string& command);
 // A command line in the JSON form.
 std::string Line(const std::string& cmd, const std::vector<std::string>& params = {});
 // The shell words that start the module (the emulator first in a cross
-// build), and whether there is an emulator.
+// build).
 std::string ModuleCommand();
-bool Emulated();
 // Polls until done() holds or the time is up; whether it held.
 bool WaitFor(const std::function<bool()>& done, int timeoutMs = 60000);
-// Waits until exactly n processes match pgrep's pattern; whether they did.
+// Waits until exactly n processes match pgrep's pattern, reaping children
+// meanwhile (an isolated test is the parent of whatever its module left);
+// whether they did.
 bool WaitForProcesses(const std::string& pattern, int n);
-// The processes matching pattern still there once reaped, polled for up to
-// 10 s (an isolated test is their parent: it reaps any child, so call it
-// after ModuleProcess::Wait).
-int ProcessesLeft(const std::string& pattern);
-
-// How a ModuleProcess meets the world, named at the call:
-// ModuleOptions().Args({"--log-level", "3"}).StderrGone().
-struct ModuleOptions {
-  std::vector<std::string> args;  // shell words after it (options, redirections)
-  std::string prefix;             // shell words before it (setpriv ...)
-  bool bStderrGone = false;       // stderr a pipe whose reader has gone
-  ModuleOptions& Args(std::vector<std::string> words) {
-    args = std::move(words);
-    return *this;
-  }
-  ModuleOptions& Prefix(std::string words) {
-    prefix = std::move(words);
-    return *this;
-  }
-  ModuleOptions& StderrGone() {
-    bStderrGone = true;
-    return *this;
-  }
-};
 
 // The built xapFileSystem, run under the cross emulator when there is one.
 class ModuleProcess {
  public:
-  explicit ModuleProcess(const ModuleOptions& options = {});
+  // The shell command that runs it, "@" standing for the module: "@" alone,
+  // "@ --log-level 3", "prlimit -n 12 @". Its stdin and stdout are pipes of
+  // the test, its stderr a file of the test unless the command sends it on.
+  explicit ModuleProcess(const std::string& command = "@");
   ~ModuleProcess();
   void Send(const std::string& bytes);
   void SendLine(const std::string& line) { Send(line + "\n"); }
@@ -88,18 +68,21 @@ class ModuleProcess {
   // Sends a line; the "reply" of its answer as JSON text ("1", "\"x\""), or
   // the whole answer when it has none.
   std::string Ask(const std::string& line);
-  void CloseInput() { Close(&m_in); }
+  void CloseInput();
   void Signal(int sig) { kill(m_pid, sig); }
   // Its exit status (128 + signal when killed), or -1 after the timeout.
   int Wait(int timeoutMs = 60000);
   std::string Stderr() const;
+  // The stderr lines written since the last call, with the line number a
+  // log line names shown as "N": "L0 [QOM][Execute(N)] Unknow Cmd = [x]".
+  std::string NewLog();
   std::string RestOfStdout();  // once it has ended
   pid_t Pid() const { return m_pid; }
 
  private:
-  static void Close(int* pfd);
   pid_t m_pid = -1;
   int m_in = -1, m_out = -1, m_err = -1, m_status = -1;
+  size_t m_logged = 0;
   std::string m_pending;
 };
 

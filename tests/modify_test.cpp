@@ -59,7 +59,7 @@ TEST_F(Unzip, UnpacksOverwritesAndKeepsEntriesInsideTheTarget) {
   // arc.zip holds src/a.
   xaptest::Sh("cd " + d + " && mkdir src && echo new > src/a && zip -qr arc.zip src && echo x > " +
               "file && echo PK > damaged.zip");
-  xaptest::ModuleProcess module(xaptest::ModuleOptions().Args({"--log-level", "3"}));
+  xaptest::ModuleProcess module("@ --log-level 3");
   Transcript(module, {{"SetWidgetInfo 2 " + d, "1"},
                       {"Unzip " + d + "arc.zip " + d + "new/deep", "1"},
                       {"Copy " + d + "file " + d + "new/deep/src/a", "1"},

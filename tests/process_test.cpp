@@ -4,9 +4,8 @@
 // (Signals, slow and gone readers: the chaos driver.)
 #include "TestSupport.h"
 
-using xaptest::InFolder;
-using xaptest::ModuleOptions;
 using xaptest::ModuleProcess;
+using World = xaptest::InFolder;
 
 TEST(Process, AnswersEachLineInOrderAndGoesOnAfterRefusedOnes) {
   ModuleProcess module;
@@ -29,61 +28,48 @@ TEST(Process, AnswersEachLineInOrderAndGoesOnAfterRefusedOnes) {
 }
 
 // The level-0 lines each command is meant to give the caller, whole (a
-// walk's beginning), and nothing below level 0; each line names the
-// function it stands for and its line, shown here as "F(N)".
+// walk's beginning), and nothing below level 0. (Base64's: query_test.)
 TEST(Process, TellsTheCallerWhatWentWrongAtLevelZero) {
+  const std::string x1100(1100, 'x'), q = "L0 [QOM][";
   const std::pair<std::string, std::string> rows[] = {
-      {"getname", "Execute(N)] Unknow Cmd = [getname]\n"},
-      {"{\"cmd\":\"\\u0010\"}", "Execute(N)] Unknow Cmd = [\\x10]\n"},
-      {std::string(1100, 'x'), "Execute(N)] Unknow Cmd = [" + std::string(1100, 'x') + "]\n"},
-      {"{\"cmd\":\"a\\nb\"}", "Execute(N)] Unknow Cmd = [a\\nb]\n"},  // one line
-      {"WriteBase64 hello 4", "Execute(N)] parameter wrong size size = [5]\n"},
-      {"WriteBase64 " + std::string(2048, 'a') + " 2048",
-       "Execute(N)] output size . overflow strParam\\tsize = [2732]\n"},
-      {"WriteBase64 " + std::string(1501, 'a') + " 1501",
-       "Execute(N)] output size . overflow strParam\\tsize = [2004]\n"},
-      {"ReadBase64 " + std::string(2049, 'a') + " 1",
-       "Execute(N)] overflow strParam  size = [2049]\n"},
-      {"SetWidgetInfo two x", "Execute(N)] WidgetType is not a whole number: [two]\n"},
-      {"GetFolderSize /proc/self 1 1", "GetFolderSize(N)] folder walk of [/proc/self] cut after "},
+      {"getname", q + "Execute(N)] Unknow Cmd = [getname]\n"},
+      {"{\"cmd\":\"\\u0010\"}", q + "Execute(N)] Unknow Cmd = [\\x10]\n"},
+      {x1100, q + "Execute(N)] Unknow Cmd = [" + x1100 + "]\n"},
+      {"{\"cmd\":\"a\\nb\"}", q + "Execute(N)] Unknow Cmd = [a\\nb]\n"},  // one line
+      {"SetWidgetInfo two x", q + "Execute(N)] WidgetType is not a whole number: [two]\n"},
+      {"GetFolderSize /proc/self 1 1",
+       q + "GetFolderSize(N)] folder walk of [/proc/self] cut after "},
       {"DeleteAsync /tmp/" + std::string(240, 'd'),
-       "t_AsyncThread(N)] overflow pszString size = [277] ( 255 char size limited )\n"}};
+       q + "t_AsyncThread(N)] overflow pszString size = [277] ( 255 char size limited )\n"}};
   ModuleProcess module;
   EXPECT_EQ(module.Ask("SetWidgetInfo 1 x"), "1");
-  size_t logged = 0;
   for (const auto& r : rows) {
     module.Ask(r.first);
     if (r.first.rfind("DeleteAsync", 0) == 0) module.ReadLine();  // its event
-    std::string log = module.Stderr().substr(logged), shown;
-    logged += log.size();
-    for (size_t at = 0, end; (end = log.find('\n', at)) != std::string::npos; at = end + 1) {
-      EXPECT_EQ(log.compare(at, 9, "L0 [QOM]["), 0) << log.substr(at, 80);
-      size_t open = log.find('(', at), close = log.find(")] ", open);
-      EXPECT_GT(std::atoi(log.c_str() + open + 1), 0) << log.substr(at, close - at);
-      shown += log.substr(at + 9, open - at - 9) + "(N" + log.substr(close, end + 1 - close);
-    }
-    EXPECT_EQ(r.second.back() == '\n' ? shown : shown.substr(0, r.second.size()), r.second)
+    EXPECT_EQ(
+        module.NewLog().substr(0, r.second.back() == '\n' ? std::string::npos : r.second.size()),
+        r.second)
         << r.first.substr(0, 40);
   }
 }
 
 TEST(Process, Options) {
   const struct {
-    std::vector<std::string> args;
+    std::string args;
     int status;
     std::string out, err;  // beginnings
-  } rows[] = {{{"--version"}, 0, "FileSystem 0001 1.001\n", ""},
-              {{"--help"}, 0, "usage: xapFileSystem", ""},
-              {{"--log-level=4", "--version"}, 0, "FileSystem 0001 1.001\n", ""},
-              {{"--bogus"}, 2, "", "xapFileSystem: bad option '--bogus'\nusage: xapFileSystem"},
-              {{"--log-level", "5"}, 2, "", "xapFileSystem: bad option '--log-level'"},
-              {{"--log-level"}, 2, "", "xapFileSystem: bad option '--log-level'"}};
+  } rows[] = {{"--version", 0, "FileSystem 0001 1.001\n", ""},
+              {"--help", 0, "usage: xapFileSystem", ""},
+              {"--log-level=4 --version", 0, "FileSystem 0001 1.001\n", ""},
+              {"--bogus", 2, "", "xapFileSystem: bad option '--bogus'\nusage: xapFileSystem"},
+              {"--log-level 5", 2, "", "xapFileSystem: bad option '--log-level'"},
+              {"--log-level", 2, "", "xapFileSystem: bad option '--log-level'"}};
   for (const auto& r : rows) {
-    ModuleProcess module(ModuleOptions().Args(r.args));
+    ModuleProcess module("@ " + r.args);
     module.CloseInput();
-    EXPECT_EQ(module.Wait(), r.status) << r.args[0];
-    EXPECT_EQ(module.RestOfStdout().substr(0, r.out.size()), r.out) << r.args[0];
-    EXPECT_EQ(module.Stderr().substr(0, r.err.size()), r.err) << r.args[0];
+    EXPECT_EQ(module.Wait(), r.status) << r.args;
+    EXPECT_EQ(module.RestOfStdout().substr(0, r.out.size()), r.out) << r.args;
+    EXPECT_EQ(module.Stderr().substr(0, r.err.size()), r.err) << r.args;
   }
 }
 
@@ -91,17 +77,19 @@ TEST(Process, Options) {
 // terminal (an encrypted archive fails instead of prompting there), and
 // "killall" is taken from the system's folders, not the working folder,
 // where one that could run lies in wait.
-TEST(World, ToolsWithAGoneStderrATerminalOrAHostilePath) {
+TEST_F(World, ToolsWithAGoneStderrATerminalOrAHostilePath) {
   XAPTEST_ISOLATE();  // killall ends only this test's unzips
-  xaptest::TempDir dir;
-  const std::string d = dir.Path() + "/";
   xaptest::Sh("cd " + d + " && for i in $(seq 50); do echo $i > f$i; done && zip -q a.zip f* && " +
               "echo s > s && zip -q -P pw e.zip s && printf '#!/bin/sh\\ntouch canary\\n' > " +
               "killall && chmod +x killall && printf 'SetWidgetInfo 1 x\\nUnzip " + d + "e.zip " +
               d + "o\\nUnzipKill\\n' > in");
   ASSERT_EQ(xaptest::ShellOutput("cd " + d + " && PATH=.:$PATH killall; rm canary && echo ran"),
             "ran\n");
-  ModuleProcess module(ModuleOptions().Args({"--log-level", "3"}).StderrGone());
+  int err[2];  // a stderr whose reader has gone
+  ASSERT_EQ(pipe(err), 0);
+  close(err[0]);
+  ModuleProcess module("@ --log-level 3 2>&" + std::to_string(err[1]));
+  close(err[1]);
   EXPECT_EQ(module.Ask("SetWidgetInfo 1 x"), "1");
   // The asynchronous unzip prints a line for the archive and each entry.
   EXPECT_EQ(module.Ask("UnzipAsync " + d + "a.zip " + d + "out"), "1");
@@ -118,7 +106,7 @@ TEST(World, ToolsWithAGoneStderrATerminalOrAHostilePath) {
 // An output that cannot take more (a full device, a file-size limit) stops
 // the commands, is said at level 0, and fails the exit status; the file
 // keeps whole lines only.
-TEST_F(InFolder, AnOutputThatCannotTakeMoreIsSaidAndFailsTheSession) {
+TEST_F(World, AnOutputThatCannotTakeMoreIsSaidAndFailsTheSession) {
   XAPTEST_ISOLATE();  // under /tmp the copy would run
   xaptest::WriteFile(d + "a", "a");
   const struct {
@@ -128,7 +116,7 @@ TEST_F(InFolder, AnOutputThatCannotTakeMoreIsSaidAndFailsTheSession) {
   std::string input = "SetWidgetInfo 1 x\n";
   for (int i = 0; i < 100; ++i) input += "GetName\n";
   for (const auto& r : rows) {
-    ModuleProcess module(ModuleOptions().Args({">" + r.out}).Prefix(r.prefix));
+    ModuleProcess module(r.prefix + " @ >" + r.out);
     module.Send(input + "Copy " + d + "a " + d + "b\n");
     module.CloseInput();
     EXPECT_EQ(module.Wait(), 1) << r.out;
@@ -147,10 +135,10 @@ TEST_F(InFolder, AnOutputThatCannotTakeMoreIsSaidAndFailsTheSession) {
 
 // A parent that ignores SIGCHLD hands that on: the host still waits for its
 // tools, whose results would otherwise all look failed.
-TEST_F(InFolder, AParentIgnoringItsChildrenStillGetsTheToolsResults) {
+TEST_F(World, AParentIgnoringItsChildrenStillGetsTheToolsResults) {
   XAPTEST_ISOLATE();
   xaptest::WriteFile(d + "a", "a");
-  ModuleProcess module(ModuleOptions().Prefix("env --ignore-signal=CHLD"));
+  ModuleProcess module("env --ignore-signal=CHLD @");
   xaptest::Transcript(module, {{"SetWidgetInfo 1 x", "1"},
                                {"Copy " + d + "a " + d + "sub/b", "1"},
                                {"Delete " + d + "sub", "1"}});

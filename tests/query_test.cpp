@@ -26,11 +26,6 @@ struct Engine : qom::CXapEngineFileSystem {
   }
 };
 
-long long Size(const std::string& path) {
-  struct stat64 st;
-  return lstat64(path.c_str(), &st) == 0 ? st.st_size : -1;
-}
-
 using Items = xaptest::InFolder;
 using FolderSize = xaptest::InFolder;
 using Property = xaptest::InFolder;
@@ -79,7 +74,7 @@ TEST_F(Items, AFolderListedButNotSearched) {
   const std::string ls = d + "ls", f = ls + "/f";
   xaptest::Sh("chmod 755 " + d + " && mkdir -m 744 " + ls + " && echo abc > " + f +
               " && mkdir -m 777 " + d + "w");
-  xaptest::ModuleProcess module(xaptest::ModuleOptions().Prefix(nobody));
+  xaptest::ModuleProcess module(nobody + " @");
   xaptest::Transcript(module, {{"SetWidgetInfo 1 x", "1"},
                                {"IsExistedPath " + ls, "1"},
                                {"IsExistedPath " + f, "0"},
@@ -206,49 +201,47 @@ TEST_F(FolderSize, ExactWhereTheWalkEndsCutSoonWhereItWouldNot) {
   // 100 levels, with few descriptors left: exact all the same.
   xaptest::Sh("cd " + d + " && mkdir -p w$(printf '/a%.0s' $(seq 100))");
   for (const char* limit : {"48", "12"}) {
-    xaptest::ModuleProcess limited(
-        xaptest::ModuleOptions().Prefix(std::string("prlimit -n") + limit));
+    xaptest::ModuleProcess limited(std::string("prlimit -n") + limit + " @");
     EXPECT_EQ(limited.Ask("GetFolderSize " + d + "w 1 1"), "\"19100\"") << limit;
   }
 }
 
+// The folder is shown resolved (the one GetProperty went into), the name
+// as given.
 TEST_F(Property, DescribesFilesAndFoldersExactlyOrNotAtAll) {
   XAPTEST_ISOLATE();  // the folder under /tmp, an allowed root
-  using xaptest::Sh;
-  const std::string real = dir / "real";
-  Sh("mkdir " + real + " && ln -s " + real + " " + dir / "link && cd " + real +
-     " && for f in rw x wo; do echo 1234 > $f; done && chmod 644 rw && chmod 700 x && " +
-     "chmod 200 wo");
+  const std::string real = d + "real";
+  xaptest::Sh("mkdir " + real + " && ln -s " + real + " " + d + "link && cd " + real +
+              " && for f in rw x wo; do echo 1234 > $f; done && chmod 644 rw && chmod 700 x && " +
+              "chmod 200 wo");
+  // What the property of folder/name (no name: the folder) holds.
+  auto text = [](const std::string& folder, const std::string& name, bool bReadOnly, int length) {
+    const std::string item = name.empty() ? folder : folder + "/" + name;
+    struct stat st = {};
+    stat(item.c_str(), &st);
+    return std::string("{ \"readOnly\": ") + (bReadOnly ? "true" : "false") + ", \"isFile\": " +
+           (name.empty() ? "false, \"isDirectory\": true" : "true, \"isDirectory\": false") +
+           ", \"created\": " + std::to_string(st.st_atim.tv_sec) +
+           ", \"modified\": " + std::to_string(st.st_mtim.tv_sec) + ", \"path\": " + folder +
+           ", \"name\": " + (name.empty() ? "NULL" : name) + ", \"fullPath\": " + item +
+           ", \"fileSize\": " + std::to_string(st.st_size) +
+           ", \"length\": " + std::to_string(length) + " }";
+  };
   Engine ask;
   ask("SetWidgetInfo", "2", dir.Path());
-  auto times = [](const std::string& path) {
-    struct stat st;
-    stat(path.c_str(), &st);
-    return ", \"created\": " + std::to_string(st.st_atim.tv_sec) +
-           ", \"modified\": " + std::to_string(st.st_mtim.tv_sec) + ", \"path\": ";
-  };
-  auto file = [&](const std::string& f) {
-    return std::string("{ \"readOnly\": ") + (f[0] == 'r' ? "true" : "false") +
-           ", \"isFile\": true, \"isDirectory\": false" + times(real + "/" + f) + real +
-           ", \"name\": " + f + ", \"fullPath\": " + real + "/" + f +
-           ", \"fileSize\": 5, \"length\": 3 }";
-  };
-  // Reached through a link: the folder shown resolved, the name as given.
-  for (const char* f : {"rw", "x", "wo"}) EXPECT_EQ(ask("GetProperty", dir / "link/" + f), file(f));
-  EXPECT_EQ(ask("GetProperty", real),
-            "{ \"readOnly\": false, \"isFile\": false, \"isDirectory\": true" + times(real) + real +
-                ", \"name\": NULL, \"fullPath\": " + real +
-                ", \"fileSize\": " + std::to_string(Size(real)) + ", \"length\": 3 }");
-  EXPECT_EQ(ask("GetProperty", dir / "missing"), "");
+  for (const char* f : {"rw", "x", "wo"}) {
+    EXPECT_EQ(ask("GetProperty", d + "link/" + f), text(real, f, f[0] == 'r', 3));
+  }
+  EXPECT_EQ(ask("GetProperty", real), text(real, "", false, 3));
+  EXPECT_EQ(ask("GetProperty", d + "missing"), "");
   EXPECT_EQ(ask("GetProperty", "/etc/passwd"), "-7");
   // The folder it went into removed: later commands work from there, and
-  // the next property is exact.
-  Sh("mkdir " + dir / "gone");
-  ask("GetProperty", dir / "gone");
-  Sh("rmdir " + dir / "gone");
-  EXPECT_EQ(ask("Copy", real + "/rw", dir / "copied"), "1");
-  EXPECT_EQ(ask("GetProperty", dir / "link/x"), file("x"));
-  // Relative paths now resolve in the folder it went into.
+  // the next property is exact; relative paths resolve there.
+  mkdir((d + "gone").c_str(), 0755);
+  ask("GetProperty", d + "gone");
+  rmdir((d + "gone").c_str());
+  EXPECT_EQ(ask("Copy", real + "/rw", d + "copied"), "1");
+  EXPECT_EQ(ask("GetProperty", d + "link/x"), text(real, "x", false, 3));
   EXPECT_EQ(ask("IsExistedPath", "rw"), "1");
   EXPECT_EQ(ask("IsExistedPath", "link"), "0");
   // Folders of about 600, 1000 and 1100 characters behind short links: shown
@@ -259,12 +252,9 @@ TEST_F(Property, DescribesFilesAndFoldersExactlyOrNotAtAll) {
       mkdir((deep += "/" + std::string(std::min<size_t>(99, length - deep.size()), 'd')).c_str(),
             0755);
     }
-    Sh("touch " + deep + "/f && ln -s " + deep + " " + dir / std::to_string(length));
-    EXPECT_EQ(ask("GetProperty", dir / std::to_string(length) + "/f"),
-              length > 600 ? ""
-                           : "{ \"readOnly\": true, \"isFile\": true, \"isDirectory\": false" +
-                                 times(deep + "/f") + deep + ", \"name\": f, \"fullPath\": " +
-                                 deep + "/f, \"fileSize\": 0, \"length\": 1 }");
+    xaptest::Sh("touch " + deep + "/f && ln -s " + deep + " " + d + std::to_string(length));
+    EXPECT_EQ(ask("GetProperty", d + std::to_string(length) + "/f"),
+              length > 600 ? "" : text(deep, "f", true, 1));
   }
   ASSERT_EQ(chdir("/"), 0);  // out of the folder GetProperty went into
 }
@@ -305,44 +295,43 @@ TEST_F(ListFiles, WholeNamesUpToTheLastThatFitsAndAlwaysAnArray) {
   }
 }
 
+// Each reply, and the level-0 line of each refusal.
 TEST(Base64, AnswersOrRefusesAtEachBoundary) {
   std::string yWFh500;  // "aaa" encodes to "YWFh"
   for (int i = 0; i < 500; ++i) yWFh500 += "YWFh";
-  const std::string a2048(2048, 'A'), e = "{\"b64_encode\": \"", d = "{\"b64_decode\": \"";
+  const std::string a2048(2048, 'A'), e = "{\"b64_encode\": \"", d = "{\"b64_decode\": \"",
+                                      q = "L0 [QOM][Execute(N)] ";
   const struct {
     const char* cmd;
     std::string input, declared, reply;  // the text, or "0" for the refusal
-  } rows[] = {{"WriteBase64", "hello", "5", e + "aGVsbG8=\", \"size\": 8 }"},
-              {"ReadBase64", "aGVsbG8=", "8", d + "hello\", \"size\": 5 }"},
-              // The declared size is read as strtol reads it, and must be exact.
-              {"WriteBase64", "hello", "  +5xyz", e + "aGVsbG8=\", \"size\": 8 }"},
-              {"WriteBase64", "hello", "4", "0"},
-              // Decoding stops at padding and outside the alphabet.
-              {"ReadBase64", "Zg==Zm9v", "8", d + "f\", \"size\": 1 }"},
-              {"ReadBase64", "Zm9v!Zm9v", "9", d + "foo\", \"size\": 3 }"},
-              // 1500 bytes encode to exactly 2000 characters; 1501 to 2004.
-              {"WriteBase64", std::string(1500, 'a'), "1500", e + yWFh500 + "\", \"size\": 2000 }"},
-              {"WriteBase64", std::string(1501, 'a'), "1501", "0"},
-              {"ReadBase64", a2048, "2048", d + "\", \"size\": 1536 }"},
-              {"WriteBase64", a2048, "2048", "0"},  // 2732 characters: measured, never written
-              {"WriteBase64", a2048 + "A", "2049", "0"},
-              {"ReadBase64", a2048 + "A", "2049", "0"},
-              // Decoded text goes into the reply unescaped; a zero byte ends it.
-              {"ReadBase64", "YSJi", "4", d + "a\"b\", \"size\": 3 }"}};
-  Engine ask;
+    std::string log = "";
+  } rows[] = {
+      {"WriteBase64", "hello", "5", e + "aGVsbG8=\", \"size\": 8 }"},
+      {"ReadBase64", "aGVsbG8=", "8", d + "hello\", \"size\": 5 }"},
+      // The declared size is read as strtol reads it, and must be exact.
+      {"WriteBase64", "hello", "  +5xyz", e + "aGVsbG8=\", \"size\": 8 }"},
+      {"WriteBase64", "hello", "4", "0", q + "parameter wrong size size = [5]\n"},
+      // Decoding stops at padding and outside the alphabet.
+      {"ReadBase64", "Zg==Zm9v", "8", d + "f\", \"size\": 1 }"},
+      {"ReadBase64", "Zm9v!Zm9v", "9", d + "foo\", \"size\": 3 }"},
+      // 1500 bytes encode to exactly 2000 characters; 1501 to 2004.
+      {"WriteBase64", std::string(1500, 'a'), "1500", e + yWFh500 + "\", \"size\": 2000 }"},
+      {"WriteBase64", std::string(1501, 'a'), "1501", "0",
+       q + "output size . overflow strParam\\tsize = [2004]\n"},
+      {"ReadBase64", a2048, "2048", d + "\", \"size\": 1536 }"},
+      // 2732 characters: measured, never written.
+      {"WriteBase64", a2048, "2048", "0", q + "output size . overflow strParam\\tsize = [2732]\n"},
+      {"WriteBase64", a2048 + "A", "2049", "0", q + "overflow strParam  size = [2049]\n"},
+      {"ReadBase64", a2048 + "A", "2049", "0", q + "overflow strParam  size = [2049]\n"},
+      // Decoded text goes into the reply unescaped; a zero byte ends it.
+      {"ReadBase64", "YSJi", "4", d + "a\"b\", \"size\": 3 }"}};
+  xaptest::ModuleProcess module;
   for (const auto& r : rows) {
-    EXPECT_EQ(ask(r.cmd, r.input, r.declared), r.reply) << r.cmd << " " << r.input.size();
-    EXPECT_EQ(ask.ReplyKind(), r.reply == "0" ? qom::XAP_REPLY_INTEGER : qom::XAP_REPLY_ASCII);
+    EXPECT_EQ(module.Ask(xaptest::Line(r.cmd, {r.input, r.declared})),
+              r.reply == "0" ? "0" : nlohmann::json(r.reply).dump())
+        << r.cmd << " " << r.input.size();
+    EXPECT_EQ(module.NewLog(), r.log) << r.cmd << " " << r.input.size();
   }
-}
-
-// The level-0 lines of a module since byte from of its stderr, each without
-// its "L0 [QOM][function(line)] ".
-std::string SaidSince(const xaptest::ModuleProcess& module, size_t from) {
-  std::istringstream log(module.Stderr().substr(from));
-  std::string said;
-  for (std::string line; std::getline(log, line);) said += line.substr(line.find(")] ") + 3) + "\n";
-  return said;
 }
 
 // The real figures of a tmpfs of 4 MiB on /tmp; 0, said at level 0, with no
@@ -361,21 +350,22 @@ TEST(Partition, FiguresOfTheFileSystemOnTmp) {
   EXPECT_GE(used, 1048576);
   EXPECT_LE(used, 2 * 1048576);
   EXPECT_EQ(used + free, total);
-  const std::string notFound = "Can not find Widget Partition path: /tmp\ns_percent[0]\n";
+  const std::string q = "L0 [QOM][t_GetSizeInfo(N)] ",
+                    none = q + "Can not find Widget Partition path: /tmp\n" + q + "s_percent[0]\n";
   const std::pair<const char*, std::string> rows[] = {
       {"while umount /tmp 2>/dev/null; do :; done",
-       "End of getmntent : Can't get mount entry information.\n" + notFound},
+       q + "End of getmntent : Can't get mount entry information.\n" + none},
       // No blocks: no share of them to work out.
-      {"mount -t ramfs xaptest /tmp", "s_percent[0]\n"},
+      {"mount -t ramfs xaptest /tmp", q + "s_percent[0]\n"},
       // An empty folder over /proc, whatever is mounted below it.
       {"umount /tmp && mount -t tmpfs -o size=4k xaptest /proc",
-       "Can not get mount info. Please check /proc/mounts\n" + notFound}};
+       q + "Can not get mount info. Please check /proc/mounts\n" + none}};
+  module.NewLog();
   for (const auto& r : rows) {
     xaptest::Sh(r.first);
-    size_t from = module.Stderr().size();
     for (const char* cmd : {"GetTotalSize", "GetUsedSize", "GetFreeSize"}) {
       EXPECT_EQ(module.Ask(cmd), "\"0\"") << r.first << ": " << cmd;
     }
-    EXPECT_EQ(SaidSince(module, from), r.second + r.second + r.second) << r.first;
+    EXPECT_EQ(module.NewLog(), r.second + r.second + r.second) << r.first;
   }
 }
