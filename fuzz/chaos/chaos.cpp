@@ -2,15 +2,14 @@
 // namespace of its own and treats it as a careless or hostile world would:
 // input cut anywhere and paused, half lines, a stdout that is a pipe, a
 // socket, a file, /dev/null or closed, read late, slowly or by a reader that
-// goes away, a stderr that is slow, full or gone, jobs on a FIFO and in
-// bursts, and ending signals. After each round it checks what the host
-// promises its clients. It shares no code with the host or the module: it
-// only sees the process.
+// goes away, jobs on a FIFO and in bursts, and ending signals. After each
+// round it checks what the host promises its clients. It shares no code with
+// the host or the module: it only sees the process.
 //
-//   xap_chaos --program PATH [--seconds N] [--seed S] [--row R] [--rounds N] [--verbose]
+//   xap_chaos --program PATH [--seconds 60] [--seed S] [--row 0] [--rounds N]
 //
 // Needs root (unshare, mount): without it, it exits 77. Round i plays row
-// R + i of kRows (modulo their number) with choices drawn from its own seed;
+// R + i of kRows (modulo their number) with choices drawn from seed S + i;
 // the first failed round ends the run and prints the command that replays
 // it. The choices replay exactly, the timing does not.
 #include <fcntl.h>
@@ -19,26 +18,19 @@
 #include <signal.h>
 #include <sys/mount.h>
 #include <sys/prctl.h>
-#include <sys/resource.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
-#include <climits>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <map>
 #include <nlohmann/json.hpp>
 #include <random>
-#include <set>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -75,10 +67,7 @@ long MsSince(Clock::time_point t) {
   return static_cast<long>(std::chrono::duration_cast<Ms>(Clock::now() - t).count());
 }
 
-std::string Clip(const std::string& s) {
-  if (s.size() <= 120) return s;
-  return s.substr(0, 120) + "... (" + std::to_string(s.size()) + " bytes)";
-}
+std::string Clip(const std::string& s) { return s.size() <= 120 ? s : s.substr(0, 120) + "..."; }
 
 // ---- The plan of a round: every random choice, made before it starts.
 
@@ -91,189 +80,132 @@ struct Dice {
 
 enum class Out { kPipe, kSocket, kFile, kNull, kClosed, kPeerGone };
 const char* const kOutNames[] = {"pipe", "socket", "file", "null", "closed", "peer-gone"};
-enum class Err { kDrain, kClosed, kGone, kFull, kSlow };
-const char* const kErrNames[] = {"drain", "closed", "goes", "full", "slow"};
 
 // What one input line must get back on stdout.
 struct Expect {
-  bool bError = false;  // an error line, not a reply
-  std::string cmd;      // a reply's "cmd"
-  long id = -1;         // the id to echo; -1: none may come back
-  int event = -1;       // an accepted job's event number; -1: no job
-  const char* data = "1";
-  size_t end = 0;  // input offset just past its "\n"
+  std::string cmd;   // a reply's "cmd"; empty: an error line
+  int event;         // the event of the job it starts; -1: none
+  const char* data;  // the event's first text
+  size_t end;        // input offset just past its "\n"
 };
 
+// kGo: the stdout reader goes, then as at kQuiet the host's CPU is
+// measured; kHold: the stdout reader takes nothing for ms.
 struct Step {
-  enum Kind { kChunk, kQuiet, kCloseReader, kStall, kSignal } kind;
-  long pauseMs = 0;  // before the step
+  enum Kind { kChunk, kQuiet, kGo, kHold, kSignal } kind;
+  long ms;  // else: the pause before the step
   std::string bytes;
-  size_t waitAnswers = 0;  // answers awaited first (not chunks)
+  size_t waitAnswers;  // awaited first
 };
 
 struct Plan {
-  std::string input;
+  std::string input, picks;
   std::vector<Expect> expects;                 // the lines that get an answer, in order
   bool bTail = false;                          // input ends in a canary prefix without "\n"
   std::vector<std::pair<size_t, Step>> marks;  // steps at input offsets
-  int cuts = 30;                               // at most this many random ones
+  int cuts = 30;                               // at most this many more
   std::vector<Step> steps;
   Out out = Out::kPipe;
-  Err err = Err::kDrain;
   bool bNonBlocking = false;  // O_NONBLOCK on the program's own stdout
-  bool bSlowOut = false, bNohup = false, bFifoJob = false;
-  int pipeSize = 0;                           // of the pipe a slow or stalled reader reads
-  std::vector<std::pair<long, long>> pauses;  // of the stdout reader: start and length, ms
-  long errGoneMs = -1;
-  long holdMs = 0;  // a reader stalled before the signal resumes this long after it
+  bool bSlowOut = false, bSlowErr = false, bNohup = false;
+  int pipeSize = 0;  // of the pipe a slow or stalled reader reads
+  long holdMs = 0;   // a stalled reader resumes this long after the signal
   int logLevel = 0, sig = 0;
-  std::set<std::string> picks;
-};
-
-struct Command {
-  const char* name;
-  std::vector<std::string> params;
-  int event = -1;
-  const char* data = "1";
 };
 
 // Passes the path policy, but its job's command line is longer than the
-// screen admits: the event says "0".
+// screen admits: its event says "0".
 const std::string kLongPath = "/tmp/c/w/" + std::string(240, 'l');
-// Commands touch only /tmp/c; the first kPlain run nothing long.
-const int kPlain = 9;
-const Command kCommands[] = {{"GetName", {}},
-                             {"IsExistedPath", {"/tmp/c/w/a"}},
-                             {"GetItemType", {"/tmp/c/w"}},
-                             {"GetFileSize", {"/tmp/c/w/a"}},
-                             {"GetListFiles", {"/tmp/c/w"}},
-                             {"Copy", {"/tmp/c/w/a", "/tmp/c/w/b"}},
-                             {"WriteBase64", {"hello", "5"}},
-                             {"GetFolderSize", {"/tmp/c/fan", "1", "1"}},
-                             {"getname", {}},
-                             {"Move", {"/tmp/c/w/b", "/tmp/c/w/d"}},
-                             {"DeleteAsync", {"/tmp/c/w/d"}, 0},
-                             {"DeleteAsync", {kLongPath}, 0, "0"},
-                             {"UnzipAsync", {"/tmp/big.zip", "/tmp/c/big"}, 3},
-                             {"Unzip", {"/tmp/big.zip", "/tmp/c/s"}},
-                             {"UnzipKill", {}}};
+// Commands touch only /tmp/c; the first kQuick run nothing long.
+const int kQuick = 7;
+const std::string kCommands[] = {"GetName",
+                                 "IsExistedPath /tmp/c/w/a",
+                                 "GetListFiles /tmp/c/w",
+                                 "Copy /tmp/c/w/a /tmp/c/w/b",
+                                 "WriteBase64 hello 5",
+                                 "GetFolderSize /tmp/c/fan 1 1",
+                                 "getname",
+                                 "Move /tmp/c/w/b /tmp/c/w/d",
+                                 "DeleteAsync /tmp/c/w/d",
+                                 "DeleteAsync " + kLongPath,
+                                 "UnzipAsync /tmp/big.zip /tmp/c/big",
+                                 "UnzipKill",
+                                 "Unzip /tmp/big.zip /tmp/c/s"};
 
-void AddLine(Plan& p, const std::string& text, Expect e) {
-  p.input += text + "\n";
-  e.end = p.input.size();
-  p.expects.push_back(e);
-}
-
-Expect Reply(const std::string& cmd, int event = -1, const char* data = "1") {
-  Expect e;
-  e.cmd = cmd;
-  e.event = event;
-  e.data = data;
-  return e;
+// A line sent as text (by default its words); its words (none: a refused
+// line) tell what it gets back.
+void AddLine(Plan& p, const std::string& words, const std::string& text = "") {
+  p.input += (text.empty() ? words : text) + "\n";
+  std::string cmd = words.substr(0, words.find(' '));
+  int event = cmd == "DeleteAsync" ? 0 : cmd == "UnzipAsync" ? 3 : -1;
+  const char* data = words.find(kLongPath) == std::string::npos ? "1" : "0";
+  p.expects.push_back({cmd, event, data, p.input.size()});
 }
 
 // A step once the input so far is written; by default it awaits its answers.
-void Mark(Plan& p, Step::Kind kind, long pauseMs = 0, long wait = -1) {
+void Mark(Plan& p, Step::Kind kind, long ms = 0, long wait = -1) {
   size_t n = wait >= 0 ? static_cast<size_t>(wait) : p.expects.size();
-  p.marks.push_back({p.input.size(), {kind, pauseMs, "", n}});
+  p.marks.push_back({p.input.size(), {kind, ms, "", n}});
 }
 
-// A command in word or JSON form.
-void AddCommand(Dice& d, Plan& p, const Command& c) {
-  Expect e = Reply(c.name, c.event, c.data);
-  if (d.Chance(50)) {
-    e.id = 1000 + static_cast<long>(p.expects.size());
-    return AddLine(p, json({{"id", e.id}, {"cmd", c.name}, {"params", c.params}}).dump(), e);
-  }
-  std::string line = c.name;
-  for (const std::string& param : c.params) line += " " + param;
-  AddLine(p, line, e);
-}
-
-// Commands (with the long-running ones when bWork), refused and blank
-// lines, and replies far longer than one atomic write (unknown commands
-// with long names) that fill a pipe.
+// Commands in word form (with the long-running ones when bWork), refused
+// lines (two kinds: parsing is another test's) and replies far longer than
+// one atomic write (unknown commands with long names) that fill a pipe.
 void AddCommands(Dice& d, Plan& p, int n, bool bWork) {
   for (; n > 0; --n) {
     int roll = d.Int(0, 99);
     if (roll < 80) {
-      AddCommand(d, p, kCommands[d.Int(0, (bWork ? std::size(kCommands) : kPlain) - 1)]);
+      AddLine(p, kCommands[d.Int(0, (bWork ? std::size(kCommands) : kQuick) - 1)]);
     } else if (roll < 90) {
-      Expect e;
-      e.bError = true;
-      AddLine(p, d.Chance(50) ? "{\"cmd\":" : "GetName " + std::string(d.Int(65600, 90000), 'x'),
-              e);
-      p.picks.insert("refused");
+      AddLine(p, "",
+              d.Chance(50) ? "{\"cmd\":" : "GetName " + std::string(d.Int(65600, 90000), 'x'));
     } else if (roll < 95 && bWork) {
-      std::string name(d.Int(33000, 65000), 'Q');
-      AddLine(p, name, Reply(name));
-      p.picks.insert("long-reply");
-    } else {
-      static const char* const kBlanks[] = {"", " \t ", "\r"};
-      p.input += std::string(kBlanks[d.Int(0, 2)]) + "\n";
+      AddLine(p, std::string(d.Int(33000, 65000), 'Q'));
     }
   }
 }
 
-// Every round lets the module accept paths under /tmp; a job on the FIFO
-// keeps a tool (and, once input ends, the host) waiting until the round
-// releases it.
-void Begin(Plan& p, bool bFifoJob) {
-  AddLine(p, "SetWidgetInfo 1 x", Reply("SetWidgetInfo"));
-  p.bFifoJob = bFifoJob;
-  if (bFifoJob) AddLine(p, "UnzipAsync /tmp/fifo /tmp/c/o", Reply("UnzipAsync", 3));
+// Stdout one of outs, the log level and the signal at random. Every round lets the module accept
+// paths under /tmp; a job on the FIFO keeps a tool (and, once input ends, the host) waiting until
+// the round releases it.
+void Begin(Dice& d, Plan& p, const std::vector<Out>& outs) {
+  p.out = outs[d.Int(0, static_cast<int>(outs.size()) - 1)];
+  p.bNonBlocking = (p.out == Out::kPipe || p.out == Out::kSocket) && d.Chance(40);
+  p.logLevel = std::max(0, d.Int(-2, 4));
+  p.sig = kSignals[d.Int(0, std::size(kSignals) - 1)];
+  AddLine(p, "SetWidgetInfo 1 x");
+  AddLine(p, "UnzipAsync /tmp/fifo /tmp/c/o");
 }
 
 void AddDeletes(Plan& p, int n) {
-  for (int i = 0; i < n; ++i) {
-    AddLine(p, "DeleteAsync /tmp/c/j/" + std::to_string(i), Reply("DeleteAsync", 0));
-  }
+  for (int i = 0; i < n; ++i) AddLine(p, "DeleteAsync /tmp/c/j/" + std::to_string(i));
 }
 
 void AddTail(Dice& d, Plan& p) {
   p.bTail = true;
-  p.picks.insert("tail");
   p.input += std::string(kCanaryLine, d.Int(kCanaryMinCut, sizeof kCanaryLine - 2));
-}
-
-int DrawSignal(Dice& d, Plan& p) {
-  int sig = kSignals[d.Int(0, std::size(kSignals) - 1)];
-  p.picks.insert("sig:" + std::to_string(sig));
-  return sig;
-}
-
-// Stdout one of outs; stderr and the log level at random; the stdout
-// reader pauses, briefly or well past the host's one second, if bPauses.
-void DrawStreams(Dice& d, Plan& p, const std::vector<Out>& outs, bool bPauses) {
-  p.out = outs[d.Int(0, static_cast<int>(outs.size()) - 1)];
-  p.bNonBlocking = (p.out == Out::kPipe || p.out == Out::kSocket) && d.Chance(40);
-  if (p.bNonBlocking) p.picks.insert("out:nonblocking");
-  for (long at = d.Int(0, 3000); bPauses && d.Chance(40); at += d.Int(200, 3000)) {
-    long length = d.Chance(50) ? d.Int(20, 400) : d.Int(1500, 2500);
-    p.pauses.push_back({at, length});
-    at += length;
-    p.picks.insert("reader:pauses");
-  }
-  p.err = static_cast<Err>(d.Int(0, 3));
-  if (p.err == Err::kGone) p.errGoneMs = d.Int(0, 3000);
-  int roll = d.Int(0, 99);
-  p.logLevel = roll < 50 ? 0 : roll < 75 ? 3 : 4;
 }
 
 // ---- The rows: what each round plays.
 
 // Every line answered in order, every job's event once, after its reply,
-// with its contents, and the half line at the end refused; the host sleeps
-// while it waits for input and, once input has ended, for a job.
+// with its contents, and the half line at the end refused, also to a
+// reader that pauses (briefly or past the host's one second) and may have
+// made the pipe non-blocking; the host sleeps while it waits for input
+// and, once input has ended, for a job. It was started with SIGHUP
+// ignored, as nohup does, and a SIGHUP ends nothing.
 void RowAnswers(Dice& d, Plan& p) {
-  DrawStreams(d, p, {Out::kPipe, Out::kSocket, Out::kFile, Out::kNull}, true);
-  Begin(p, true);
+  Begin(d, p, {Out::kPipe, Out::kSocket, Out::kFile, Out::kNull});
+  p.bNohup = true;
+  p.sig = SIGHUP;
   AddCommands(d, p, d.Int(1, 10), true);
+  Mark(p, Step::kSignal);
   Mark(p, Step::kQuiet);
+  if (d.Chance(60)) Mark(p, Step::kHold, d.Chance(50) ? d.Int(20, 400) : d.Int(1500, 2500));
   // Jobs that end while later ones start and a long unzip runs: their
   // events wait for the reply.
   AddDeletes(p, d.Int(10, 40));
-  AddCommand(d, p, kCommands[13]);
+  AddLine(p, kCommands[std::size(kCommands) - 1]);
   AddCommands(d, p, d.Int(0, 10), true);
   AddTail(d, p);
 }
@@ -282,136 +214,89 @@ void RowAnswers(Dice& d, Plan& p) {
 // a job keeps it, never runs what stands after the last "\n", and ends as
 // at end of input.
 void RowNoReader(Dice& d, Plan& p) {
-  DrawStreams(d, p, {Out::kPipe, Out::kSocket, Out::kPipe, Out::kClosed, Out::kPeerGone}, false);
-  if (p.out == Out::kClosed || p.out == Out::kPeerGone) Mark(p, Step::kQuiet);
-  Begin(p, true);
+  Begin(d, p, {Out::kPipe, Out::kSocket, Out::kPipe, Out::kClosed, Out::kPeerGone});
+  p.sig = 0;
   AddCommands(d, p, d.Int(0, 8), false);
   bool bGoesLast = d.Chance(50);
-  if (!bGoesLast) Mark(p, Step::kCloseReader);
+  if (!bGoesLast) Mark(p, Step::kGo);
   AddCommands(d, p, d.Int(0, 5), false);
   if (bGoesLast || d.Chance(50)) AddTail(d, p);
-  if (bGoesLast) Mark(p, Step::kCloseReader);
+  if (bGoesLast) Mark(p, Step::kGo);
 }
 
-// An ending signal while a reply is half written to a reader that has
-// stalled and resumes soon after: the line is finished, the tools end.
-void RowStall(Dice& d, Plan& p) {
-  DrawStreams(d, p, {Out::kPipe}, false);
-  p.pipeSize = 16384;
-  p.sig = DrawSignal(d, p);
-  p.holdMs = d.Int(100, 600);
-  Begin(p, true);
+// An ending signal while a reply (or the level-0 line of its unknown
+// command) is half written: to a reader that has stalled and resumes soon
+// after, or to a reader slower than a page a second, the line is finished
+// however long it takes; the tools end.
+void RowSignal(Dice& d, Plan& p) {
+  Begin(d, p, {Out::kPipe});
+  bool bStall = d.Chance(50);
+  p.bSlowOut = !bStall && d.Chance(50);
+  p.bSlowErr = !bStall && !p.bSlowOut;
+  if (p.bSlowErr) p.logLevel = 0;
+  p.pipeSize = bStall ? 16384 : 4096;
+  p.holdMs = bStall ? d.Int(100, 600) : 0;
   AddCommands(d, p, d.Int(0, 5), false);
-  Mark(p, Step::kStall);
-  std::string name(d.Int(20000, 60000), 'Q');
-  AddLine(p, name, Reply(name));
-  Mark(p, Step::kSignal, d.Int(0, 300), static_cast<long>(p.expects.size()) - 1);
+  if (bStall) Mark(p, Step::kHold, kStallMs);  // bounded: a host stuck on its output reads no input
+  AddLine(p, std::string(bStall ? d.Int(20000, 60000) : d.Int(4500, 6000), 'Q'));
+  Mark(p, Step::kSignal, bStall ? d.Int(0, 300) : d.Int(300, 800),
+       static_cast<long>(p.expects.size()) - 1);
   AddCommands(d, p, d.Int(0, 5), false);
-}
-
-// A reader slower than a page a second, of stdout or of stderr (the
-// level-0 line of an unknown command), gets the line in flight after a
-// signal whole, however long it takes.
-void RowSlow(Dice& d, Plan& p) {
-  DrawStreams(d, p, {Out::kPipe}, false);
-  p.pipeSize = 4096;
-  p.sig = DrawSignal(d, p);
-  p.bSlowOut = d.Chance(50);
-  if (!p.bSlowOut) {
-    p.err = Err::kSlow;
-    p.logLevel = 0;
-  }
-  Begin(p, true);
-  AddCommands(d, p, d.Int(0, 4), false);
-  std::string name(d.Int(4500, 6000), 'Q');
-  AddLine(p, name, Reply(name));
-  Mark(p, Step::kSignal, d.Int(300, 800), static_cast<long>(p.expects.size()) - 1);
+  p.picks = bStall ? " stall" : p.bSlowOut ? " slow-stdout" : " slow-stderr";
 }
 
 // A signal while hundreds of jobs start their tools still ends every tool.
 void RowBurst(Dice& d, Plan& p) {
-  DrawStreams(d, p, {Out::kPipe, Out::kSocket}, false);
-  p.sig = DrawSignal(d, p);
+  Begin(d, p, {Out::kPipe, Out::kSocket});
   p.cuts = 0;  // sent at once, so that the jobs start together
-  Begin(p, true);
   AddDeletes(p, 300);
   Mark(p, Step::kSignal, 0, d.Int(20, 250));
 }
 
-// A SIGHUP the host was started with ignored (as nohup does) stays ignored.
-void RowNohup(Dice& d, Plan& p) {
-  DrawStreams(d, p, {Out::kPipe, Out::kSocket}, true);
-  p.bNohup = true;
-  p.sig = SIGHUP;
-  Begin(p, d.Chance(50));
-  AddCommands(d, p, d.Int(1, 10), true);
-  Mark(p, Step::kSignal, d.Int(0, 300));
-  AddCommands(d, p, d.Int(1, 10), true);
-  if (d.Chance(50)) AddTail(d, p);
-}
-
-struct Row {
-  const char* name;
-  void (*make)(Dice&, Plan&);
-};
-const Row kRows[] = {{"answers", RowAnswers}, {"no-reader", RowNoReader}, {"stall", RowStall},
-                     {"slow", RowSlow},       {"burst", RowBurst},        {"nohup", RowNohup}};
-
-int Pause(Dice& d) {
-  int roll = d.Int(0, 99);
-  return roll < 50 ? 0 : roll < 90 ? d.Int(1, 30) : d.Int(50, 300);
-}
+void (*const kRows[])(Dice&, Plan&) = {RowAnswers, RowNoReader, RowSignal, RowBurst};
+const char* const kRowNames[] = {"answers", "no-reader", "signal", "burst"};
 
 // The input cut at random byte boundaries and at the marks, each chunk
 // after a random pause, the marks' steps between them.
-void MakeSteps(Dice& d, Plan& p) {
+Plan MakePlan(uint64_t seed, int row) {
+  Dice d(seed);
+  Plan p;
+  kRows[row](d, p);
   std::vector<size_t> cuts = {0, p.input.size()};
   for (const auto& mark : p.marks) cuts.push_back(mark.first);
   for (int n = d.Int(0, p.cuts); n > 0; --n) cuts.push_back(d.Int(1, p.input.size() - 1));
   std::sort(cuts.begin(), cuts.end());
   cuts.erase(std::unique(cuts.begin(), cuts.end()), cuts.end());
-  size_t m = 0;
-  for (size_t i = 0; i < cuts.size(); ++i) {
-    for (; m < p.marks.size() && p.marks[m].first == cuts[i]; ++m) {
-      p.steps.push_back(p.marks[m].second);
-    }
-    if (i + 1 < cuts.size()) {
-      p.steps.push_back({Step::kChunk, Pause(d), p.input.substr(cuts[i], cuts[i + 1] - cuts[i])});
-    }
+  for (size_t i = 0, m = 0; i < cuts.size(); ++i) {
+    while (m < p.marks.size() && p.marks[m].first == cuts[i])
+      p.steps.push_back(p.marks[m++].second);
+    int roll = d.Int(0, 99), pause = roll < 50 ? 0 : roll < 90 ? d.Int(1, 30) : d.Int(50, 300);
+    if (i + 1 == cuts.size()) break;
+    p.steps.push_back({Step::kChunk, pause, p.input.substr(cuts[i], cuts[i + 1] - cuts[i]), 0});
   }
-}
-
-Plan MakePlan(uint64_t seed, int row) {
-  Dice d(seed);
-  Plan p;
-  kRows[row].make(d, p);
-  p.picks.insert(std::string("row:") + kRows[row].name);
-  p.picks.insert(std::string("out:") + kOutNames[static_cast<int>(p.out)]);
-  p.picks.insert(std::string("err:") + kErrNames[static_cast<int>(p.err)]);
-  if (p.bSlowOut) p.picks.insert("out:slow");
-  MakeSteps(d, p);
+  p.picks = std::string(kRowNames[row]) + p.picks + " out:" + kOutNames[static_cast<int>(p.out)] +
+            (p.bNonBlocking ? " nonblocking" : "") + (p.bTail ? " tail" : "") +
+            " sig:" + std::to_string(p.sig) + " log:" + std::to_string(p.logLevel);
   return p;
 }
 
 // ---- One round: the program run as planned, checked as it answers.
+
+const char kRun[] = "/opt/xapFileSystem";  // the copy of the program that rounds start
 
 void CloseFd(int* pfd) {
   if (*pfd >= 0) close(*pfd);
   *pfd = -1;
 }
 
-// utime + stime of the process in ms, -1 when it cannot be read.
+// utime + stime of the program in ms (its name has no blank), -1 when it
+// cannot be read.
 long CpuMs(pid_t pid) {
-  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
-  std::string stat((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  size_t paren = stat.rfind(')');
-  if (paren == std::string::npos) return -1;
-  std::istringstream fields(stat.substr(paren + 2));
-  std::string skip;
-  long utime = 0, stime = 0;
-  for (int i = 3; i < 14; ++i) fields >> skip;  // state up to cmajflt
-  if (!(fields >> utime >> stime)) return -1;
-  return (utime + stime) * 1000 / sysconf(_SC_CLK_TCK);
+  unsigned long utime = 0, stime = 0;
+  FILE* f = fopen(("/proc/" + std::to_string(pid) + "/stat").c_str(), "r");
+  int n = f ? fscanf(f, "%*d %*s %*c%*d%*d%*d%*d%*d%*u%*u%*u%*u%*u%lu%lu", &utime, &stime) : 0;
+  if (f) fclose(f);
+  return n == 2 ? static_cast<long>((utime + stime) * 1000 / sysconf(_SC_CLK_TCK)) : -1;
 }
 
 // Every process of the namespace but the driver.
@@ -427,41 +312,35 @@ std::vector<pid_t> OtherProcesses() {
 // One of the program's output streams as the driver reads it.
 struct Stream {
   int fd = -1;
-  bool bSlow = false;
-  std::string buf;               // stdout: the line not yet ended; stderr: its last bytes
-  Clock::time_point next, last;  // when it may read next; when data last came
-  Clock::time_point lastTake;    // after the signal: when the reader last was taking
-  long longestIdleMs = 0;        // after the signal: the longest time it took nothing
+  std::string buf;  // stdout: the line not yet ended; stderr: its last bytes
+  // When it may read next; when data last came; after the signal, when the
+  // reader last was taking.
+  Clock::time_point next, last, lastTake;
+  long longestIdleMs = 0;  // after the signal: the longest time it took nothing
 };
 
 class Round {
  public:
-  Round(const Plan& plan, const std::string& program)
-      : m_plan(plan), m_program(program), m_pauses(plan.pauses) {}
+  explicit Round(const Plan& plan) : m_plan(plan) {}
 
   // Runs the round; returns what was wrong, each as "[check] text".
   std::vector<std::string> Run() {
     Start();
     for (const Step& step : m_plan.steps) {
-      Pump(step.pauseMs);
+      Pump(step.kind == Step::kHold ? 0 : step.ms);
+      if (step.kind != Step::kChunk) WaitAnswers(step.waitAnswers);
       if (step.kind == Step::kChunk) {
         Write(step.bytes);
-      } else if (step.kind == Step::kQuiet) {
-        WaitAnswers(step.waitAnswers);
-        Pump(m_plan.out == Out::kNull ? 500 : 200);  // nothing tells when /dev/null's are done
-        Measure(m_bReaderGone ? "no reader" : "idle");
-      } else if (step.kind == Step::kCloseReader && !m_bReaderGone) {
-        WaitAnswers(step.waitAnswers);
-        CloseFd(&m_out.fd);
-        m_bReaderGone = true;
-        Pump(200);
-        Measure("reader gone");
-      } else if (step.kind == Step::kStall) {
-        // Bounded: a host stuck on its output stops reading input.
-        WaitAnswers(step.waitAnswers);
-        m_pauses.push_back({MsSince(m_start), kStallMs});
+      } else if (step.kind == Step::kHold) {
+        m_holdUntil = Clock::now() + Ms(step.ms);
       } else if (step.kind == Step::kSignal) {
-        Signal(step);
+        Signal();
+      } else {
+        bool bGo = step.kind == Step::kGo && !m_bReaderGone;
+        if (bGo) CloseFd(&m_out.fd);
+        m_bReaderGone = m_bReaderGone || bGo;
+        Pump(m_bReadable ? 200 : 500);  // nothing tells when a file's or /dev/null's are done
+        Measure(bGo ? "reader gone" : m_bReaderGone ? "no reader" : "idle");
       }
     }
     Finish();
@@ -469,78 +348,53 @@ class Round {
     CheckEnd();
     return m_failures;
   }
-  const std::vector<std::string>& Measured() const { return m_measured; }
+  std::string m_measured;  // where the idle CPU of a running program was measured
 
  private:
-  void Fail(const char* check, const std::string& text) {
-    m_failures.push_back(std::string("[") + check + "] " + text);
-  }
-
-  bool Readable() const {
-    return m_plan.out == Out::kPipe || m_plan.out == Out::kSocket || m_plan.out == Out::kFile;
-  }
+  void Fail(std::string c, const std::string& s) { m_failures.push_back("[" + c + "] " + s); }
+  // A failure after which the answers that follow are not matched.
+  void Break(std::string c, const std::string& s) { Fail(c, s), m_bOrderBroken = true; }
 
   // The program's streams as planned; the driver's own ends are non-blocking
   // so that one loop serves them all.
   void Start() {
-    int in[2], out[2] = {-1, -1}, err[2] = {-1, -1};
-    bool bOk = pipe2(in, O_CLOEXEC) == 0;
-    if (m_plan.out == Out::kPipe) {
-      bOk = bOk && pipe2(out, O_CLOEXEC) == 0;
-    } else if (m_plan.out == Out::kSocket || m_plan.out == Out::kPeerGone) {
+    int in[2], out[2] = {-1, -1}, err[2];
+    Out o = m_plan.out;
+    bool bOk = pipe2(in, O_CLOEXEC) == 0 && pipe2(err, O_CLOEXEC) == 0;
+    if (o == Out::kPipe) bOk = bOk && pipe2(out, O_CLOEXEC) == 0;
+    if (o == Out::kSocket || o == Out::kPeerGone) {
       bOk = bOk && socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, out) == 0;
-    } else if (m_plan.out == Out::kFile) {
-      out[1] = open("/tmp/c/out", O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-      out[0] = open("/tmp/c/out", O_RDONLY | O_CLOEXEC);
-    } else if (m_plan.out == Out::kNull) {
-      out[1] = open("/dev/null", O_WRONLY | O_CLOEXEC);
     }
-    if (m_plan.err == Err::kFull) {
-      err[1] = open("/dev/full", O_WRONLY | O_CLOEXEC);
-    } else if (m_plan.err != Err::kClosed) {
-      bOk = bOk && pipe2(err, O_CLOEXEC) == 0;
-    }
-    if (!bOk) exit(1);
-    if (m_plan.out == Out::kPeerGone) CloseFd(&out[0]);
-    m_bReaderGone = m_plan.out == Out::kClosed || m_plan.out == Out::kPeerGone;
+    if (o == Out::kFile) out[1] = open("/tmp/c/out", O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+    if (o == Out::kNull) out[1] = open("/dev/null", O_WRONLY | O_CLOEXEC);
+    if (o == Out::kPeerGone) CloseFd(&out[0]);
     if (m_plan.bNonBlocking) fcntl(out[1], F_SETFL, O_NONBLOCK);
-    int sized = m_plan.err == Err::kSlow ? err[0] : out[0];
-    if (m_plan.pipeSize > 0 && fcntl(sized, F_SETPIPE_SZ, m_plan.pipeSize) < 0) exit(1);
-    m_start = Clock::now();
+    int sized = m_plan.bSlowErr ? err[0] : out[0];
+    if (!bOk || (m_plan.pipeSize > 0 && fcntl(sized, F_SETPIPE_SZ, m_plan.pipeSize) < 0)) exit(1);
+    m_bReaderGone = o == Out::kClosed || o == Out::kPeerGone;
+    m_bReadable = o == Out::kPipe || o == Out::kSocket;
     m_pid = fork();
     if (m_pid == 0) Exec(in[0], out[1], err[1]);
-    close(in[0]);
-    CloseFd(&out[1]);
-    CloseFd(&err[1]);
+    for (int fd : {in[0], out[1], err[1]}) close(fd);  // -1 for none
     m_in = in[1];
     m_out.fd = out[0];
     m_err.fd = err[0];
-    m_out.bSlow = m_plan.bSlowOut;
-    m_err.bSlow = m_plan.err == Err::kSlow;
-    for (int fd : {m_in, m_out.fd, m_err.fd}) {
-      if (fd >= 0) fcntl(fd, F_SETFL, O_NONBLOCK);
-    }
+    for (int fd : {m_in, m_out.fd, m_err.fd}) fcntl(fd, F_SETFL, O_NONBLOCK);
   }
 
   [[noreturn]] void Exec(int in, int out, int err) {
     setpgid(0, 0);  // a terminal's Ctrl-C is for the driver
     dup2(in, STDIN_FILENO);
     if (dup2(out, STDOUT_FILENO) < 0) close(STDOUT_FILENO);  // none planned: closed
-    if (dup2(err, STDERR_FILENO) < 0) close(STDERR_FILENO);
-    // Every signal at its default and none blocked, however the driver was
-    // started (a shell's background job ignores SIGINT and SIGQUIT, and the
-    // host keeps what it finds ignored); SIGHUP ignored as nohup does.
-    for (int sig = 1; sig < NSIG; ++sig) signal(sig, SIG_DFL);
-    if (m_plan.bNohup) signal(SIGHUP, SIG_IGN);
-    sigset_t none;
-    sigemptyset(&none);
-    sigprocmask(SIG_SETMASK, &none, nullptr);
-    struct rlimit noCore = {0, 0};
-    setrlimit(RLIMIT_CORE, &noCore);
-    std::string level = std::to_string(m_plan.logLevel);
-    if (chdir("/tmp") == 0) {
-      execl(m_program.c_str(), m_program.c_str(), "--log-level", level.c_str(), nullptr);
+    dup2(err, STDERR_FILENO);
+    // Every signal at its default, however the driver was started (a
+    // shell's background job ignores SIGINT and SIGQUIT, and the host keeps
+    // what it finds ignored); SIGHUP ignored as nohup does.
+    for (int sig = 1; sig < NSIG; ++sig) {
+      signal(sig, sig == SIGHUP && m_plan.bNohup ? SIG_IGN : SIG_DFL);
     }
+    std::string level = std::to_string(m_plan.logLevel);
+    if (chdir("/tmp") == 0) execl(kRun, kRun, "--log-level", level.c_str(), nullptr);
     _exit(127);
   }
 
@@ -548,43 +402,30 @@ class Round {
   // can still be read.
   bool Exited() {
     siginfo_t si = {};
-    if (!m_bExited && waitid(P_PID, m_pid, &si, WEXITED | WNOHANG | WNOWAIT) == 0) {
-      m_bExited = si.si_pid == m_pid;
-    }
-    return m_bExited;
-  }
-
-  bool Paused(long t) const {
-    for (const auto& pause : m_pauses) {
-      if (t >= pause.first && t < pause.first + pause.second) return true;
-    }
-    return false;
+    return m_bExited = m_bExited || (waitid(P_PID, m_pid, &si, WEXITED | WNOHANG | WNOWAIT) == 0 &&
+                                     si.si_pid == m_pid);
   }
 
   // Serves the program's output for ms: stdout read as the plan's reader
-  // does (slow, pausing, stalled, gone), stderr drained, read slowly or let
-  // go. After the signal it notes how long each reader took nothing.
+  // does (slow, holding, gone), stderr drained or read slowly. After the
+  // signal it notes how long each reader took nothing.
   void Pump(long ms) {
     Clock::time_point until = Clock::now() + Ms(ms);
     do {
-      long t = MsSince(m_start);
-      if (m_plan.errGoneMs >= 0 && t >= m_plan.errGoneMs) CloseFd(&m_err.fd);
       Stream* streams[] = {&m_out, &m_err};
       struct pollfd fds[2];
-      bool bDue[2];
       for (int i = 0; i < 2; ++i) {
         Stream& s = *streams[i];
-        bDue[i] = s.fd >= 0 && !(i == 0 && Paused(t)) && Clock::now() >= s.next;
+        bool bDue = s.fd >= 0 && Clock::now() >= std::max(s.next, i == 0 ? m_holdUntil : s.next);
         if (m_bSigSent && !Exited()) {
-          if (bDue[i]) s.lastTake = Clock::now();
+          if (bDue) s.lastTake = Clock::now();
           s.longestIdleMs = std::max(s.longestIdleMs, MsSince(s.lastTake));
         }
-        // A file is never waited for: it is read again each turn.
-        fds[i] = {bDue[i] && !(i == 0 && m_plan.out == Out::kFile) ? s.fd : -1, POLLIN, 0};
+        fds[i] = {bDue ? s.fd : -1, POLLIN, 0};
       }
       poll(fds, 2, static_cast<int>(std::clamp(-MsSince(until), 0L, 5L)));
       for (int i = 0; i < 2; ++i) {
-        if (fds[i].revents != 0 || (bDue[i] && fds[i].fd < 0)) Take(*streams[i], i == 0);
+        if (fds[i].revents != 0) Take(*streams[i], i == 0);
       }
     } while (Clock::now() < until);
   }
@@ -592,76 +433,55 @@ class Round {
   // Reads what the stream's reader takes at once; closes it at its end.
   void Take(Stream& s, bool bStdout) {
     static char buf[1 << 16];
-    ssize_t n = read(s.fd, buf, s.bSlow ? kSlowBytes : sizeof buf);
-    if (n == 0 && bStdout && m_plan.out == Out::kFile && !Exited()) return;  // still growing
+    bool bSlow = bStdout ? m_plan.bSlowOut : m_plan.bSlowErr;
+    ssize_t n = read(s.fd, buf, bSlow ? kSlowBytes : sizeof buf);
     if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR)) return CloseFd(&s.fd);
     if (n < 0) return;
     s.last = Clock::now();
-    if (s.bSlow) s.next = s.last + Ms(kSlowEveryMs);
+    if (bSlow) s.next = s.last + Ms(kSlowEveryMs);
     s.buf.append(buf, static_cast<size_t>(n));
     if (!bStdout) s.buf.erase(0, s.buf.size() > 300 ? s.buf.size() - 300 : 0);
-    for (size_t nl; bStdout && (nl = s.buf.find('\n')) != std::string::npos;) {
-      std::string line = s.buf.substr(0, nl);
-      s.buf.erase(0, nl + 1);
-      Consume(line);
+    for (size_t nl; bStdout && (nl = s.buf.find('\n')) != std::string::npos;
+         s.buf.erase(0, nl + 1)) {
+      Consume(s.buf.substr(0, nl));
     }
-  }
-
-  // The lines that must be answered among those sent whole so far.
-  size_t SentAnswerable() const {
-    size_t n = 0;
-    while (n < m_plan.expects.size() && m_plan.expects[n].end <= m_written) ++n;
-    return n;
   }
 
   // Checks one stdout line as it comes: a JSON object, an event that a job
   // whose reply has come awaits, or the next answer in input order.
   void Consume(const std::string& line) {
     json j = json::parse(line, nullptr, false);
+    size_t sent = 0;  // lines sent whole so far
+    while (sent < m_plan.expects.size() && m_plan.expects[sent].end <= m_written) ++sent;
     if (!j.is_object()) {
-      Fail("json", "stdout line is not one JSON object: " + Clip(line));
-      m_bOrderBroken = true;
-      return;
+      Break("json", "stdout line is not one JSON object: " + Clip(line));
+    } else if (j.contains("event")) {
+      // Jobs of one kind and outcome look alike from outside: an event is
+      // matched to one of them whose reply has come and whose event has not.
+      auto it = std::find(m_pending.begin(), m_pending.end(), j);
+      it == m_pending.end() ? Fail("event", "no job whose reply came awaits " + Clip(line))
+                            : (void)m_pending.erase(it);
+    } else if (size_t k = m_answers++; m_bOrderBroken) {
+    } else if (k < sent) {
+      Match(m_plan.expects[k], j, k);
+    } else if (m_plan.bTail && m_in < 0 && k == m_plan.expects.size() &&
+               m_written == m_plan.input.size() && j.contains("error") && !j.contains("id")) {
+      m_bTailAnswered = true;  // once input has ended (after a signal, only after the program)
+    } else {
+      Break("tail", "an answer to bytes not ended by \"\\n\": " + Clip(line));
     }
-    if (j.contains("event")) return MatchEvent(j, line);
-    size_t k = m_answers++;
-    if (m_bOrderBroken) return;
-    if (k < SentAnswerable()) return Match(m_plan.expects[k], j, k);
-    // Past the last whole line, only the one error line for a tail, once
-    // input has ended (after a signal, it ends only after the program).
-    if (m_plan.bTail && m_in < 0 && m_written == m_plan.input.size() &&
-        k == m_plan.expects.size() && j.contains("error") && !j.contains("id")) {
-      m_bTailAnswered = true;
-      return;
-    }
-    Fail("tail", "an answer to bytes not ended by \"\\n\": " + Clip(line));
-    m_bOrderBroken = true;
   }
 
   void Match(const Expect& e, const json& j, size_t k) {
-    bool bOk = e.bError ? j.contains("error") && j["error"].is_string() && !j.contains("ok")
-                        : j.contains("cmd") && j["cmd"] == e.cmd && j.contains("ok") &&
-                              j["ok"].is_boolean() && j.contains("reply");
-    bOk = bOk && (e.id >= 0 ? j.contains("id") && j["id"] == e.id : !j.contains("id"));
-    if (!bOk) {
-      std::string want = e.bError ? "an error line" : "the reply to " + Clip(e.cmd);
-      if (e.id >= 0) want += " with id " + std::to_string(e.id);
-      Fail("order",
-           "answer " + std::to_string(k) + " should be " + want + ", is " + Clip(j.dump()));
-      m_bOrderBroken = true;
+    bool bOk = e.cmd.empty()
+                   ? j.contains("error") && !j.contains("ok")
+                   : j.value("cmd", json()) == e.cmd && j.value("ok", json()).is_boolean();
+    if (!bOk || j.contains("id") || !j.contains(e.cmd.empty() ? "error" : "reply")) {
+      // For a refused line (no cmd) an error is due.
+      Break("order",
+            "answer " + std::to_string(k) + " to \"" + Clip(e.cmd) + "\": " + Clip(j.dump()));
     } else if (e.event >= 0 && j["reply"] == 1) {
       m_pending.push_back(json({{"event", e.event}, {"data", json::array({e.data, " "})}}));
-    }
-  }
-
-  // Jobs of one kind and outcome look alike from outside: an event is
-  // matched to one of them whose reply has come and whose event has not.
-  void MatchEvent(const json& j, const std::string& line) {
-    auto it = std::find(m_pending.begin(), m_pending.end(), j);
-    if (it != m_pending.end()) {
-      m_pending.erase(it);
-    } else {
-      Fail("event", "no accepted job whose reply has come awaits " + Clip(line));
     }
   }
 
@@ -670,16 +490,14 @@ class Round {
   // otherwise it is a hang after a while.
   void Write(const std::string& bytes) {
     Clock::time_point last = Clock::now();
-    for (size_t done = 0; done < bytes.size() && !m_bInputBroken;) {
+    for (size_t done = 0; done < bytes.size() && !m_bInputBroken; Pump(2)) {
       ssize_t n = write(m_in, bytes.data() + done, bytes.size() - done);
       bool bFull = n < 0 && errno == EAGAIN && !m_bReaderGone;
       if (n > 0) {
         done += static_cast<size_t>(n);
         m_written += static_cast<size_t>(n);
         last = Clock::now();
-      } else if (bFull && MsSince(last) < kHangMs) {
-        Pump(2);
-      } else {
+      } else if (!bFull || MsSince(last) > kHangMs) {
         if (bFull) Fail("hang", "input not read for 20 s");
         m_bInputBroken = true;
       }
@@ -689,11 +507,10 @@ class Round {
   // Waits until n answers have come, when they can; only output that stops
   // coming for a long time is a hang.
   void WaitAnswers(size_t n) {
-    for (Clock::time_point since = Clock::now();
-         m_answers < n && m_out.fd >= 0 && !m_bReaderGone && !Exited(); Pump(5)) {
-      if (MsSince(std::max(since, m_out.last)) > kHangMs) {
-        return Fail("hang", "answer " + std::to_string(m_answers) + " not come within 20 s");
-      }
+    for (Clock::time_point t = Clock::now(); m_answers < n && m_out.fd >= 0 && !m_bReaderGone;
+         Pump(5)) {
+      if (Exited()) return;
+      if (MsSince(std::max(t, m_out.last)) > kHangMs) return Fail("hang", "no answer for 20 s");
     }
   }
 
@@ -703,49 +520,38 @@ class Round {
     long before = CpuMs(m_pid);
     Clock::time_point since = Clock::now();
     Pump(kMeasureMs);
-    long after = CpuMs(m_pid);
-    long wall = MsSince(since);
+    long after = CpuMs(m_pid), wall = MsSince(since);
     if (Exited() || before < 0 || after < 0) return;
-    m_measured.push_back(label);
-    if (after - before > kIdleCpuShare * wall) {
-      Fail("cpu", label + ": " + std::to_string(after - before) + " ms of CPU in " +
-                      std::to_string(wall) + " ms with nothing to do");
-    }
+    m_measured += " " + label + ",";
+    long used = after - before;
+    if (used > kIdleCpuShare * wall) Fail("cpu", label + ": " + std::to_string(used) + " ms");
   }
 
-  void Signal(const Step& step) {
-    WaitAnswers(step.waitAnswers);
-    // A tool runs that the signal must end.
-    for (Clock::time_point t = Clock::now();
-         m_plan.bFifoJob && OtherProcesses().size() < 2 && MsSince(t) < 3000;) {
-      Pump(20);
-    }
-    bool bSent = !Exited() && kill(m_pid, m_plan.sig) == 0;
-    if (m_plan.bNohup) return;
-    m_bSigSent = bSent;
+  void Signal() {
+    // A tool runs (the FIFO's) that the signal must end.
+    Clock::time_point t = Clock::now();
+    while (OtherProcesses().size() < 2 && MsSince(t) < 3000) Pump(20);
+    m_bSigSent = !Exited() && kill(m_pid, m_plan.sig) == 0 && !m_plan.bNohup;
     m_out.lastTake = m_err.lastTake = Clock::now();
-    if (m_plan.holdMs > 0 && !m_pauses.empty()) {  // the stall ends holdMs from now
-      std::pair<long, long>& stall = m_pauses.back();
-      stall.second = std::min(stall.second, MsSince(m_start) + m_plan.holdMs - stall.first);
-    }
+    // A stalled reader resumes holdMs from now.
+    if (m_plan.holdMs > 0) m_holdUntil = std::min(m_holdUntil, Clock::now() + Ms(m_plan.holdMs));
   }
 
-  // Ends the input, lets a job on the FIFO end unless a signal ends the
+  // Ends the input, lets the job on the FIFO end unless a signal ends the
   // round, and waits for the program; one that hangs is killed with all
   // the rest. Then reads what is left.
   void Finish() {
     // After a signal, input ends only once the program has: a host that has
     // not yet taken the signal may answer an end of input as it should.
-    for (Clock::time_point t = Clock::now(); m_bSigSent && !Exited() && MsSince(t) < kHangMs;) {
-      Pump(20);
-    }
+    Clock::time_point t = Clock::now();
+    while (m_bSigSent && !Exited() && MsSince(t) < kHangMs) Pump(20);
     CloseFd(&m_in);
-    if (!m_bSigSent && m_plan.bFifoJob && !m_bReaderGone) {
+    if (!m_bSigSent && !m_bReaderGone) {
       WaitAnswers(m_plan.expects.size() + m_plan.bTail);
-      Pump(m_plan.out == Out::kNull ? 500 : 300);
+      Pump(m_bReadable ? 300 : 500);
       Measure("input ended, a job waits on the FIFO");
     }
-    for (Clock::time_point t = Clock::now(); !Exited() && MsSince(t) < kHangMs; Pump(50)) {
+    for (t = Clock::now(); !Exited() && MsSince(t) < kHangMs; Pump(50)) {
       int fd = m_bSigSent ? -1 : open("/tmp/fifo", O_WRONLY | O_NONBLOCK | O_CLOEXEC);
       CloseFd(&fd);
     }
@@ -755,9 +561,9 @@ class Round {
       m_bKilled = true;
     }
     waitpid(m_pid, &m_status, 0);
-    for (Clock::time_point t = Clock::now();
-         (m_out.fd >= 0 || m_err.fd >= 0) &&
-         MsSince(std::max({t, m_out.last, m_err.last})) < 5000;) {
+    t = Clock::now();
+    while ((m_out.fd >= 0 || m_err.fd >= 0) &&
+           MsSince(std::max({t, m_out.last, m_err.last})) < 5000) {
       Pump(10);
     }
   }
@@ -766,109 +572,66 @@ class Round {
   // namespace's first process, so /proc must soon hold the driver alone.
   void CheckLeftovers() {
     std::vector<pid_t> left;
-    for (Clock::time_point since = Clock::now(); MsSince(since) < kLeftoverMs; usleep(20000)) {
-      while (waitpid(-1, nullptr, WNOHANG) > 0) {
-      }
+    for (Clock::time_point t = Clock::now(); MsSince(t) < kLeftoverMs; usleep(20000)) {
+      while (waitpid(-1, nullptr, WNOHANG) > 0) continue;
       if ((left = OtherProcesses()).empty()) return;
     }
     std::string names;
     for (pid_t pid : left) {
-      std::ifstream comm("/proc/" + std::to_string(pid) + "/comm");
-      std::string name;
-      std::getline(comm, name);
-      names += " " + name + "(" + std::to_string(pid) + ")";
+      std::error_code e;
+      names +=
+          " " + fs::read_symlink("/proc/" + std::to_string(pid) + "/exe", e).filename().string();
       kill(pid, SIGKILL);
     }
     Fail("leftover", "still running after the program ended:" + names);
-    while (waitpid(-1, nullptr, 0) > 0) {
-    }
+    while (waitpid(-1, nullptr, 0) > 0) continue;
   }
 
   // A stream that ends inside a line: never without a signal; after one,
   // only when its reader took nothing for a while.
-  void CheckWhole(const Stream& s, const char* name, const char* check, bool bTracked) {
-    if (!bTracked || s.buf.empty() || s.buf.back() == '\n') return;
-    if (!m_bSigSent) {
-      Fail(check, std::string(name) + " ends inside a line: " + Clip(s.buf));
-    } else if (s.longestIdleMs < kSignalGraceMs) {
-      Fail("cut", std::string(name) + ": a line cut by the signal, though its reader never " +
-                      "took nothing for more than " + std::to_string(s.longestIdleMs) +
-                      " ms: " + Clip(s.buf));
-    }
+  void CheckWhole(const Stream& s, const char* name) {
+    if (m_bKilled || s.fd >= 0 || s.buf.empty() || s.buf.back() == '\n') return;
+    if (!m_bSigSent) return Fail("json", std::string(name) + " ends inside a line: " + Clip(s.buf));
+    if (s.longestIdleMs >= kSignalGraceMs) return;
+    // Its reader took something in every kSignalGraceMs after the signal.
+    Fail("cut", std::string(name) + ": " + std::to_string(s.longestIdleMs) + " ms: " + Clip(s.buf));
   }
 
   void CheckEnd() {
     for (const char* dir : kCanaries) {
       if (!fs::is_directory(dir)) Fail("tail", std::string(dir) + " is gone: a cut line ran");
     }
-    CheckWhole(m_out, "stdout", "json", Readable() && !m_bReaderGone && !m_bKilled);
-    CheckWhole(m_err, "stderr", "log",
-               (m_plan.err == Err::kDrain || m_plan.err == Err::kSlow) && !m_bKilled);
-    if (!m_bSigSent && Readable() && !m_bReaderGone && !m_bOrderBroken && !m_bInputBroken) {
-      if (m_plan.bTail && !m_bTailAnswered) {
-        Fail("tail", "no error line for the bytes after the last \"\\n\"");
-      }
-      if (m_answers != m_plan.expects.size() + m_bTailAnswered) {
-        Fail("order", std::to_string(m_answers) + " answers to " +
-                          std::to_string(m_plan.expects.size()) + " lines");
-      }
-      if (!m_pending.empty()) {
-        Fail("event", std::to_string(m_pending.size()) + " accepted jobs got no event, one of " +
-                          m_pending[0].dump());
-      }
+    if (!m_bReaderGone) CheckWhole(m_out, "stdout");
+    CheckWhole(m_err, "stderr");
+    if (!m_bSigSent && m_bReadable && !m_bReaderGone && !m_bOrderBroken && !m_bInputBroken) {
+      if (m_plan.bTail && !m_bTailAnswered) Fail("tail", "no error line for the half line");
+      if (m_answers != m_plan.expects.size() + m_bTailAnswered) Fail("order", "answers missing");
+      if (!m_pending.empty()) Fail("event", "no event for a job, as for " + m_pending[0].dump());
     }
     int code = WIFEXITED(m_status) ? WEXITSTATUS(m_status) : 128 + WTERMSIG(m_status);
     int want = m_bSigSent ? 128 + m_plan.sig : 0;
-    if (code != want && !m_bKilled) {
-      Fail("status", "exit status " + std::to_string(code) + ", not " + std::to_string(want) +
-                         "; stderr ends: " + m_err.buf);
-    }
+    if (code != want && !m_bKilled) Fail("status", std::to_string(code) + "; stderr: " + m_err.buf);
   }
 
   const Plan& m_plan;
-  std::string m_program;
-  std::vector<std::pair<long, long>> m_pauses;  // the plan's, and the stall before a signal
   pid_t m_pid = -1;
-  int m_in = -1;
+  int m_in = -1, m_status = 0;
   Stream m_out, m_err;
-  int m_status = 0;
-  Clock::time_point m_start;
+  Clock::time_point m_holdUntil;  // the stdout reader takes nothing until then
   size_t m_written = 0, m_answers = 0;
   std::vector<json> m_pending;  // events of accepted jobs not yet come
-  bool m_bExited = false, m_bKilled = false, m_bReaderGone = false;
-  bool m_bInputBroken = false, m_bSigSent = false;
-  bool m_bTailAnswered = false, m_bOrderBroken = false;
-  std::vector<std::string> m_measured;
+  bool m_bExited = false, m_bKilled = false, m_bReaderGone = false, m_bReadable = false;
+  bool m_bInputBroken = false, m_bSigSent = false, m_bTailAnswered = false, m_bOrderBroken = false;
   std::vector<std::string> m_failures;
 };
 
 // ---- The namespace and the rounds.
 
-struct Options {
-  std::string program;
-  std::string run;  // the copy of the program that the rounds start
-  std::string self;
-  double seconds = 60;
-  bool bTimed = false;
-  long rounds = -1;
-  int row = 0;
-  uint64_t seed = std::random_device()();
-  bool bVerbose = false;
-};
-
-uint64_t NextSeed(uint64_t s) {
-  s += 0x9e3779b97f4a7c15ULL;
-  s = (s ^ (s >> 30)) * 0xbf58476d1ce4e5b9ULL;
-  s = (s ^ (s >> 27)) * 0x94d049bb133111ebULL;
-  return s ^ (s >> 31);
-}
-
-// Private mounts, a fresh /proc, tmpfs on /tmp and /opt; then the FIFO and
-// the large archive (100 MiB of zeros) that rounds use. The program is
-// copied to /opt first: a build under /tmp is covered, and /opt itself is
-// no root a command may reach.
-bool PrepareNamespace(Options* o) {
-  std::ifstream program(o->program, std::ios::binary);
+// Private mounts, a fresh /proc, tmpfs on /tmp and /opt; then the program
+// (opened before, as /tmp may hold it) copied to /opt, which no command may
+// reach, the FIFO and the large archive (100 MiB of zeros) that rounds use.
+bool PrepareNamespace(const std::string& program) {
+  int fd = open(program.c_str(), O_RDONLY);
   if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
       mount("proc", "/proc", "proc", MS_NOSUID | MS_NODEV | MS_NOEXEC, nullptr) != 0 ||
       mount("chaos", "/tmp", "tmpfs", 0, "size=512m") != 0 ||
@@ -876,140 +639,88 @@ bool PrepareNamespace(Options* o) {
     perror("chaos: mount");
     return false;
   }
-  o->run = "/opt/xapFileSystem";
-  std::ofstream copy(o->run, std::ios::binary);
-  if (!(copy << program.rdbuf()) || (copy.close(), chmod(o->run.c_str(), 0755)) != 0) {
-    fprintf(stderr, "chaos: cannot copy %s to %s\n", o->program.c_str(), o->run.c_str());
-    return false;
-  }
-  int rc = system(
-      "mkfifo /tmp/fifo && head -c 104857600 /dev/zero >/tmp/zero && "
-      "/usr/bin/zip -q -j /tmp/big.zip /tmp/zero && rm /tmp/zero");
-  if (rc != 0) fprintf(stderr, "chaos: cannot make /tmp/fifo and /tmp/big.zip\n");
-  return rc == 0;
+  std::string make = "cp /proc/self/fd/" + std::to_string(fd) + " " + kRun +
+                     " && mkfifo /tmp/fifo && head -c 104857600 /dev/zero >/tmp/zero && "
+                     "/usr/bin/zip -q -j /tmp/big.zip /tmp/zero && rm /tmp/zero";
+  if (fd >= 0 && system(make.c_str()) == 0) return true;
+  fprintf(stderr, "chaos: cannot copy %s, make /tmp/fifo or /tmp/big.zip\n", program.c_str());
+  return false;
 }
 
-// A fresh /tmp/c: the work folder, the canaries and a fan-out of links.
-void PrepareRound() {
-  fs::remove_all("/tmp/c");
-  fs::create_directories("/tmp/c/w");
-  fs::create_directories("/tmp/c/fan");
-  for (const char* dir : kCanaries) fs::create_directories(dir);
-  std::ofstream("/tmp/c/w/a") << "chaos\n";
-  fs::create_directory_symlink(".", "/tmp/c/fan/a");
-  fs::create_directory_symlink(".", "/tmp/c/fan/b");
-}
-
-void PrintCounts(const char* title, const std::map<std::string, int>& counts) {
-  printf("chaos: %s", title);
-  for (const auto& kv : counts) printf(" %s %d", kv.first.c_str(), kv.second);
-  printf("\n");
-}
-
-int RunRounds(const Options& o) {
-  printf("chaos: seed %llu\n", static_cast<unsigned long long>(o.seed));
-  std::map<std::string, int> picks, measured;
-  long rounds = 0;
-  bool bFailed = false;
+// Plays rounds until one fails, rounds have been played or seconds passed.
+int RunRounds(std::map<std::string, std::string>& arg) {
+  uint64_t seed0 = strtoull(arg["--seed"].c_str(), nullptr, 10);
+  long row0 = atol(arg["--row"].c_str()), rounds = atol(arg["--rounds"].c_str()), i = 0;
+  // A fresh /tmp/c for each round: the work folder, the canaries and a
+  // fan-out of links.
+  std::string fresh = "rm -rf /tmp/c && mkdir -p /tmp/c/w /tmp/c/fan";
+  for (const char* dir : kCanaries) fresh += std::string(" ") + dir;
+  fresh += " && echo chaos >/tmp/c/w/a && ln -s . /tmp/c/fan/a && ln -s . /tmp/c/fan/b";
+  std::vector<std::string> failures;
   Clock::time_point start = Clock::now();
-  for (uint64_t seed = o.seed; !g_stop && !bFailed && (o.rounds < 0 || rounds < o.rounds) &&
-                               (!o.bTimed || MsSince(start) < o.seconds * 1000);
-       ++rounds, seed = NextSeed(seed)) {
-    int row = static_cast<int>((o.row + rounds) % std::size(kRows));
-    Plan plan = MakePlan(seed, row);
-    PrepareRound();
+  double seconds = atof(arg["--seconds"].c_str());
+  for (; failures.empty() && !g_stop && i != rounds && MsSince(start) < seconds * 1000; ++i) {
+    int row = static_cast<int>((row0 + i) % std::size(kRows));
+    Plan plan = MakePlan(seed0 + i, row);
+    if (system(fresh.c_str()) != 0) return 1;
     Clock::time_point roundStart = Clock::now();
-    Round round(plan, o.run);
-    std::vector<std::string> failures = round.Run();
-    std::string picked;
-    for (const std::string& pick : plan.picks) picked += " " + pick, ++picks[pick];
-    for (const std::string& label : round.Measured()) ++measured[label];
-    bFailed = !failures.empty();
-    if (o.bVerbose || bFailed) {
-      printf("chaos: round %ld seed %llu%s: %s (%.1f s)\n", rounds,
-             static_cast<unsigned long long>(seed), picked.c_str(), bFailed ? "FAILED" : "ok",
-             MsSince(roundStart) / 1000.0);
-    }
+    Round round(plan);
+    failures = round.Run();
+    printf("chaos: round %ld seed %llu row %d %s: %s in %.1f s; idle CPU measured:%s\n", i,
+           static_cast<unsigned long long>(seed0 + i), row, plan.picks.c_str(),
+           failures.empty() ? "ok" : "FAILED", MsSince(roundStart) / 1000.0,
+           round.m_measured.c_str());
     for (const std::string& f : failures) printf("  %s\n", f.c_str());
-    if (bFailed) {
-      printf("  replay: %s --program %s --seed %llu --row %d --rounds 1\n", o.self.c_str(),
-             o.program.c_str(), static_cast<unsigned long long>(seed), row);
-    }
+    if (failures.empty()) continue;
+    printf("  replay: %s --program %s --seed %llu --row %d --rounds 1\n", program_invocation_name,
+           arg["--program"].c_str(), static_cast<unsigned long long>(seed0 + i), row);
   }
-  printf("chaos: %ld rounds, %s, %.1f s\n", rounds, bFailed ? "the last FAILED" : "all ok",
-         MsSince(start) / 1000.0);
-  PrintCounts("picked", picks);
-  PrintCounts("idle CPU measured (program running)", measured);
-  return bFailed ? 1 : 0;
-}
-
-bool ParseOptions(int argc, char** argv, Options* o) {
-  for (int i = 1; i < argc; ++i) {
-    std::string arg = argv[i];
-    if (arg == "--verbose") {
-      o->bVerbose = true;
-    } else if (i + 1 == argc) {
-      return false;
-    } else if (arg == "--program") {
-      o->program = argv[++i];
-    } else if (arg == "--seconds") {
-      o->seconds = atof(argv[++i]);
-      o->bTimed = true;
-    } else if (arg == "--seed") {
-      o->seed = strtoull(argv[++i], nullptr, 10);
-    } else if (arg == "--row") {
-      o->row = atoi(argv[++i]);
-    } else if (arg == "--rounds") {
-      o->rounds = atol(argv[++i]);
-    } else {
-      return false;
-    }
-  }
-  o->bTimed = o->bTimed || o->rounds < 0;
-  return !o->program.empty() && o->row >= 0;
+  printf("chaos: %ld rounds in %.1f s, %s\n", i, MsSince(start) / 1000.0,
+         failures.empty() ? "all ok" : "the last FAILED");
+  return failures.empty() ? 0 : 1;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  Options o;
-  if (!ParseOptions(argc, argv, &o)) {
-    fprintf(stderr,
-            "usage: xap_chaos --program PATH [--seconds N] [--seed S] [--row R] [--rounds N] "
-            "[--verbose]\n");
+  std::map<std::string, std::string> arg = {{"--program", ""},
+                                            {"--seconds", "60"},
+                                            {"--row", "0"},
+                                            {"--seed", std::to_string(std::random_device()())},
+                                            {"--rounds", "-1"}};
+  bool bUsage = argc % 2 == 0;
+  for (int i = 1; i + 1 < argc; i += 2) {
+    bUsage = bUsage || arg.count(argv[i]) == 0;
+    arg[argv[i]] = argv[i + 1];
+  }
+  // Resolved now: the namespace's /tmp covers whatever lives there.
+  char* path = realpath(arg["--program"].c_str(), nullptr);
+  if (bUsage || path == nullptr || access(path, X_OK) != 0 || atol(arg["--row"].c_str()) < 0) {
+    fprintf(stderr, "usage: xap_chaos --program PATH [--seconds|--seed|--row|--rounds N]...\n");
     return 2;
   }
+  arg["--program"] = path;
   // Standard descriptors closed at start would be taken by the pipes, which
   // then could not be moved onto the program's 0, 1 and 2.
   for (int fd = 0; fd < 3; ++fd) {
     if (fcntl(fd, F_GETFD) < 0 && open("/dev/null", O_RDWR) != fd) return 1;
   }
   setvbuf(stdout, nullptr, _IOLBF, 0);
-  // Resolved now: the namespace's /tmp covers whatever lives there.
-  char path[PATH_MAX];
-  if (realpath(o.program.c_str(), path) == nullptr || access(path, X_OK) != 0) {
-    fprintf(stderr, "chaos: no program %s\n", o.program.c_str());
-    return 2;
-  }
-  o.program = path;
-  o.self = fs::read_symlink("/proc/self/exe").string();
-  // 77: ctest's skip.
+  printf("chaos: seed %s\n", arg["--seed"].c_str());
   if (geteuid() != 0 || unshare(CLONE_NEWNS | CLONE_NEWPID) != 0) {
-    fprintf(stderr, "chaos: skipped, needs root to make a PID and mount namespace: %s\n",
-            strerror(geteuid() != 0 ? EPERM : errno));
-    return 77;
+    fprintf(stderr, "chaos: skipped: a PID and mount namespace needs root\n");
+    return 77;  // ctest's skip
   }
   pid_t child = fork();
   if (child == 0) {
     prctl(PR_SET_PDEATHSIG, SIGKILL);  // the namespace goes with the driver
     signal(SIGPIPE, SIG_IGN);
     for (int sig : {SIGINT, SIGTERM, SIGHUP}) signal(sig, [](int) { g_stop = 1; });
-    return PrepareNamespace(&o) ? RunRounds(o) : 1;
+    return PrepareNamespace(path) ? RunRounds(arg) : 1;
   }
   for (int sig : {SIGINT, SIGTERM, SIGHUP}) signal(sig, SIG_IGN);
   int status = 0;
-  while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
-  }
+  while (waitpid(child, &status, 0) < 0 && errno == EINTR) continue;
   // No exit handlers: with the namespace's first process gone, this process
   // can start no thread or process any more (a leak checker's would fail).
   _exit(WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status));
