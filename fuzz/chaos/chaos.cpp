@@ -547,7 +547,7 @@ class Round {
     while (m_bSigSent && !Exited() && MsSince(t) < kHangMs) Pump(20);
     CloseFd(&m_in);
     if (!m_bSigSent && !m_bReaderGone) {
-      WaitAnswers(m_plan.expects.size() + m_plan.bTail);
+      WaitAnswers(m_plan.expects.size());  // the tail's error line is looked for at the end
       Pump(m_bReadable ? 300 : 500);
       Measure("input ended, a job waits on the FIFO");
     }
