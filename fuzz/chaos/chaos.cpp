@@ -2,7 +2,8 @@
 // namespace of its own and treats it as a careless or hostile world would:
 // input cut anywhere and paused, half lines, a stdout that is a pipe, a
 // socket, a file, /dev/null or closed, read late, slowly or by a reader that
-// goes away, jobs on a FIFO and in bursts, and ending signals. After each
+// goes away, a stderr read slowly, jobs on a FIFO and in bursts, and ending
+// signals (with SIGHUP ignored, as nohup starts it, too). After each
 // round it checks what the host promises its clients. It shares no code with
 // the host or the module: it only sees the process.
 //
@@ -96,14 +97,15 @@ struct Step {
   long ms;  // else: the pause before the step
   std::string bytes;
   size_t waitAnswers;  // awaited first
+  size_t at;           // the input offset it follows
 };
 
 struct Plan {
   std::string input, picks;
-  std::vector<Expect> expects;                 // the lines that get an answer, in order
-  bool bTail = false;                          // input ends in a canary prefix without "\n"
-  std::vector<std::pair<size_t, Step>> marks;  // steps at input offsets
-  int cuts = 30;                               // at most this many more
+  std::vector<Expect> expects;  // the lines that get an answer, in order
+  bool bTail = false;           // input ends in a canary prefix without "\n"
+  std::vector<Step> marks;      // steps between chunks
+  int cuts = 30;                // at most this many more
   std::vector<Step> steps;
   Out out = Out::kPipe;
   bool bNonBlocking = false;  // O_NONBLOCK on the program's own stdout
@@ -145,7 +147,7 @@ void AddLine(Plan& p, const std::string& words, const std::string& text = "") {
 // A step once the input so far is written; by default it awaits its answers.
 void Mark(Plan& p, Step::Kind kind, long ms = 0, long wait = -1) {
   size_t n = wait >= 0 ? static_cast<size_t>(wait) : p.expects.size();
-  p.marks.push_back({p.input.size(), {kind, ms, "", n}});
+  p.marks.push_back({kind, ms, "", n, p.input.size()});
 }
 
 // Commands in word form (with the long-running ones when bWork), refused
@@ -263,16 +265,15 @@ Plan MakePlan(uint64_t seed, int row) {
   Plan p;
   kRows[row](d, p);
   std::vector<size_t> cuts = {0, p.input.size()};
-  for (const auto& mark : p.marks) cuts.push_back(mark.first);
+  for (const Step& mark : p.marks) cuts.push_back(mark.at);
   for (int n = d.Int(0, p.cuts); n > 0; --n) cuts.push_back(d.Int(1, p.input.size() - 1));
   std::sort(cuts.begin(), cuts.end());
   cuts.erase(std::unique(cuts.begin(), cuts.end()), cuts.end());
   for (size_t i = 0, m = 0; i < cuts.size(); ++i) {
-    while (m < p.marks.size() && p.marks[m].first == cuts[i])
-      p.steps.push_back(p.marks[m++].second);
+    while (m < p.marks.size() && p.marks[m].at == cuts[i]) p.steps.push_back(p.marks[m++]);
     int roll = d.Int(0, 99), pause = roll < 50 ? 0 : roll < 90 ? d.Int(1, 30) : d.Int(50, 300);
     if (i + 1 == cuts.size()) break;
-    p.steps.push_back({Step::kChunk, pause, p.input.substr(cuts[i], cuts[i + 1] - cuts[i]), 0});
+    p.steps.push_back({Step::kChunk, pause, p.input.substr(cuts[i], cuts[i + 1] - cuts[i]), 0, 0});
   }
   p.picks = std::string(kRowNames[row]) + p.picks + " out:" + kOutNames[static_cast<int>(p.out)] +
             (p.bNonBlocking ? " nonblocking" : "") + (p.bTail ? " tail" : "") +
