@@ -131,7 +131,10 @@ std::string ModuleProcess::ReadLine(int timeoutMs) {
   while ((nl = m_pending.find('\n')) == std::string::npos) {
     struct pollfd pfd = {m_out, POLLIN, 0};
     char buf[65536];
-    ssize_t n = poll(&pfd, 1, timeoutMs) > 0 ? read(m_out, buf, sizeof buf) : 0;
+    // Once a line has not come in time, none is waited for again: a row
+    // that failed so does not make every later row wait too.
+    ssize_t n = !m_bSilent && poll(&pfd, 1, timeoutMs) > 0 ? read(m_out, buf, sizeof buf) : 0;
+    m_bSilent = m_bSilent || n < 0 || (n == 0 && pfd.revents == 0);
     if (n <= 0) return std::string();
     m_pending.append(buf, static_cast<size_t>(n));
   }

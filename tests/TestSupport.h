@@ -63,7 +63,8 @@ class ModuleProcess {
   ~ModuleProcess();
   void Send(const std::string& bytes);
   void SendLine(const std::string& line) { Send(line + "\n"); }
-  // The next stdout line without "\n"; "" on timeout or end of output.
+  // The next stdout line without "\n"; "" on timeout (and from then on) or
+  // at end of output.
   std::string ReadLine(int timeoutMs = 60000);
   // Sends a line; the "reply" of its answer as JSON text ("1", "\"x\""), or
   // the whole answer when it has none.
@@ -83,6 +84,7 @@ class ModuleProcess {
   pid_t m_pid = -1;
   int m_in = -1, m_out = -1, m_err = -1, m_status = -1;
   size_t m_logged = 0;
+  bool m_bSilent = false;
   std::string m_pending;
 };
 
