@@ -143,9 +143,9 @@ std::string ModuleProcess::ReadLine(int timeoutMs) {
   return line;
 }
 
-std::string ModuleProcess::Ask(const std::string& line) {
+std::string ModuleProcess::Ask(const std::string& line, int timeoutMs) {
   SendLine(line);
-  std::string answer = ReadLine();
+  std::string answer = ReadLine(timeoutMs);
   nlohmann::json j = nlohmann::json::parse(answer, nullptr, false);
   return j.is_object() && j.contains("reply") ? j["reply"].dump() : answer;
 }

@@ -68,7 +68,7 @@ class ModuleProcess {
   std::string ReadLine(int timeoutMs = 60000);
   // Sends a line; the "reply" of its answer as JSON text ("1", "\"x\""), or
   // the whole answer when it has none.
-  std::string Ask(const std::string& line);
+  std::string Ask(const std::string& line, int timeoutMs = 60000);
   void CloseInput();
   void Signal(int sig) { kill(m_pid, sig); }
   // Its exit status (128 + signal when killed), or -1 after the timeout.

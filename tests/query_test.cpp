@@ -31,7 +31,7 @@ using ListFiles = xaptest::InFolder;
 
 // What IsExistedPath, GetItemType and GetFileSize (the low 32 bits) answer
 // by what opens; a file under another process's write lease is answered at
-// once (waiting for it would take 45 s).
+// once (waiting for it would take the kernel's 45 s).
 TEST_F(Items, ExistenceTypeAndSizeByWhatOpens) {
   XAPTEST_ISOLATE();  // a tmpfs: folder sizes fixed, sparse files kept in
   xaptest::Sh("cd " + d + " && mkdir dir && echo 123 > r && echo > w && chmod 200 w && mkfifo " +
@@ -58,7 +58,7 @@ TEST_F(Items, ExistenceTypeAndSizeByWhatOpens) {
     const std::string path = name[0] == '/' ? name : d + name;
     for (const char* cmd : {"IsExistedPath", "GetItemType", "GetFileSize"}) {
       if (!(words >> answer)) break;
-      EXPECT_EQ(module.Ask(std::string(cmd) + " " + path), answer) << cmd << " " << path;
+      EXPECT_EQ(module.Ask(std::string(cmd) + " " + path, 20000), answer) << cmd << " " << path;
     }
   }
 }
