@@ -65,10 +65,10 @@ class ModuleProcess {
   void SendLine(const std::string& line) { Send(line + "\n"); }
   // The next stdout line without "\n"; "" on timeout (and from then on) or
   // at end of output.
-  std::string ReadLine(int timeoutMs = 60000);
+  std::string ReadLine(int timeoutMs = 20000);
   // Sends a line; the "reply" of its answer as JSON text ("1", "\"x\""), or
   // the whole answer when it has none.
-  std::string Ask(const std::string& line, int timeoutMs = 60000);
+  std::string Ask(const std::string& line, int timeoutMs = 20000);
   void CloseInput();
   void Signal(int sig) { kill(m_pid, sig); }
   // Its exit status (128 + signal when killed), or -1 after the timeout.
