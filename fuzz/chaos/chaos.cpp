@@ -436,8 +436,7 @@ class Round {
     static char buf[1 << 16];
     bool bSlow = bStdout ? m_plan.bSlowOut : m_plan.bSlowErr;
     ssize_t n = read(s.fd, buf, bSlow ? kSlowBytes : sizeof buf);
-    if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR)) return CloseFd(&s.fd);
-    if (n < 0) return;
+    if (n <= 0) return n < 0 && (errno == EAGAIN || errno == EINTR) ? void() : CloseFd(&s.fd);
     s.last = Clock::now();
     if (bSlow) s.next = s.last + Ms(kSlowEveryMs);
     s.buf.append(buf, static_cast<size_t>(n));
@@ -701,6 +700,7 @@ int main(int argc, char** argv) {
     return 2;
   }
   arg["--program"] = path;
+  free(path);
   // Standard descriptors closed at start would be taken by the pipes, which
   // then could not be moved onto the program's 0, 1 and 2.
   for (int fd = 0; fd < 3; ++fd) {
@@ -717,7 +717,7 @@ int main(int argc, char** argv) {
     prctl(PR_SET_PDEATHSIG, SIGKILL);  // the namespace goes with the driver
     signal(SIGPIPE, SIG_IGN);
     for (int sig : {SIGINT, SIGTERM, SIGHUP}) signal(sig, [](int) { g_stop = 1; });
-    return PrepareNamespace(path) ? RunRounds(arg) : 1;
+    return PrepareNamespace(arg["--program"]) ? RunRounds(arg) : 1;
   }
   for (int sig : {SIGINT, SIGTERM, SIGHUP}) signal(sig, SIG_IGN);
   int status = 0;
