@@ -462,6 +462,7 @@ class Round {
       it == m_pending.end() ? Fail("event", "no job whose reply came awaits " + Clip(line))
                             : (void)m_pending.erase(it);
     } else if (size_t k = m_answers++; m_bOrderBroken) {
+      // Counted only: once the order is broken, what follows is not matched.
     } else if (k < sent) {
       Match(m_plan.expects[k], j, k);
     } else if (m_plan.bTail && m_in < 0 && k == m_plan.expects.size() &&
