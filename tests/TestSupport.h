@@ -79,6 +79,7 @@ class ModuleProcess {
   std::string NewLog();
   std::string RestOfStdout();  // once it has ended
   pid_t Pid() const { return m_pid; }
+  int StdoutFd() const { return m_out; }
 
  private:
   pid_t m_pid = -1;

@@ -2,6 +2,9 @@
 // or not JSON, log lines at the wrong level, options, an output that cannot
 // take more, a terminal, a hostile PATH, a parent that ignores SIGCHLD.
 // (Signals, slow and gone readers: the chaos driver.)
+#include <fcntl.h>
+#include <sys/ioctl.h>
+
 #include "TestSupport.h"
 
 using xaptest::ModuleProcess;
@@ -71,6 +74,19 @@ TEST(Process, Options) {
     EXPECT_EQ(module.RestOfStdout().substr(0, r.out.size()), r.out) << r.args;
     EXPECT_EQ(module.Stderr().substr(0, r.err.size()), r.err) << r.args;
   }
+}
+
+// A reply longer than a one-page pipe goes out in pieces that fill the page
+// to its last byte while the reader waits (a pipe takes a small write whole
+// or not at all: pieces of another size would leave a gap).
+TEST(Process, FillsAOnePagePipeToItsLastByte) {
+  ModuleProcess module;
+  ASSERT_EQ(fcntl(module.StdoutFd(), F_SETPIPE_SZ, 4096), 4096);
+  module.SendLine(std::string(5000, 'x'));  // an unknown command, named in its reply
+  int unread = 0;
+  EXPECT_TRUE(xaptest::WaitFor(
+      [&] { return ioctl(module.StdoutFd(), FIONREAD, &unread) == 0 && unread == 4096; }, 20000))
+      << unread;
 }
 
 // Tools meet no broken pipe when stderr's reader has gone, never read the
