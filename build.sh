@@ -3,8 +3,9 @@
 #   ./build.sh run [options]   install what is missing, build (build-run/),
 #                              start the module
 #   ./build.sh test            install what is missing, build and run all tests
-#                              natively, under emulation for 32-bit and
-#                              64-bit ARM, under ASan+UBSan and TSan, check
+#                              natively, under emulation for 32-bit ARM
+#                              (64-bit ARM: built only), under ASan+UBSan
+#                              and TSan, check
 #                              the three packages and the manual page, then
 #                              run each fuzz target for XAP_FUZZ_SECONDS (60)
 #                              (XAP_TARGETS="native armhf" picks), and the
@@ -30,7 +31,7 @@ cd "$(dirname "$0")"
 RUN_PACKAGES="g++ cmake make libboost-dev nlohmann-json3-dev coreutils unzip zip psmisc"
 # The format check needs the one clang-format version it was written for.
 # procps gives the tests pgrep.
-TEST_PACKAGES="$RUN_PACKAGES libgtest-dev googletest clang-format-14 clang-tidy-14 gcovr qemu-user lintian groff-base strace procps"
+TEST_PACKAGES="$RUN_PACKAGES libgtest-dev googletest clang-format-14 clang-tidy-14 gcovr qemu-user lintian groff-base procps"
 # Extra packages per target. The ARM tests run on Debian's own runtime
 # libraries of the target (multiarch), as on a device.
 CROSS_armhf="crossbuild-essential-armhf libc6:armhf libstdc++6:armhf libgcc-s1:armhf"
@@ -201,7 +202,14 @@ case "$cmd" in
       else
         build "$target" -DXAP_BUILD_TESTS=ON -DXAP_WERROR=ON
         built=$(date +%s)
-        ctest --preset "$target" -j "$(nproc)"
+        case "$target" in
+          # 64-bit ARM finds nothing that 32-bit ARM (unsigned char) and this
+          # machine (64 bits) do not: its tests are built, not run.
+          aarch64) ;;
+          # The chaos run below replaces ctest's short one.
+          native) ctest --preset "$target" -j "$(nproc)" -LE chaos ;;
+          *) ctest --preset "$target" -j "$(nproc)" ;;
+        esac
         case "$target" in
           native) run_chaos build "$CHAOS_SECONDS" ;;
           asan) run_chaos build-asan $((CHAOS_SECONDS / 4)) ;;
