@@ -48,10 +48,6 @@ std::string Line(const std::string& cmd, const std::vector<std::string>& params 
 std::string ModuleCommand();
 // Polls until done() holds or the time is up; whether it held.
 bool WaitFor(const std::function<bool()>& done, int timeoutMs = 60000);
-// Waits until exactly n processes match pgrep's pattern, reaping children
-// meanwhile (an isolated test is the parent of whatever its module left);
-// whether they did.
-bool WaitForProcesses(const std::string& pattern, int n);
 
 // The built xapFileSystem, run under the cross emulator when there is one.
 class ModuleProcess {
@@ -70,10 +66,8 @@ class ModuleProcess {
   // the whole answer when it has none.
   std::string Ask(const std::string& line, int timeoutMs = 20000);
   void CloseInput();
-  void Signal(int sig) { kill(m_pid, sig); }
   // Its exit status (128 + signal when killed), or -1 after the timeout.
   int Wait(int timeoutMs = 60000);
-  std::string Stderr() const;
   // The stderr lines written since the last call, with the line number a
   // log line names shown as "N": "L0 [QOM][Execute(N)] Unknow Cmd = [x]".
   std::string NewLog();
