@@ -5,6 +5,8 @@
 #include <sys/resource.h>
 #include <sys/wait.h>
 
+#include <filesystem>
+
 #include "QomDebug.h"
 #include "QomShell.h"
 #include "TestSupport.h"
@@ -86,13 +88,16 @@ TEST(Shell, ReturnsTheToolsStatusLogsItsLinesAndGivesItNoTerminalNorForeignPath)
       {"[ \"$(readlink /proc/$$/fd/1)\" = \"$(readlink /proc/$$/fd/2)\" ]", 0},
       {"[ \"$(cut -d' ' -f6 /proc/$$/stat)\" = $$ ]", 0},  // a session of its own
       {"[ \"$PATH\" = /usr/sbin:/usr/bin:/sbin:/bin ]", 0},
+      {"kill -TERM $$; exit 5", 128 + SIGTERM},  // at its default, though the host ignores it
       {"[ $(tr '\\0' '\\n' < /proc/$$/environ | grep -c ^PATH=) = 1 ]", 0},  // the host's is gone
   };
   setenv("PATH", ("/xaptest/bin:" + std::string(getenv("PATH"))).c_str(), 1);
   static std::string log;
   qom::host::SetLogSink([](const std::string& line) { log += line; });
   qom::CQOMDebug::SetLevel(3);
+  signal(SIGTERM, SIG_IGN);
   for (const auto& r : rows) EXPECT_EQ(qom::QomExecShell(r.first), r.second) << r.first;
+  signal(SIGTERM, SIG_DFL);
   qom::CQOMDebug::SetLevel(0);
   qom::host::SetLogSink(nullptr);
   const std::string first = "L3 [sh] a\nL3 [sh] bc\nL3 [sh] \nL3 [sh] d\nL3 [sh] ";
@@ -118,8 +123,15 @@ TEST(Shell, SaysWhenAToolCannotStart) {
     bool bLimited = setgid(54321) == 0 && setuid(54321) == 0 && setrlimit(RLIMIT_NPROC, &one) == 0;
     int rc = qom::QomExecShell("/bin/true");
     bLimited = bLimited && rc == 0 && setrlimit(RLIMIT_NPROC, &none) == 0;
+    // Nothing of the start that failed stays open (no process may start
+    // now, so the descriptors are counted here).
+    auto fds = [] {
+      auto all = std::filesystem::directory_iterator("/proc/self/fd");
+      return std::distance(begin(all), end(all));
+    };
+    const auto before = fds();
     rc = qom::QomExecShell("true");
-    _exit(bLimited && rc != 0 &&
+    _exit(bLimited && rc != 0 && fds() == before &&
                   log == "L0 [sh] cannot start \"true\": Resource temporarily unavailable\n"
               ? 0
               : 1);

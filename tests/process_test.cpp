@@ -33,11 +33,11 @@ TEST(Process, AnswersEachLineInOrderAndGoesOnAfterRefusedOnes) {
 // The level-0 lines each command is meant to give the caller, whole, and
 // nothing below level 0. (Base64's and a cut walk's: query_test.)
 TEST(Process, TellsTheCallerWhatWentWrongAtLevelZero) {
-  const std::string x1100(1100, 'x'), q = "L0 [QOM][";
+  const std::string x497(497, 'x'), q = "L0 [QOM][";  // a message of 512 bytes
   const std::pair<std::string, std::string> rows[] = {
       {"getname", q + "Execute(N)] Unknow Cmd = [getname]\n"},
       {"{\"cmd\":\"\\u0010\"}", q + "Execute(N)] Unknow Cmd = [\\x10]\n"},
-      {x1100, q + "Execute(N)] Unknow Cmd = [" + x1100 + "]\n"},
+      {x497, q + "Execute(N)] Unknow Cmd = [" + x497 + "]\n"},
       {"{\"cmd\":\"a\\nb\"}", q + "Execute(N)] Unknow Cmd = [a\\nb]\n"},  // one line
       {"SetWidgetInfo two x", q + "Execute(N)] WidgetType is not a whole number: [two]\n"},
       {"DeleteAsync /tmp/" + std::string(240, 'd'),
@@ -60,7 +60,8 @@ TEST(Process, Options) {
               {"--help", 0, "usage: xapFileSystem", ""},
               {"--log-level=4 --version", 0, "FileSystem 0001 1.001\n", ""},
               {"--bogus", 2, "", "xapFileSystem: bad option '--bogus'\nusage: xapFileSystem"},
-              {"--log-level", 2, "", "xapFileSystem: bad option '--log-level'"}};
+              {"--log-level", 2, "", "xapFileSystem: bad option '--log-level'"},
+              {"< /", 0, "", ""}};  // input that fails to read ends as at its end
   for (const auto& r : rows) {
     ModuleProcess module("@ " + r.args);
     module.CloseInput();

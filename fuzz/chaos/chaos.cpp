@@ -59,8 +59,9 @@ const char kCanaryLine[] = "Delete /tmp/c/zzzz/more";
 const int kCanaryMinCut = 13;
 const char* const kCanaries[] = {"/tmp/c/z",      "/tmp/c/zz",      "/tmp/c/zzz",     "/tmp/c/zzzz",
                                  "/tmp/c/zzzz/m", "/tmp/c/zzzz/mo", "/tmp/c/zzzz/mor"};
-const int kSignals[] = {SIGHUP,  SIGINT,  SIGQUIT, SIGTERM,     SIGUSR1,
-                        SIGUSR2, SIGALRM, SIGPROF, SIGRTMIN + 3};
+// SIGXFSZ from another process ends the host too; only its own is a failed write.
+const int kSignals[] = {SIGHUP,  SIGINT,  SIGQUIT, SIGTERM,      SIGUSR1,
+                        SIGUSR2, SIGALRM, SIGPROF, SIGRTMIN + 3, SIGXFSZ};
 
 volatile sig_atomic_t g_stop = 0;
 
