@@ -219,8 +219,10 @@ namespace host {
 
 void KillShellCommands() {
   g_bStopping = true;
-  // Bounded: an uncaught exception may have left the lock taken.
-  std::unique_lock<std::timed_mutex> lock(g_runningMutex, std::chrono::seconds(1));
+  // Bounded: an uncaught exception may have left the lock taken. Generous:
+  // hundreds of jobs may be queued for it, each starting nothing now but
+  // each taking its turn on a loaded machine, and giving up kills nothing.
+  std::unique_lock<std::timed_mutex> lock(g_runningMutex, std::chrono::seconds(10));
   if (!lock.owns_lock()) return;
   for (pid_t pid : g_running) kill(-pid, SIGKILL);
 }

@@ -43,12 +43,12 @@ using Clock = std::chrono::steady_clock;
 using Ms = std::chrono::milliseconds;
 
 // Margins for a shared, noisy machine of 2 cores.
-const long kHangMs = 20000;         // no progress for this long is a hang
-const long kMeasureMs = 1000;       // the window of one idle CPU measurement
-const double kIdleCpuShare = 0.05;  // more of a core than this while idle fails
-const long kSignalGraceMs = 700;    // a reader never idle this long after a signal gets whole lines
-const long kLeftoverMs = 1000;      // how long tools may take to go after the program
-const long kStallMs = 3000;         // a stalled reader resumes by then whatever comes
+const long kHangMs = 20000;        // no progress for this long is a hang
+const long kMeasureMs = 1000;      // the window of one idle CPU measurement
+const double kIdleCpuShare = 0.2;  // more of a core than this while idle fails (a spin takes all)
+const long kSignalGraceMs = 700;   // a reader never idle this long after a signal gets whole lines
+const long kLeftoverMs = 1000;     // how long tools may take to go after the program
+const long kStallMs = 3000;        // a stalled reader resumes by then whatever comes
 // A slow, steady reader: a quarter of a page a second, from a pipe of one page.
 const long kSlowEveryMs = 250;
 const size_t kSlowBytes = 256;
