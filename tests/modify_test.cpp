@@ -8,23 +8,19 @@
 #include "XapBase.h"
 #include "XapEngineFileSystem.h"
 
-using xaptest::ExpectFiles;
-using xaptest::Transcript;
+using namespace xaptest;
 
 std::string Event(int id, const char* result) {
   return "{\"event\":" + std::to_string(id) + ",\"data\":[\"" + result + "\",\" \"]}";
 }
 
-using Transfers = xaptest::InFolder;
-using Jobs = xaptest::InFolder;
-
-TEST_F(Transfers, WhereItemsLandAndTheCodesInTheOrderOfTheSteps) {
+TEST_F(InFolder, WhereItemsLandAndTheCodesInTheOrderOfTheSteps) {
   XAPTEST_ISOLATE();  // the folder under /tmp, an allowed root
   // arc.zip holds src/a.
-  xaptest::Sh("cd " + d + " && mkdir -p folder tree/a src && echo in > folder/in && echo file > " +
-              "file && echo b > blocker && touch tree/a/f && echo new > src/a && zip -qr arc.zip " +
-              "src && echo PK > damaged.zip");
-  xaptest::ModuleProcess module;
+  Sh("cd " + d + " && mkdir -p folder tree/a src && echo in > folder/in && echo file > " +
+     "file && echo b > blocker && touch tree/a/f && echo new > src/a && zip -qr arc.zip " +
+     "src && echo PK > damaged.zip");
+  ModuleProcess module;
   Transcript(module, {{"SetWidgetInfo 2 /opt/down/widgets/w1", "1"},
                       {"Copy /opt/down/other/f " + d + "missing", "-7"},  // source first
                       {"Copy " + d + "missing " + d + "g", "-5"},
@@ -58,8 +54,8 @@ TEST_F(Transfers, WhereItemsLandAndTheCodesInTheOrderOfTheSteps) {
                {d + "moved/folder/in", "in\n"},
                {d + "new/deep/src/a", "new\n"}});
   for (const char* gone : {"folder", "file", "tree", "moved/f", "g", "m"})
-    EXPECT_FALSE(xaptest::Exists(d + gone)) << gone;
-  EXPECT_TRUE(xaptest::Exists(d + "dm"));  // the damaged archive's target is made
+    EXPECT_FALSE(Exists(d + gone)) << gone;
+  EXPECT_TRUE(Exists(d + "dm"));  // the damaged archive's target is made
 }
 
 std::vector<std::string> g_events;
@@ -68,15 +64,15 @@ std::vector<std::string> g_events;
 // comes first, then exactly one event, also for a job ended by "UnzipKill";
 // a full or read-only file system is answered. (Signals with jobs running:
 // process_test.)
-TEST_F(Jobs, TheReplyComesFirstThenExactlyOneEventPerJob) {
+TEST_F(InFolder, TheReplyComesFirstThenExactlyOneEventPerJob) {
   XAPTEST_ISOLATE();
-  xaptest::MountTmpfs(dir.Path(), "600m");
+  MountTmpfs(dir.Path(), "600m");
   const std::string longer(120, 'l');
-  xaptest::Sh("cd " + d + " && head -c 100M /dev/zero > big && zip -q big.zip big && rm big && " +
-              "head -c 600k /dev/zero > src && mkfifo fifo.zip && mkdir gone");
-  xaptest::MountTmpfs(d + "full", "64k");
-  xaptest::MountTmpfs(d + "ro", "64k");
-  xaptest::Sh("touch " + d + "ro/f && mount -o remount,ro " + d + "ro");
+  Sh("cd " + d + " && head -c 100M /dev/zero > big && zip -q big.zip big && rm big && " +
+     "head -c 600k /dev/zero > src && mkfifo fifo.zip && mkdir gone");
+  MountTmpfs(d + "full", "64k");
+  MountTmpfs(d + "ro", "64k");
+  Sh("touch " + d + "ro/f && mount -o remount,ro " + d + "ro");
   qom::CXapEngineBase::SetEventSink([](int id, const std::string& a, const std::string&) {
     g_events.push_back(std::to_string(id) + a);
   });
@@ -87,7 +83,7 @@ TEST_F(Jobs, TheReplyComesFirstThenExactlyOneEventPerJob) {
   delete engine;  // the unzip still runs
   qom::XapWaitForJobs();
   EXPECT_EQ(g_events, std::vector<std::string>{});
-  xaptest::ModuleProcess module;
+  ModuleProcess module;
   Transcript(module, {{"DeleteAsync " + d + "gone", "-4"},
                       {"SetWidgetInfo 2 " + d, "1"},
                       {"DeleteAsync " + d + "gone", "1"},
@@ -101,14 +97,14 @@ TEST_F(Jobs, TheReplyComesFirstThenExactlyOneEventPerJob) {
                       {"Delete " + d + "ro/f", "0"},
                       {"UnzipAsync " + d + "fifo.zip " + d + "out2", "1"}});
   // The unzip waits for the FIFO's writer until it is ended.
-  EXPECT_TRUE(xaptest::WaitFor([] { return xaptest::ShellOutput("pgrep -c unzip") == "1\n"; }));
+  EXPECT_TRUE(WaitFor([] { return ShellOutput("pgrep -c unzip") == "1\n"; }));
   Transcript(module, {{"UnzipKill", "1"}, {"", Event(3, "1")}});
   ExpectFiles({{d + "gone", "-"}, {d + longer + "t", "-"}});
-  EXPECT_TRUE(xaptest::Exists(d + "out0/big"));
+  EXPECT_TRUE(Exists(d + "out0/big"));
   // A burst: end of input waits for every job, each ends with one event.
   std::string input;
   for (int i = 0; i < 100; ++i) {
-    xaptest::WriteFile(d + std::to_string(i), "x");
+    WriteFile(d + std::to_string(i), "x");
     input += "DeleteAsync " + d + std::to_string(i) + "\n";
   }
   module.Send(input);

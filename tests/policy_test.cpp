@@ -5,6 +5,8 @@
 #include "TestSupport.h"
 #include "XapTaskFileSystem.h"
 
+using namespace xaptest;
+
 struct Gate : qom::CXapTaskFileSystem {
   using CXapTaskFileSystem::t_IsSafeCommandLine;
   using CXapTaskFileSystem::t_IsSafeSystemString;
@@ -19,13 +21,10 @@ struct Gate : qom::CXapTaskFileSystem {
   }
 };
 
-using Policy = xaptest::InFolder;
-using Screen = xaptest::InFolder;
-
-TEST_F(Policy, RootsAsGivenAndAsResolvedWidgetAndSharedRoots) {
+TEST_F(InFolder, RootsAsGivenAndAsResolvedWidgetAndSharedRoots) {
   XAPTEST_ISOLATE();  // the folder under /tmp, an allowed root
   const std::string w1 = "/opt/down/widgets/w1", t250(250, 't');
-  xaptest::Sh("ln -s /etc " + d + "etc && ln -s " + d + " " + d + "in && ln -s /x/y " + d + "dead");
+  Sh("ln -s /etc " + d + "etc && ln -s " + d + " " + d + "in && ln -s /x/y " + d + "dead");
   const struct {
     int type;
     std::string widget, path;
@@ -58,7 +57,7 @@ TEST_F(Policy, RootsAsGivenAndAsResolvedWidgetAndSharedRoots) {
 }
 
 // Each line would make the canary if it reached a shell.
-TEST_F(Screen, OnlySafeCharactersReachTheShell) {
+TEST_F(InFolder, OnlySafeCharactersReachTheShell) {
   XAPTEST_ISOLATE();  // a folder of safe characters, whatever the build tree's name
   const std::string touch = "/usr/bin/touch " + dir / "canary";
   struct Row {
@@ -80,18 +79,18 @@ TEST_F(Screen, OnlySafeCharactersReachTheShell) {
     EXPECT_EQ(Gate::t_IsSafeCommandLine({"t", 0}, r.text.c_str()), r.command) << r.text;
     EXPECT_EQ(gate.t_SystemCall(r.text.c_str()) == -1, r.command == 0) << r.text;
   }
-  EXPECT_FALSE(xaptest::Exists(dir / "canary"));
+  EXPECT_FALSE(Exists(dir / "canary"));
 }
 
 // Paths built to make a canary file if any part of them reached a shell.
 // SetExecutable's chmod runs in an /opt of the test's own, where the module
 // file lives under /opt/down/xaps; it reaches that file and its folder only.
-TEST_F(Screen, NoHostilePathEverRunsAShellCommandOfItsOwn) {
+TEST_F(InFolder, NoHostilePathEverRunsAShellCommandOfItsOwn) {
   XAPTEST_ISOLATE();
-  xaptest::MountTmpfs("/opt");
+  MountTmpfs("/opt");
   const std::string x = "/opt/down/xaps/xapClock";
-  xaptest::Sh("mkdir -p " + x + "/xapClock.d && touch " + x + "/xapClock " + x + "/other " + x +
-              "/xapClock.d/xapClock && chmod 644 " + x + "/* " + x + "/xapClock.d/xapClock");
+  Sh("mkdir -p " + x + "/xapClock.d && touch " + x + "/xapClock " + x + "/other " + x +
+     "/xapClock.d/xapClock && chmod 644 " + x + "/* " + x + "/xapClock.d/xapClock");
   const std::string d = dir.Path(), touch = "touch " + dir / "canary";
   std::vector<std::string> paths = {"~/x", d + "/*", d + "/\xc3\xa9t\xc3\xa9",
                                     d + "/../../etc/passwd", d + "/" + std::string(300, 'a')};
@@ -99,27 +98,27 @@ TEST_F(Screen, NoHostilePathEverRunsAShellCommandOfItsOwn) {
       {";", ""},     {"|", ""},  {"&", "&"}, {"$(", ")"}, {"`", "`"}, {"'; ", "; '"},
       {"\"; ", ";"}, {"\n", ""}, {"\t", ""}, {">", ""},   {" ", ""}};
   for (const auto& a : around) paths.push_back(d + "/x" + a.first + touch + a.second);
-  xaptest::ModuleProcess module;
+  ModuleProcess module;
   EXPECT_EQ(module.Ask("SetExecutable Clock"), "1");
-  EXPECT_EQ(xaptest::ShellOutput("cd " + x + " && stat -c %a . xapClock other xapClock.d " +
-                                 "xapClock.d/xapClock"),
+  EXPECT_EQ(ShellOutput("cd " + x + " && stat -c %a . xapClock other xapClock.d " +
+                        "xapClock.d/xapClock"),
             "755\n755\n644\n644\n644\n");
   EXPECT_EQ(module.Ask("SetWidgetInfo 2 " + d), "1");
   const std::string safe = dir / "safe";
   for (const std::string& p : paths) {
     // Every command that works on a path refuses it, in either place;
     // SetExecutable says "1" whatever it did (the canary tells).
-    module.Ask(xaptest::Line("SetExecutable", {p}));
+    module.Ask(Line("SetExecutable", {p}));
     for (const char* cmd : {"Copy", "Move", "Unzip", "UnzipAsync"}) {
-      EXPECT_EQ(module.Ask(xaptest::Line(cmd, {p, safe})), "-7") << cmd << p;
-      EXPECT_EQ(module.Ask(xaptest::Line(cmd, {safe, p})), "-7") << cmd << p;
+      EXPECT_EQ(module.Ask(Line(cmd, {p, safe})), "-7") << cmd << p;
+      EXPECT_EQ(module.Ask(Line(cmd, {safe, p})), "-7") << cmd << p;
     }
     for (const char* cmd : {"Delete", "DeleteAsync", "GetProperty", "GetListFiles"}) {
-      EXPECT_EQ(module.Ask(xaptest::Line(cmd, {p})), "-7") << cmd << p;
+      EXPECT_EQ(module.Ask(Line(cmd, {p})), "-7") << cmd << p;
     }
   }
   module.CloseInput();
   EXPECT_EQ(module.Wait(), 0);
-  EXPECT_FALSE(xaptest::Exists(dir / "canary"));
+  EXPECT_FALSE(Exists(dir / "canary"));
   EXPECT_EQ(module.RestOfStdout(), "");  // no job was started
 }

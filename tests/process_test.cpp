@@ -7,8 +7,7 @@
 
 #include "TestSupport.h"
 
-using xaptest::ModuleProcess;
-using World = xaptest::InFolder;
+using namespace xaptest;
 
 TEST(Process, AnswersEachLineInOrderAndGoesOnAfterRefusedOnes) {
   ModuleProcess module;
@@ -79,7 +78,7 @@ TEST(Process, FillsAOnePagePipeToItsLastByte) {
   ASSERT_EQ(fcntl(module.StdoutFd(), F_SETPIPE_SZ, 4096), 4096);
   module.SendLine(std::string(5000, 'x'));  // an unknown command, named in its reply
   int unread = 0;
-  EXPECT_TRUE(xaptest::WaitFor(
+  EXPECT_TRUE(WaitFor(
       [&] { return ioctl(module.StdoutFd(), FIONREAD, &unread) == 0 && unread == 4096; }, 20000))
       << unread;
 }
@@ -90,14 +89,13 @@ TEST(Process, FillsAOnePagePipeToItsLastByte) {
 // where one that could run lies in wait. A parent that ignores SIGCHLD
 // hands that on: the host still waits for its tools, whose results would
 // otherwise all look failed.
-TEST_F(World, ToolsWithAGoneStderrATerminalOrAHostilePath) {
+TEST_F(InFolder, ToolsWithAGoneStderrATerminalOrAHostilePath) {
   XAPTEST_ISOLATE();  // killall ends only this test's unzips
-  xaptest::Sh("cd " + d + " && for i in $(seq 50); do echo $i > f$i; done && zip -q a.zip f* && " +
-              "echo s > s && zip -q -P pw e.zip s && printf '#!/bin/sh\\ntouch canary\\n' > " +
-              "killall && chmod +x killall && printf 'SetWidgetInfo 1 x\\nUnzip " + d + "e.zip " +
-              d + "o\\nUnzipKill\\n' > in");
-  ASSERT_EQ(xaptest::ShellOutput("cd " + d + " && PATH=.:$PATH killall; rm canary && echo ran"),
-            "ran\n");
+  Sh("cd " + d + " && for i in $(seq 50); do echo $i > f$i; done && zip -q a.zip f* && " +
+     "echo s > s && zip -q -P pw e.zip s && printf '#!/bin/sh\\ntouch canary\\n' > " +
+     "killall && chmod +x killall && printf 'SetWidgetInfo 1 x\\nUnzip " + d + "e.zip " + d +
+     "o\\nUnzipKill\\n' > in");
+  ASSERT_EQ(ShellOutput("cd " + d + " && PATH=.:$PATH killall; rm canary && echo ran"), "ran\n");
   int err[2];  // a stderr whose reader has gone
   ASSERT_EQ(pipe(err), 0);
   close(err[0]);
@@ -107,21 +105,21 @@ TEST_F(World, ToolsWithAGoneStderrATerminalOrAHostilePath) {
   // The asynchronous unzip prints a line for the archive and each entry.
   EXPECT_EQ(module.Ask("UnzipAsync " + d + "a.zip " + d + "out"), "1");
   EXPECT_EQ(module.ReadLine(), "{\"event\":3,\"data\":[\"1\",\" \"]}");
-  EXPECT_EQ(xaptest::ReadFile(d + "out/f50"), "50\n");
-  EXPECT_EQ(xaptest::ShellOutput("cd " + d + " && PATH=.:$PATH script -qec '" +
-                                 xaptest::ModuleCommand() + " < in' /dev/null"),
+  EXPECT_EQ(ReadFile(d + "out/f50"), "50\n");
+  EXPECT_EQ(ShellOutput("cd " + d + " && PATH=.:$PATH script -qec '" + ModuleCommand() +
+                        " < in' /dev/null"),
             "{\"cmd\":\"SetWidgetInfo\",\"ok\":true,\"reply\":1}\r\n"
             "{\"cmd\":\"Unzip\",\"ok\":true,\"reply\":0}\r\n"
             "{\"cmd\":\"UnzipKill\",\"ok\":true,\"reply\":0}\r\n");
-  EXPECT_FALSE(xaptest::Exists(d + "canary"));
+  EXPECT_FALSE(Exists(d + "canary"));
 }
 
 // An output that cannot take more (a full device, a file-size limit) stops
 // the commands, is said at level 0, and fails the exit status; the file
 // keeps whole lines only.
-TEST_F(World, AnOutputThatCannotTakeMoreIsSaidAndFailsTheSession) {
+TEST_F(InFolder, AnOutputThatCannotTakeMoreIsSaidAndFailsTheSession) {
   XAPTEST_ISOLATE();  // under /tmp the copy would run
-  xaptest::WriteFile(d + "a", "a");
+  WriteFile(d + "a", "a");
   const struct {
     std::string prefix, out, reason;
   } rows[] = {{"", "/dev/full", "No space left on device"},
@@ -133,7 +131,7 @@ TEST_F(World, AnOutputThatCannotTakeMoreIsSaidAndFailsTheSession) {
     module.Send(input + "Copy " + d + "a " + d + "b\n");
     module.CloseInput();
     EXPECT_EQ(module.Wait(), 1) << r.out;
-    EXPECT_FALSE(xaptest::Exists(d + "b")) << r.out;
+    EXPECT_FALSE(Exists(d + "b")) << r.out;
 #ifdef XAP_TEST_COVERAGE
     // The counters' own failed writes fill the limited stderr first.
     if (!r.prefix.empty()) continue;
@@ -141,7 +139,7 @@ TEST_F(World, AnOutputThatCannotTakeMoreIsSaidAndFailsTheSession) {
     EXPECT_EQ(module.NewLog(), "L0 [host] cannot write standard output: " + r.reason +
                                    "; replies lost: 1, events lost: 0\n");
   }
-  const std::string written = xaptest::ReadFile(d + "out");
+  const std::string written = ReadFile(d + "out");
   EXPECT_GT(written.size(), 2500u);
   EXPECT_EQ(written.back(), '\n');
 }
