@@ -15,13 +15,10 @@
 extern char** environ;
 
 namespace xaptest {
-namespace {
 
-void Check(bool bOk, const std::string& what) {
+static void Check(bool bOk, const std::string& what) {
   if (!bOk) throw std::runtime_error(what + ": " + strerror(errno));
 }
-
-}  // namespace
 
 TempDir::TempDir(const std::string& base) {
   std::string root = !base.empty()                           ? base
@@ -168,19 +165,10 @@ std::string ModuleProcess::RestOfStdout() {
 }
 
 void Transcript(ModuleProcess& module, const Rows& rows) {
-  for (const auto& r : rows) {
-    EXPECT_EQ(r.first.empty() ? module.ReadLine() : module.Ask(r.first), r.second) << r.first;
-  }
-}
-
-void ExpectFiles(const Rows& rows) {
   for (const auto& r : rows)
-    EXPECT_EQ(Exists(r.first) ? ReadFile(r.first) : "-", r.second) << r.first;
+    EXPECT_EQ(r.first.empty() ? module.ReadLine() : module.Ask(r.first), r.second) << r.first;
 }
 
-namespace {
-
-// The outer run of an isolated test: the inner run's verdict, or a skip.
 void RunIsolated() {
   if (geteuid() != 0) GTEST_SKIP() << "needs root for a private PID and mount namespace";
   const ::testing::TestInfo* info = ::testing::UnitTest::GetInstance()->current_test_info();
@@ -198,14 +186,6 @@ void RunIsolated() {
     GTEST_SKIP() << "in its namespace:\n" << out;
   }
   EXPECT_NE(out.find("[  PASSED  ] 1 test."), std::string::npos) << "in its namespace:\n" << out;
-}
-
-}  // namespace
-
-bool InIsolation() {
-  if (getenv("XAPTEST_ISOLATED") != nullptr) return true;
-  RunIsolated();
-  return false;
 }
 
 void MountTmpfs(const std::string& path, const std::string& size) {

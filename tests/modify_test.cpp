@@ -17,9 +17,9 @@ std::string Event(int id, const char* result) {
 TEST_F(InFolder, WhereItemsLandAndTheCodesInTheOrderOfTheSteps) {
   XAPTEST_ISOLATE();  // the folder under /tmp, an allowed root
   // arc.zip holds src/a.
-  Sh("cd " + d + " && mkdir -p folder tree/a src && echo in > folder/in && echo file > " +
-     "file && echo b > blocker && touch tree/a/f && echo new > src/a && zip -qr arc.zip " +
-     "src && echo PK > damaged.zip");
+  Sh("cd " + d + " && mkdir -p folder tree/a src && echo in > folder/in && echo b > blocker && " +
+     "echo file > file && touch tree/a/f && echo new > src/a && zip -qr arc.zip src && " +
+     "echo PK > damaged.zip");
   ModuleProcess module;
   Transcript(module, {{"SetWidgetInfo 2 /opt/down/widgets/w1", "1"},
                       {"Copy /opt/down/other/f " + d + "missing", "-7"},  // source first
@@ -47,12 +47,13 @@ TEST_F(InFolder, WhereItemsLandAndTheCodesInTheOrderOfTheSteps) {
                       {"Unzip " + d + "arc.zip " + d + "blocker/sub", "-5"},
                       {"Unzip " + d + "missing.zip " + d + "m", "-5"},
                       {"Unzip " + d + "damaged.zip " + d + "dm", "0"}});
-  ExpectFiles({{d + "copy/deep/folder/in", "in\n"},
-               {d + "x/y/renamed", "file\n"},
-               {d + "z/file", "file\n"},
-               {d + "copy/blocker", "b\n"},
-               {d + "moved/folder/in", "in\n"},
-               {d + "new/deep/src/a", "new\n"}});
+  for (const auto& [name, content] : Rows{{"copy/deep/folder/in", "in\n"},
+                                          {"x/y/renamed", "file\n"},
+                                          {"z/file", "file\n"},
+                                          {"copy/blocker", "b\n"},
+                                          {"moved/folder/in", "in\n"},
+                                          {"new/deep/src/a", "new\n"}})
+    EXPECT_EQ(ReadFile(d + name), content) << name;
   for (const char* gone : {"folder", "file", "tree", "moved/f", "g", "m"})
     EXPECT_FALSE(Exists(d + gone)) << gone;
   EXPECT_TRUE(Exists(d + "dm"));  // the damaged archive's target is made
@@ -99,14 +100,12 @@ TEST_F(InFolder, TheReplyComesFirstThenExactlyOneEventPerJob) {
   // The unzip waits for the FIFO's writer until it is ended.
   EXPECT_TRUE(WaitFor([] { return ShellOutput("pgrep -c unzip") == "1\n"; }));
   Transcript(module, {{"UnzipKill", "1"}, {"", Event(3, "1")}});
-  ExpectFiles({{d + "gone", "-"}, {d + longer + "t", "-"}});
+  EXPECT_FALSE(Exists(d + "gone") || Exists(d + longer + "t"));
   EXPECT_TRUE(Exists(d + "out0/big"));
   // A burst: end of input waits for every job, each ends with one event.
+  Sh("cd " + d + " && touch $(seq 100)");
   std::string input;
-  for (int i = 0; i < 100; ++i) {
-    WriteFile(d + std::to_string(i), "x");
-    input += "DeleteAsync " + d + std::to_string(i) + "\n";
-  }
+  for (int i = 1; i <= 100; ++i) input += "DeleteAsync " + d + std::to_string(i) + "\n";
   module.Send(input);
   module.CloseInput();
   ASSERT_EQ(module.Wait(60000), 0);
