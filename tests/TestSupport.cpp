@@ -12,8 +12,6 @@
 #include <regex>
 #include <stdexcept>
 
-extern char** environ;
-
 namespace xaptest {
 
 static void Check(bool bOk, const std::string& what) {
@@ -25,9 +23,8 @@ TempDir::TempDir(const std::string& base) {
                      : getenv("XAPTEST_ISOLATED") != nullptr ? "/tmp"
                                                              : XAP_TEST_SCRATCH;
   mkdir(root.c_str(), 0755);
-  std::string templ = root + "/xapfs-test-XXXXXX";
-  Check(mkdtemp(&templ[0]) != nullptr, "mkdtemp in " + root);
-  m_path = templ;
+  m_path = root + "/xapfs-test-XXXXXX";
+  Check(mkdtemp(&m_path[0]) != nullptr, "mkdtemp in " + root);
 }
 
 TempDir::~TempDir() {
@@ -101,11 +98,6 @@ ModuleProcess::~ModuleProcess() {
   if (m_status < 0 && kill(m_pid, SIGKILL) == 0) waitpid(m_pid, nullptr, 0);
   close(m_out);
   close(m_err);
-}
-
-void ModuleProcess::CloseInput() {
-  if (m_in >= 0) close(m_in);
-  m_in = -1;
 }
 
 void ModuleProcess::Send(const std::string& bytes) {

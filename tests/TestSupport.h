@@ -14,6 +14,7 @@
 #include <nlohmann/json.hpp>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace xaptest {
@@ -66,7 +67,8 @@ class ModuleProcess {
   // Sends a line; the "reply" of its answer as JSON text ("1", "\"x\""), or
   // the whole answer when it has none.
   std::string Ask(const std::string& line, int timeoutMs = 20000);
-  void CloseInput();
+  // A second call closes -1, which fails harmlessly.
+  void CloseInput() { close(std::exchange(m_in, -1)); }
   // Its exit status (128 + signal when killed), or -1 after the timeout.
   int Wait(int timeoutMs = 60000);
   // The stderr lines written since the last call, with the line number a
