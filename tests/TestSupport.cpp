@@ -12,25 +12,19 @@
 #include <regex>
 #include <stdexcept>
 
-extern char** environ;
-
 namespace xaptest {
-namespace {
 
-void Check(bool bOk, const std::string& what) {
+static void Check(bool bOk, const std::string& what) {
   if (!bOk) throw std::runtime_error(what + ": " + strerror(errno));
 }
-
-}  // namespace
 
 TempDir::TempDir(const std::string& base) {
   std::string root = !base.empty()                           ? base
                      : getenv("XAPTEST_ISOLATED") != nullptr ? "/tmp"
                                                              : XAP_TEST_SCRATCH;
   mkdir(root.c_str(), 0755);
-  std::string templ = root + "/xapfs-test-XXXXXX";
-  Check(mkdtemp(&templ[0]) != nullptr, "mkdtemp in " + root);
-  m_path = templ;
+  m_path = root + "/xapfs-test-XXXXXX";
+  Check(mkdtemp(&m_path[0]) != nullptr, "mkdtemp in " + root);
 }
 
 TempDir::~TempDir() {
@@ -106,11 +100,6 @@ ModuleProcess::~ModuleProcess() {
   close(m_err);
 }
 
-void ModuleProcess::CloseInput() {
-  if (m_in >= 0) close(m_in);
-  m_in = -1;
-}
-
 void ModuleProcess::Send(const std::string& bytes) {
   // A blocking write to a pipe returns when all is written, or fails when
   // the module has gone (EPIPE, not SIGPIPE: see the constructor).
@@ -168,19 +157,10 @@ std::string ModuleProcess::RestOfStdout() {
 }
 
 void Transcript(ModuleProcess& module, const Rows& rows) {
-  for (const auto& r : rows) {
-    EXPECT_EQ(r.first.empty() ? module.ReadLine() : module.Ask(r.first), r.second) << r.first;
-  }
-}
-
-void ExpectFiles(const Rows& rows) {
   for (const auto& r : rows)
-    EXPECT_EQ(Exists(r.first) ? ReadFile(r.first) : "-", r.second) << r.first;
+    EXPECT_EQ(r.first.empty() ? module.ReadLine() : module.Ask(r.first), r.second) << r.first;
 }
 
-namespace {
-
-// The outer run of an isolated test: the inner run's verdict, or a skip.
 void RunIsolated() {
   if (geteuid() != 0) GTEST_SKIP() << "needs root for a private PID and mount namespace";
   const ::testing::TestInfo* info = ::testing::UnitTest::GetInstance()->current_test_info();
@@ -198,14 +178,6 @@ void RunIsolated() {
     GTEST_SKIP() << "in its namespace:\n" << out;
   }
   EXPECT_NE(out.find("[  PASSED  ] 1 test."), std::string::npos) << "in its namespace:\n" << out;
-}
-
-}  // namespace
-
-bool InIsolation() {
-  if (getenv("XAPTEST_ISOLATED") != nullptr) return true;
-  RunIsolated();
-  return false;
 }
 
 void MountTmpfs(const std::string& path, const std::string& size) {

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -13,6 +14,7 @@
 #include <nlohmann/json.hpp>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace xaptest {
@@ -65,7 +67,8 @@ class ModuleProcess {
   // Sends a line; the "reply" of its answer as JSON text ("1", "\"x\""), or
   // the whole answer when it has none.
   std::string Ask(const std::string& line, int timeoutMs = 20000);
-  void CloseInput();
+  // A second call closes -1, which fails harmlessly.
+  void CloseInput() { close(std::exchange(m_in, -1)); }
   // Its exit status (128 + signal when killed), or -1 after the timeout.
   int Wait(int timeoutMs = 60000);
   // The stderr lines written since the last call, with the line number a
@@ -88,18 +91,16 @@ using Rows = std::vector<std::pair<std::string, std::string>>;
 // Sends each line and expects its reply (as Ask gives it); an empty line
 // reads the next line (an event) instead.
 void Transcript(ModuleProcess& module, const Rows& rows);
-// Expects each file to hold its content; "-" stands for a missing file.
-void ExpectFiles(const Rows& rows);
 
 // Runs the current test again in a private PID and mount namespace with a
 // fresh tmpfs on /tmp (the module works only under its roots, /tmp among
 // them), so that what it mounts, ends by name or writes under /tmp stays
-// inside. True in that run, which does the work; false in the outer one,
-// which has taken over the inner verdict, or skipped where the machine
-// gives no such namespace.
-bool InIsolation();
+// inside; the outer run takes over the inner verdict, or skips where the
+// machine gives no such namespace. The inner run, marked by the
+// environment, goes on to do the work.
+void RunIsolated();
 #define XAPTEST_ISOLATE() \
-  if (!::xaptest::InIsolation()) return
+  if (getenv("XAPTEST_ISOLATED") == nullptr) return ::xaptest::RunIsolated()
 
 // Mounts a tmpfs on path (made if missing); only in an isolated test.
 void MountTmpfs(const std::string& path, const std::string& size = "64m");

@@ -5,6 +5,8 @@
 #include "TestSupport.h"
 #include "XapTaskFileSystem.h"
 
+using namespace xaptest;
+
 struct Gate : qom::CXapTaskFileSystem {
   using CXapTaskFileSystem::t_IsSafeCommandLine;
   using CXapTaskFileSystem::t_IsSafeSystemString;
@@ -19,18 +21,12 @@ struct Gate : qom::CXapTaskFileSystem {
   }
 };
 
-using Policy = xaptest::InFolder;
-using Screen = xaptest::InFolder;
-
-TEST_F(Policy, RootsAsGivenAndAsResolvedWidgetAndSharedRoots) {
+TEST_F(InFolder, RootsAsGivenAndAsResolvedWidgetAndSharedRoots) {
   XAPTEST_ISOLATE();  // the folder under /tmp, an allowed root
   const std::string w1 = "/opt/down/widgets/w1", t250(250, 't');
-  xaptest::Sh("ln -s /etc " + d + "etc && ln -s " + d + " " + d + "in && ln -s /x/y " + d + "dead");
-  const struct {
-    int type;
-    std::string widget, path;
-    int result;
-  } rows[] = {
+  Sh("ln -s /etc " + d + "etc && ln -s " + d + " " + d + "in && ln -s /x/y " + d + "dead");
+  // The widget type and folder, the path, the verdict.
+  const std::tuple<int, std::string, std::string, int> rows[] = {
       {0, "", "/tmp/x", -4},  // nothing before a widget type is set
       {1, "", "", -7},
       {1, "", "/tmpdata/x", 1},  // roots are byte-wise prefixes
@@ -52,20 +48,16 @@ TEST_F(Policy, RootsAsGivenAndAsResolvedWidgetAndSharedRoots) {
       {2, w1, w1 + "/../../x", -7},
       {2, "/opt/down/" + t250, "/opt/down/" + t250.substr(0, 189) + "x", 1},  // keeps 199
   };
-  for (const auto& r : rows) {
-    EXPECT_EQ(Gate(r.type, r.widget).Safe(r.path), r.result) << r.type << " " << r.path;
-  }
+  for (const auto& [type, widget, path, result] : rows)
+    EXPECT_EQ(Gate(type, widget).Safe(path), result) << type << " " << path;
 }
 
 // Each line would make the canary if it reached a shell.
-TEST_F(Screen, OnlySafeCharactersReachTheShell) {
+TEST_F(InFolder, OnlySafeCharactersReachTheShell) {
   XAPTEST_ISOLATE();  // a folder of safe characters, whatever the build tree's name
   const std::string touch = "/usr/bin/touch " + dir / "canary";
-  struct Row {
-    std::string text;
-    int path, command;  // t_IsSafeSystemString, t_IsSafeCommandLine
-  };
-  std::vector<Row> rows = {
+  // The text, and what t_IsSafeSystemString and t_IsSafeCommandLine say.
+  std::vector<std::tuple<std::string, int, int>> rows = {
       {"abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789_-/.", 1, 1},
       {"/usr/bin/nice -n 19 /bin/chmod +x " + dir / "x", 0, 1},
       {std::string(255, 'a'), 1, 1},
@@ -75,23 +67,23 @@ TEST_F(Screen, OnlySafeCharactersReachTheShell) {
       {touch + "\x7f", 0, 0}};
   for (char bad : std::string(";|&$'\"`\t\n*?~\\()<>=,:%!#[{")) rows.push_back({touch + bad, 0, 0});
   Gate gate(1, "");
-  for (const auto& r : rows) {
-    EXPECT_EQ(Gate::t_IsSafeSystemString(r.text.c_str()), r.path) << r.text;
-    EXPECT_EQ(Gate::t_IsSafeCommandLine({"t", 0}, r.text.c_str()), r.command) << r.text;
-    EXPECT_EQ(gate.t_SystemCall(r.text.c_str()) == -1, r.command == 0) << r.text;
+  for (const auto& [text, path, command] : rows) {
+    EXPECT_EQ(Gate::t_IsSafeSystemString(text.c_str()), path) << text;
+    EXPECT_EQ(Gate::t_IsSafeCommandLine({"t", 0}, text.c_str()), command) << text;
+    EXPECT_EQ(gate.t_SystemCall(text.c_str()) == -1, command == 0) << text;
   }
-  EXPECT_FALSE(xaptest::Exists(dir / "canary"));
+  EXPECT_FALSE(Exists(dir / "canary"));
 }
 
 // Paths built to make a canary file if any part of them reached a shell.
 // SetExecutable's chmod runs in an /opt of the test's own, where the module
 // file lives under /opt/down/xaps; it reaches that file and its folder only.
-TEST_F(Screen, NoHostilePathEverRunsAShellCommandOfItsOwn) {
+TEST_F(InFolder, NoHostilePathEverRunsAShellCommandOfItsOwn) {
   XAPTEST_ISOLATE();
-  xaptest::MountTmpfs("/opt");
+  MountTmpfs("/opt");
   const std::string x = "/opt/down/xaps/xapClock";
-  xaptest::Sh("mkdir -p " + x + "/xapClock.d && touch " + x + "/xapClock " + x + "/other " + x +
-              "/xapClock.d/xapClock && chmod 644 " + x + "/* " + x + "/xapClock.d/xapClock");
+  Sh("mkdir -p " + x + "/xapClock.d && touch " + x + "/xapClock " + x + "/other " + x +
+     "/xapClock.d/xapClock && chmod 644 " + x + "/* " + x + "/xapClock.d/xapClock");
   const std::string d = dir.Path(), touch = "touch " + dir / "canary";
   std::vector<std::string> paths = {"~/x", d + "/*", d + "/\xc3\xa9t\xc3\xa9",
                                     d + "/../../etc/passwd", d + "/" + std::string(300, 'a')};
@@ -99,27 +91,26 @@ TEST_F(Screen, NoHostilePathEverRunsAShellCommandOfItsOwn) {
       {";", ""},     {"|", ""},  {"&", "&"}, {"$(", ")"}, {"`", "`"}, {"'; ", "; '"},
       {"\"; ", ";"}, {"\n", ""}, {"\t", ""}, {">", ""},   {" ", ""}};
   for (const auto& a : around) paths.push_back(d + "/x" + a.first + touch + a.second);
-  xaptest::ModuleProcess module;
+  ModuleProcess module;
   EXPECT_EQ(module.Ask("SetExecutable Clock"), "1");
-  EXPECT_EQ(xaptest::ShellOutput("cd " + x + " && stat -c %a . xapClock other xapClock.d " +
-                                 "xapClock.d/xapClock"),
-            "755\n755\n644\n644\n644\n");
+  EXPECT_EQ(
+      ShellOutput("cd " + x + " && stat -c %a . xapClock other xapClock.d xapClock.d/xapClock"),
+      "755\n755\n644\n644\n644\n");
   EXPECT_EQ(module.Ask("SetWidgetInfo 2 " + d), "1");
   const std::string safe = dir / "safe";
   for (const std::string& p : paths) {
     // Every command that works on a path refuses it, in either place;
     // SetExecutable says "1" whatever it did (the canary tells).
-    module.Ask(xaptest::Line("SetExecutable", {p}));
+    module.Ask(Line("SetExecutable", {p}));
     for (const char* cmd : {"Copy", "Move", "Unzip", "UnzipAsync"}) {
-      EXPECT_EQ(module.Ask(xaptest::Line(cmd, {p, safe})), "-7") << cmd << p;
-      EXPECT_EQ(module.Ask(xaptest::Line(cmd, {safe, p})), "-7") << cmd << p;
+      EXPECT_EQ(module.Ask(Line(cmd, {p, safe})), "-7") << cmd << p;
+      EXPECT_EQ(module.Ask(Line(cmd, {safe, p})), "-7") << cmd << p;
     }
-    for (const char* cmd : {"Delete", "DeleteAsync", "GetProperty", "GetListFiles"}) {
-      EXPECT_EQ(module.Ask(xaptest::Line(cmd, {p})), "-7") << cmd << p;
-    }
+    for (const char* cmd : {"Delete", "DeleteAsync", "GetProperty", "GetListFiles"})
+      EXPECT_EQ(module.Ask(Line(cmd, {p})), "-7") << cmd << p;
   }
   module.CloseInput();
   EXPECT_EQ(module.Wait(), 0);
-  EXPECT_FALSE(xaptest::Exists(dir / "canary"));
+  EXPECT_FALSE(Exists(dir / "canary"));
   EXPECT_EQ(module.RestOfStdout(), "");  // no job was started
 }

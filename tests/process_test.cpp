@@ -7,27 +7,24 @@
 
 #include "TestSupport.h"
 
-using xaptest::ModuleProcess;
-using World = xaptest::InFolder;
+using namespace xaptest;
 
 TEST(Process, AnswersEachLineInOrderAndGoesOnAfterRefusedOnes) {
   ModuleProcess module;
   module.Send("{\"id\": 1, \"cmd\": \"GetName\"}\n\n \t\n{\"id\": 2, \"cmd\": \"GetName\"\nX " +
-              std::string(70000, 'y') + "\nWriteBase64 hello 5\r\nGet\xff\xc3Name\n" +
-              "ReadBase64 /w== 4\n{\"id\": null, \"cmd\": \"GetName\"}\nGetName");  // no "\n"
+              std::string(70000, 'y') + "\nGet\xff\xc3Name\nReadBase64 /w== 4\n" +
+              "{\"id\": null, \"cmd\": \"GetName\"}\nGetName");  // no "\n"
   module.CloseInput();
   EXPECT_EQ(module.Wait(), 0);
-  EXPECT_EQ(
-      module.RestOfStdout(),
-      "{\"id\":1,\"cmd\":\"GetName\",\"ok\":true,\"reply\":\"FileSystem\"}\n"
-      "{\"error\":\"invalid JSON at byte 27\"}\n{\"error\":\"line: over 65536 bytes\"}\n"
-      "{\"cmd\":\"WriteBase64\",\"ok\":true,\"reply\":\"{\\\"b64_encode\\\": \\\"aGVsbG8=\\\", "
-      "\\\"size\\\": 8 }\"}\n"
-      "{\"cmd\":\"Get\xef\xbf\xbd\xef\xbf\xbdName\",\"ok\":false,\"reply\":null}\n"
-      "{\"cmd\":\"ReadBase64\",\"ok\":true,\"reply\":\"{\\\"b64_decode\\\": \\\"\xef\xbf\xbd\\\", "
-      "\\\"size\\\": 1 }\"}\n"
-      "{\"id\":null,\"cmd\":\"GetName\",\"ok\":true,\"reply\":\"FileSystem\"}\n"
-      "{\"error\":\"line: no \\\"\\\\n\\\" before end of input\"}\n");
+  // Bytes that are no UTF-8 come back as U+FFFD.
+  EXPECT_EQ(module.RestOfStdout(), R"({"id":1,"cmd":"GetName","ok":true,"reply":"FileSystem"}
+{"error":"invalid JSON at byte 27"}
+{"error":"line: over 65536 bytes"}
+{"cmd":"Get��Name","ok":false,"reply":null}
+{"cmd":"ReadBase64","ok":true,"reply":"{\"b64_decode\": \"�\", \"size\": 1 }"}
+{"id":null,"cmd":"GetName","ok":true,"reply":"FileSystem"}
+{"error":"line: no \"\\n\" before end of input"}
+)");
 }
 
 // The level-0 lines each command is meant to give the caller, whole, and
@@ -52,22 +49,20 @@ TEST(Process, TellsTheCallerWhatWentWrongAtLevelZero) {
 }
 
 TEST(Process, Options) {
-  const struct {
-    std::string args;
-    int status;
-    std::string out, err;  // beginnings
-  } rows[] = {{"--version", 0, "FileSystem 0001 1.001\n", ""},
-              {"--help", 0, "usage: xapFileSystem", ""},
-              {"--log-level=4 --version", 0, "FileSystem 0001 1.001\n", ""},
-              {"--bogus", 2, "", "xapFileSystem: bad option '--bogus'\nusage: xapFileSystem"},
-              {"--log-level", 2, "", "xapFileSystem: bad option '--log-level'"},
-              {"< /", 0, "", ""}};  // input that fails to read ends as at its end
-  for (const auto& r : rows) {
-    ModuleProcess module("@ " + r.args);
+  // The arguments, the exit status, and the beginnings of stdout and stderr.
+  const std::tuple<std::string, int, std::string, std::string> rows[] = {
+      {"--version", 0, "FileSystem 0001 1.001\n", ""},
+      {"--help", 0, "usage: xapFileSystem", ""},
+      {"--log-level=4 --version", 0, "FileSystem 0001 1.001\n", ""},
+      {"--bogus", 2, "", "xapFileSystem: bad option '--bogus'\nusage: xapFileSystem"},
+      {"--log-level", 2, "", "xapFileSystem: bad option '--log-level'"},
+      {"< /", 0, "", ""}};  // input that fails to read ends as at its end
+  for (const auto& [args, status, out, err] : rows) {
+    ModuleProcess module("@ " + args);
     module.CloseInput();
-    EXPECT_EQ(module.Wait(), r.status) << r.args;
-    EXPECT_EQ(module.RestOfStdout().substr(0, r.out.size()), r.out) << r.args;
-    EXPECT_EQ(module.NewLog().substr(0, r.err.size()), r.err) << r.args;
+    EXPECT_EQ(module.Wait(), status) << args;
+    EXPECT_EQ(module.RestOfStdout().substr(0, out.size()), out) << args;
+    EXPECT_EQ(module.NewLog().substr(0, err.size()), err) << args;
   }
 }
 
@@ -79,7 +74,7 @@ TEST(Process, FillsAOnePagePipeToItsLastByte) {
   ASSERT_EQ(fcntl(module.StdoutFd(), F_SETPIPE_SZ, 4096), 4096);
   module.SendLine(std::string(5000, 'x'));  // an unknown command, named in its reply
   int unread = 0;
-  EXPECT_TRUE(xaptest::WaitFor(
+  EXPECT_TRUE(WaitFor(
       [&] { return ioctl(module.StdoutFd(), FIONREAD, &unread) == 0 && unread == 4096; }, 20000))
       << unread;
 }
@@ -90,14 +85,12 @@ TEST(Process, FillsAOnePagePipeToItsLastByte) {
 // where one that could run lies in wait. A parent that ignores SIGCHLD
 // hands that on: the host still waits for its tools, whose results would
 // otherwise all look failed.
-TEST_F(World, ToolsWithAGoneStderrATerminalOrAHostilePath) {
+TEST_F(InFolder, ToolsWithAGoneStderrATerminalOrAHostilePath) {
   XAPTEST_ISOLATE();  // killall ends only this test's unzips
-  xaptest::Sh("cd " + d + " && for i in $(seq 50); do echo $i > f$i; done && zip -q a.zip f* && " +
-              "echo s > s && zip -q -P pw e.zip s && printf '#!/bin/sh\\ntouch canary\\n' > " +
-              "killall && chmod +x killall && printf 'SetWidgetInfo 1 x\\nUnzip " + d + "e.zip " +
-              d + "o\\nUnzipKill\\n' > in");
-  ASSERT_EQ(xaptest::ShellOutput("cd " + d + " && PATH=.:$PATH killall; rm canary && echo ran"),
-            "ran\n");
+  Sh("cd " + d + " && for i in $(seq 50); do echo $i > f$i; done && zip -q a.zip f* && echo s > s" +
+     " && zip -q -P pw e.zip s && printf '#!/bin/sh\\ntouch canary\\n' > killall && chmod +x " +
+     "killall && printf 'SetWidgetInfo 1 x\\nUnzip " + d + "e.zip " + d + "o\\nUnzipKill\\n' > in");
+  ASSERT_EQ(ShellOutput("cd " + d + " && PATH=.:$PATH killall; rm canary && echo ran"), "ran\n");
   int err[2];  // a stderr whose reader has gone
   ASSERT_EQ(pipe(err), 0);
   close(err[0]);
@@ -107,41 +100,41 @@ TEST_F(World, ToolsWithAGoneStderrATerminalOrAHostilePath) {
   // The asynchronous unzip prints a line for the archive and each entry.
   EXPECT_EQ(module.Ask("UnzipAsync " + d + "a.zip " + d + "out"), "1");
   EXPECT_EQ(module.ReadLine(), "{\"event\":3,\"data\":[\"1\",\" \"]}");
-  EXPECT_EQ(xaptest::ReadFile(d + "out/f50"), "50\n");
-  EXPECT_EQ(xaptest::ShellOutput("cd " + d + " && PATH=.:$PATH script -qec '" +
-                                 xaptest::ModuleCommand() + " < in' /dev/null"),
+  EXPECT_EQ(ReadFile(d + "out/f50"), "50\n");
+  EXPECT_EQ(ShellOutput("cd " + d + " && PATH=.:$PATH script -qec '" + ModuleCommand() +
+                        " < in' /dev/null"),
             "{\"cmd\":\"SetWidgetInfo\",\"ok\":true,\"reply\":1}\r\n"
             "{\"cmd\":\"Unzip\",\"ok\":true,\"reply\":0}\r\n"
             "{\"cmd\":\"UnzipKill\",\"ok\":true,\"reply\":0}\r\n");
-  EXPECT_FALSE(xaptest::Exists(d + "canary"));
+  EXPECT_FALSE(Exists(d + "canary"));
 }
 
 // An output that cannot take more (a full device, a file-size limit) stops
 // the commands, is said at level 0, and fails the exit status; the file
 // keeps whole lines only.
-TEST_F(World, AnOutputThatCannotTakeMoreIsSaidAndFailsTheSession) {
+TEST_F(InFolder, AnOutputThatCannotTakeMoreIsSaidAndFailsTheSession) {
   XAPTEST_ISOLATE();  // under /tmp the copy would run
-  xaptest::WriteFile(d + "a", "a");
-  const struct {
-    std::string prefix, out, reason;
-  } rows[] = {{"", "/dev/full", "No space left on device"},
-              {"prlimit --fsize=3000", d + "out", "File too large"}};
+  WriteFile(d + "a", "a");
+  // The words before the module, its stdout, the reason said.
+  const std::tuple<std::string, std::string, std::string> rows[] = {
+      {"", "/dev/full", "No space left on device"},
+      {"prlimit --fsize=3000", d + "out", "File too large"}};
   std::string input = "SetWidgetInfo 1 x\n";
   for (int i = 0; i < 100; ++i) input += "GetName\n";
-  for (const auto& r : rows) {
-    ModuleProcess module(r.prefix + " @ >" + r.out);
+  for (const auto& [prefix, out, reason] : rows) {
+    ModuleProcess module(prefix + " @ >" + out);
     module.Send(input + "Copy " + d + "a " + d + "b\n");
     module.CloseInput();
-    EXPECT_EQ(module.Wait(), 1) << r.out;
-    EXPECT_FALSE(xaptest::Exists(d + "b")) << r.out;
+    EXPECT_EQ(module.Wait(), 1) << out;
+    EXPECT_FALSE(Exists(d + "b")) << out;
 #ifdef XAP_TEST_COVERAGE
     // The counters' own failed writes fill the limited stderr first.
-    if (!r.prefix.empty()) continue;
+    if (!prefix.empty()) continue;
 #endif
-    EXPECT_EQ(module.NewLog(), "L0 [host] cannot write standard output: " + r.reason +
+    EXPECT_EQ(module.NewLog(), "L0 [host] cannot write standard output: " + reason +
                                    "; replies lost: 1, events lost: 0\n");
   }
-  const std::string written = xaptest::ReadFile(d + "out");
+  const std::string written = ReadFile(d + "out");
   EXPECT_GT(written.size(), 2500u);
   EXPECT_EQ(written.back(), '\n');
 }
