@@ -39,14 +39,16 @@ const size_t kToolReadSize = 4096;
 // line.
 const size_t kMaxToolLine = 65536;
 
-// The commands running now (each the leader of its own process group), and
-// whether the host is stopping. Spawning and registering happen under the
-// lock, so a stop cannot miss a command that is just starting. The flag is
-// set before the stop waits for the lock: from then on no spawn holds it for
-// long, however many jobs are starting.
+// The commands running now (each the leader of its own process group),
+// whether the host is stopping, and how many spawns are under way. The lock
+// guards the list only, never a spawn, so a stop does not queue behind
+// hundreds of starting jobs. A spawn counts itself before it looks at the
+// flag; one that began before the stop registers its command and, seeing
+// the flag, ends it itself; the stop waits for the spawns under way.
 std::timed_mutex g_runningMutex;
 std::vector<pid_t> g_running;
 std::atomic<bool> g_bStopping{false};
+std::atomic<int> g_nSpawning{0};
 
 // The host's environment with PATH fixed, made once.
 char** ToolEnvironment() {
@@ -165,15 +167,16 @@ pid_t Spawn(const char* command, int outFd, int* pnError) {
     std::string line = IsPlainCommand(command) ? std::string("exec ") + command : command;
     char* argv[] = {shell, dashC, &line[0], nullptr};
     char** env = ToolEnvironment();
-    std::lock_guard<std::timed_mutex> lock(g_runningMutex);
-    // A stop that has begun starts nothing more; one that begins during the
-    // spawn waits for the lock and finds the command registered.
+    ++g_nSpawning;
     if (!g_bStopping) rc = posix_spawn(&pid, "/bin/sh", &actions, &attr, argv, env);
     if (rc == 0 && pid > 0) {
+      std::lock_guard<std::timed_mutex> lock(g_runningMutex);
       g_running.push_back(pid);
     } else {
       pid = -1;
     }
+    if (pid > 0 && g_bStopping) kill(-pid, SIGKILL);  // the stop may have passed it by
+    --g_nSpawning;
   }
   *pnError = rc;
   posix_spawnattr_destroy(&attr);
@@ -219,12 +222,14 @@ namespace host {
 
 void KillShellCommands() {
   g_bStopping = true;
-  // Bounded: an uncaught exception may have left the lock taken. Generous:
-  // hundreds of jobs may be queued for it, each starting nothing now but
-  // each taking its turn on a loaded machine, and giving up kills nothing.
+  // Bounded: an uncaught exception may have left the lock taken.
   std::unique_lock<std::timed_mutex> lock(g_runningMutex, std::chrono::seconds(10));
   if (!lock.owns_lock()) return;
   for (pid_t pid : g_running) kill(-pid, SIGKILL);
+  lock.unlock();
+  // Each spawn under way ends what it starts; a child stopped before its
+  // exec (a stopped process group) would hold one for ever.
+  for (int i = 0; g_nSpawning > 0 && i < 10000; ++i) usleep(1000);
 }
 
 }  // namespace host
