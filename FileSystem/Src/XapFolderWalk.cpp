@@ -1,10 +1,8 @@
-// The folder walk of GetFolderSize: the walk's steps (XapFolderWalk.h), its
+// The folder walk of GetFolderSize: its steps (XapFolderWalk.h), its
 // budget, and the task's two members that run it.
 #include "XapFolderWalk.h"
 
-#include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <climits>
@@ -49,13 +47,22 @@ const int kLookupAttempts = 2;
 // Bytes of directory entries read at a time, per level of depth.
 const size_t kEntryBuffer = 8192;
 
-// Levels that hold a descriptor at once. Deeper walks close the outermost
-// open level and reopen it by its joined path on the way back, so a walk
-// leaves descriptors to the jobs that run beside it, whatever its depth.
-// Only a folder whose file system gives a file handle is closed early: by
-// device and inode alone, a new folder that took the number of a removed
-// one would pass for it.
+// Levels that hold a descriptor at once, so that a walk leaves descriptors
+// to the jobs that run beside it. Deeper walks close the outermost open
+// level and reopen it by its joined path on the way back. Only a folder
+// whose file system gives a file handle is closed early: by device and
+// inode alone, a new folder that took the number of a removed one would
+// pass for it. Elsewhere (ramfs, /proc, an overlay without handles) every
+// level of depth holds its descriptor.
 const size_t kMaxOpenLevels = 16;
+
+// A folder is closed early only once all its remaining entries are read:
+// where a directory position counts entries rather than naming one, a
+// folder changed meanwhile would not resume where it stopped. The entries
+// held so for all closed folders together take at most this many bytes of
+// records (about 300,000 names of 8 characters); a folder with more left
+// keeps its descriptor.
+const size_t kMaxHeldBytes = 8u << 20;
 
 const int kFolderFlags = O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NONBLOCK;
 
@@ -78,35 +85,21 @@ bool FolderWalk::FolderHandle::operator==(const FolderHandle& other) const {
          memcmp(bytes, other.bytes, nBytes) == 0;
 }
 
-namespace {
-
-// The open folder's handle; false where its file system has none.
-bool ReadHandle(int fd, int* pnMount, int* pnType, unsigned* pnBytes, unsigned char* pBytes) {
-  union {
-    struct file_handle handle;
-    unsigned char space[sizeof(struct file_handle) + MAX_HANDLE_SZ];
-  } buffer;
-  buffer.handle.handle_bytes = MAX_HANDLE_SZ;
-  if (name_to_handle_at(fd, "", &buffer.handle, pnMount, AT_EMPTY_PATH) != 0) return false;
-  *pnType = buffer.handle.handle_type;
-  *pnBytes = buffer.handle.handle_bytes;
-  memcpy(pBytes, buffer.handle.f_handle, buffer.handle.handle_bytes);
-  return true;
-}
-
-}  // namespace
-
 size_t FolderWalk::FolderKeyHash::operator()(const FolderKey& key) const {
   return std::hash<uint64_t>()(key.nInode * 0x9E3779B97F4A7C15ULL ^ key.nDevice);
 }
 
-FolderWalk::FolderWalk(const char* pszTop, bool bSearchLink)
-    : m_bSearchLink(bSearchLink), m_strPath(pszTop) {}
+FolderWalk::FolderWalk(Env& env, const char* pszTop, bool bSub, bool bSearchLink)
+    : m_env(env), m_bSub(bSub), m_bSearchLink(bSearchLink), m_strPath(pszTop) {}
 
-FolderWalk::~FolderWalk() {
+FolderWalk::~FolderWalk() { CloseAll(); }
+
+void FolderWalk::CloseAll() {
   for (Level& level : m_levels) {
-    if (level.fd >= 0) close(level.fd);
+    if (level.fd >= 0) m_env.Close(level.fd);
+    level.fd = -1;
   }
+  m_nOpen = 0;
 }
 
 bool FolderWalk::Charge(long nSteps) {
@@ -130,55 +123,76 @@ std::string FolderWalk::CutReason() const {
   }
   char szText[128] = "";
   const char* pszText = strerror_r(m_nCutErrno, szText, sizeof szText);
-  return std::string(m_eCut == WalkCut::kReopen ? "cannot reopen a folder: " : "") + pszText;
+  const char* pszWhat = m_eCut == WalkCut::kReopen ? "cannot reopen a folder: "
+                        : m_eCut == WalkCut::kRead ? "cannot read a folder's entries: "
+                                                   : "";
+  return std::string(pszWhat) + pszText;
 }
 
 void FolderWalk::OutOfMemory() {
   CutFor(WalkCut::kResources, ENOMEM);
-  for (Level& level : m_levels) {
-    if (level.fd >= 0) close(level.fd);
-    level.fd = -1;
-  }
+  CloseAll();
   std::vector<Level>().swap(m_levels);
   std::unordered_set<FolderKey, FolderKeyHash>().swap(m_readThroughLinks);
   m_nDepth = 0;
-  m_nOpen = 0;
+  m_nHeldBytes = 0;
 }
 
-FolderWalk::Level& FolderWalk::PushLevel() {
-  if (m_levels.size() <= m_nDepth) m_levels.emplace_back();
-  Level& level = m_levels[m_nDepth++];
-  if (level.buffer.empty()) level.buffer.resize(kEntryBuffer);
-  level.nRead = 0;
-  level.nNext = 0;
-  return level;
+WalkStep FolderWalk::Next() {
+  if (m_bOver) return WalkStep::kEnd;
+  WalkStep eStep = WalkStep::kCut;
+  if (m_eCut == WalkCut::kNone) eStep = Step();
+  if (m_eCut != WalkCut::kNone) eStep = WalkStep::kCut;
+  m_bOver = eStep == WalkStep::kCut || eStep == WalkStep::kEnd;
+  return eStep;
 }
 
-bool FolderWalk::Enter(const char* pszName, bool bByPath) {
+WalkStep FolderWalk::Step() {
+  if (!m_bStarted) {
+    m_bStarted = true;
+    return WalkStep::kFolder;  // the top, opened next
+  }
+  if (m_ePending != Pending::kNothing) return Enter();
+  if (m_nDepth == 0) return WalkStep::kEnd;
+  if (const struct dirent64* pEntry = NextEntry()) return Visit(pEntry);
+  return m_eCut == WalkCut::kNone ? Leave() : WalkStep::kCut;
+}
+
+WalkStep FolderWalk::Enter() {
+  const bool bByPath = m_ePending == Pending::kByPath;
+  m_ePending = Pending::kNothing;
   const Level* pParent = m_nDepth > 0 ? &m_levels[m_nDepth - 1] : nullptr;
   const bool bParentRepeating = pParent != nullptr && pParent->bRepeating;
-  const bool bBelowLink =
-      pParent != nullptr && (pParent->bBelowLink || bByPath);  // a link was followed above
+  // A link was followed between the top and this folder.
+  const bool bBelowLink = pParent != nullptr && (pParent->bBelowLink || bByPath);
   if (m_nOpen >= kMaxOpenLevels) SpareDescriptor();
-  int fd = bByPath ? OpenByPath(bParentRepeating) : OpenBelow(pszName);
-  if (fd < 0) return false;
-  Level& level = PushLevel();
+  int fd = bByPath ? OpenByPath(m_strPath, bParentRepeating)
+                   : OpenBelow(m_strPath.c_str() + pParent->nPathLength + 1);
+  if (fd < 0) {
+    if (IsShortage(-fd)) CutFor(WalkCut::kResources, -fd);
+    return m_eCut == WalkCut::kNone ? WalkStep::kUnopened : WalkStep::kCut;
+  }
+  if (m_levels.size() <= m_nDepth) m_levels.emplace_back();
+  Level& level = m_levels[m_nDepth++];
   level.fd = fd;
-  ++m_nOpen;
+  if (++m_nOpen > m_nMostOpen) m_nMostOpen = m_nOpen;
   level.nPathLength = m_strPath.size();
   level.bBelowLink = bBelowLink;
+  level.bAllRead = false;
+  level.nRead = 0;
+  level.nNext = 0;
   // A folder read before through links is work done again: every step of
   // its visit counts.
   level.bRepeating = false;
   if (bBelowLink) {
     struct stat64 st;
-    level.bRepeating =
-        fstat64(fd, &st) == 0 && !m_readThroughLinks.insert(FolderKey{st.st_dev, st.st_ino}).second;
+    level.bRepeating = m_env.FStat(fd, &st) == 0 &&
+                       !m_readThroughLinks.insert(FolderKey{st.st_dev, st.st_ino}).second;
   }
-  return true;
+  return level.bRepeating ? WalkStep::kRepeated : WalkStep::kEntered;
 }
 
-int FolderWalk::OpenByPath(bool bParentRepeating) {
+int FolderWalk::OpenByPath(const std::string& strPath, bool bChargeLookups) {
   // The joined path decides: its links resolve as the kernel counts them.
   int64_t nStart = ThreadCpuNanoseconds();
   int nLookups = 0;
@@ -186,18 +200,17 @@ int FolderWalk::OpenByPath(bool bParentRepeating) {
   int fd = -1;
   for (;;) {
     ++nLookups;
-    fd = open(m_strPath.c_str(), kFolderFlags);
+    fd = m_env.Open(strPath.c_str(), kFolderFlags, 0);
     if (fd >= 0) break;
-    if (errno == ELOOP && ++nLoops < kLookupAttempts) continue;
-    if (!IsShortage(errno) || !SpareDescriptor()) break;
+    fd = -errno;  // before anything else can change errno
+    if (fd == -ELOOP && ++nLoops < kLookupAttempts) continue;
+    if (!IsShortage(-fd) || !SpareDescriptor()) break;
   }
-  const int nErrno = errno;
   m_nLookupNanoseconds += ThreadCpuNanoseconds() - nStart;
-  if (!Charge(bParentRepeating ? kStepsPerLookup * nLookups : 0)) {
-    if (fd >= 0) close(fd);
-    return -1;
+  if (!Charge(bChargeLookups ? kStepsPerLookup * nLookups : 0)) {
+    if (fd >= 0) m_env.Close(fd);
+    return -ECANCELED;
   }
-  if (fd < 0 && IsShortage(nErrno)) CutFor(WalkCut::kResources, nErrno);
   return fd;
 }
 
@@ -205,118 +218,153 @@ int FolderWalk::OpenBelow(const char* pszName) {
   // A real subfolder, opened without following a link that might have
   // taken its place since its status was read. Its joined path holds the
   // same links as its parent's, which resolved, so the two opens agree.
-  int fd;
-  do {
-    fd = openat(m_levels[m_nDepth - 1].fd, pszName, kFolderFlags | O_NOFOLLOW);
-  } while (fd < 0 && IsShortage(errno) && SpareDescriptor());
-  if (fd < 0 && IsShortage(errno)) CutFor(WalkCut::kResources, errno);
-  return fd;
-}
-
-bool FolderWalk::SpareDescriptor() {
-  for (size_t i = 0; i + 1 < m_nDepth; ++i) {
-    if (m_levels[i].fd >= 0 && CloseEarly(m_levels[i])) return true;
+  for (;;) {
+    int fd = m_env.OpenAt(m_levels[m_nDepth - 1].fd, pszName, kFolderFlags | O_NOFOLLOW);
+    if (fd >= 0) return fd;
+    const int nErrno = errno;
+    if (!IsShortage(nErrno) || !SpareDescriptor()) return -nErrno;
   }
-  return false;
-}
-
-bool FolderWalk::CloseEarly(Level& level) {
-  FolderHandle& h = level.handle;
-  off_t nPosition = lseek(level.fd, 0, SEEK_CUR);
-  if (nPosition < 0 || !ReadHandle(level.fd, &h.nMount, &h.nType, &h.nBytes, h.bytes)) {
-    return false;
-  }
-  level.nResume = nPosition;
-  close(level.fd);
-  level.fd = -1;
-  --m_nOpen;
-  return true;
-}
-
-bool FolderWalk::Reopen(Level& level) {
-  const std::string strFolder = m_strPath.substr(0, level.nPathLength);
-  int fd;
-  int nLoops = 0;
-  do {
-    fd = open(strFolder.c_str(), kFolderFlags);
-  } while (fd < 0 && ((errno == ELOOP && ++nLoops < kLookupAttempts) ||
-                      (IsShortage(errno) && SpareDescriptor())));
-  if (fd < 0) {
-    CutFor(IsShortage(errno) ? WalkCut::kResources : WalkCut::kReopen, errno);
-    return false;
-  }
-  FolderHandle h;
-  if (!ReadHandle(fd, &h.nMount, &h.nType, &h.nBytes, h.bytes) || !(h == level.handle) ||
-      lseek(fd, level.nResume, SEEK_SET) != level.nResume) {
-    close(fd);
-    CutFor(WalkCut::kReopen, 0);
-    return false;
-  }
-  level.fd = fd;
-  ++m_nOpen;
-  return true;
 }
 
 const struct dirent64* FolderWalk::NextEntry() {
   Level& level = m_levels[m_nDepth - 1];
-  while (m_eCut == WalkCut::kNone) {
+  m_strPath.resize(level.nPathLength);
+  for (;;) {
     if (level.nNext < level.nRead) {
       const struct dirent64* pEntry =
           reinterpret_cast<const struct dirent64*>(level.buffer.data() + level.nNext);
       level.nNext += pEntry->d_reclen;
       return pEntry;
     }
-    if (level.bRepeating && !Charge(1)) break;
-    ssize_t nRead = getdents64(level.fd, level.buffer.data(), kEntryBuffer);
-    if (nRead < 0 && IsShortage(errno)) CutFor(WalkCut::kResources, errno);
-    if (nRead <= 0) break;
-    level.nRead = static_cast<size_t>(nRead);
+    if (level.bAllRead) return nullptr;
     level.nNext = 0;
+    if (ReadMore(level, 0) <= 0) return nullptr;
   }
-  return nullptr;
 }
 
-WalkEntry FolderWalk::Visit(const struct dirent64* pEntry, bool bSub) {
+ssize_t FolderWalk::ReadMore(Level& level, size_t nFrom) {
+  if (level.bRepeating && !Charge(1)) return -1;
+  if (level.buffer.size() < nFrom + kEntryBuffer) level.buffer.resize(nFrom + kEntryBuffer);
+  ssize_t nRead = m_env.ReadEntries(level.fd, level.buffer.data() + nFrom, kEntryBuffer);
+  if (nRead < 0) {
+    // Entries left unread would make the sum short.
+    const int nErrno = errno;
+    CutFor(IsShortage(nErrno) ? WalkCut::kResources : WalkCut::kRead, nErrno);
+    return -1;
+  }
+  level.bAllRead = nRead == 0;
+  level.nRead = nFrom + static_cast<size_t>(nRead);
+  return nRead;
+}
+
+WalkStep FolderWalk::Visit(const struct dirent64* pEntry) {
   const Level& level = m_levels[m_nDepth - 1];
   const char* pszEntry = pEntry->d_name;
   bool bFits = level.nPathLength + 1 + strlen(pszEntry) <= kMaxEntryPath;
-  if (level.bRepeating && !Charge(bFits ? 2 : 1)) return WalkEntry::kPassed;
-  if (!bFits) return WalkEntry::kPassed;
+  if (level.bRepeating && !Charge(bFits ? 2 : 1)) return WalkStep::kCut;
+  if (!bFits) return WalkStep::kPassed;
   m_strPath.append("/").append(pszEntry);
   // "." and ".." are entries like any other: their status is read too.
   // Read relative to the open folder, it is the status that the joined
   // path names: the folder's own path resolved.
   struct stat64 st;
-  if (fstatat64(level.fd, pszEntry, &st, AT_SYMLINK_NOFOLLOW) != 0) {
-    if (errno == ENOMEM) CutFor(WalkCut::kResources, errno);
-    return WalkEntry::kUnreadable;
+  if (m_env.FStatAt(level.fd, pszEntry, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+    if (errno == ENOMEM) CutFor(WalkCut::kResources, ENOMEM);
+    return WalkStep::kUnreadable;
   }
   // The 32-bit status call cannot read an entry of 2 GiB or more: such an
   // entry adds nothing and is not descended into.
-  if (st.st_size > INT32_MAX) return WalkEntry::kUnreadable;
+  if (st.st_size > INT32_MAX) return WalkStep::kUnreadable;
   m_lfTotal += static_cast<double>(st.st_size);
-  if (!bSub || IsDotEntry(pszEntry)) return WalkEntry::kCounted;
-  if (S_ISDIR(st.st_mode)) return WalkEntry::kFolder;
+  if (!m_bSub || IsDotEntry(pszEntry)) return WalkStep::kCounted;
+  if (S_ISDIR(st.st_mode)) {
+    m_ePending = Pending::kBelow;
+    return WalkStep::kFolder;
+  }
   // A link to a file fails to open as a folder and adds nothing more.
-  if (S_ISLNK(st.st_mode) && m_bSearchLink) return WalkEntry::kLink;
-  return WalkEntry::kCounted;
+  if (S_ISLNK(st.st_mode) && m_bSearchLink) {
+    m_ePending = Pending::kByPath;
+    return WalkStep::kLink;
+  }
+  return WalkStep::kCounted;
 }
 
-void FolderWalk::EndEntry() {
-  if (m_eCut == WalkCut::kNone) m_strPath.resize(m_levels[m_nDepth - 1].nPathLength);
-}
-
-void FolderWalk::Leave() {
+WalkStep FolderWalk::Leave() {
   Level& level = m_levels[m_nDepth - 1];
   if (level.fd >= 0) {
-    close(level.fd);
+    m_env.Close(level.fd);
     level.fd = -1;
     --m_nOpen;
   }
-  --m_nDepth;
-  if (m_nDepth > 0 && m_eCut == WalkCut::kNone && m_levels[m_nDepth - 1].fd < 0) {
-    Reopen(m_levels[m_nDepth - 1]);
+  if (level.nHeld > 0) {
+    m_nHeldBytes -= level.nHeld;
+    level.nHeld = 0;
+    std::vector<char>().swap(level.buffer);
   }
+  --m_nDepth;
+  if (m_nDepth == 0) return WalkStep::kLeft;
+  Level& parent = m_levels[m_nDepth - 1];
+  m_strPath.resize(parent.nPathLength);
+  if (parent.fd < 0 && !Reopen(parent)) return WalkStep::kCut;
+  return WalkStep::kLeft;
+}
+
+bool FolderWalk::SpareDescriptor() {
+  for (size_t i = 0; i + 1 < m_nDepth && m_eCut == WalkCut::kNone; ++i) {
+    if (m_levels[i].fd >= 0 && CloseEarly(m_levels[i])) return true;
+  }
+  return false;
+}
+
+bool FolderWalk::CloseEarly(Level& level) {
+  if (!ReadHandle(level.fd, &level.handle)) return false;
+  // What is left of the entries moves to the front, and the rest is read.
+  const size_t nLeft = level.nRead - level.nNext;
+  memmove(level.buffer.data(), level.buffer.data() + level.nNext, nLeft);
+  level.nRead = nLeft;
+  level.nNext = 0;
+  while (!level.bAllRead) {
+    // Too many held: it keeps its descriptor, and what was read stays.
+    if (m_nHeldBytes + level.nRead + kEntryBuffer > kMaxHeldBytes) return false;
+    if (ReadMore(level, level.nRead) < 0) return false;
+  }
+  level.nHeld = level.buffer.size();
+  m_nHeldBytes += level.nHeld;
+  m_env.Close(level.fd);
+  level.fd = -1;
+  --m_nOpen;
+  return true;
+}
+
+bool FolderWalk::Reopen(Level& level) {
+  // m_strPath names the level again.
+  const int fd = OpenByPath(m_strPath, false);
+  if (fd < 0) {
+    CutFor(IsShortage(-fd) ? WalkCut::kResources : WalkCut::kReopen, -fd);
+    return false;
+  }
+  FolderHandle handle;
+  if (!ReadHandle(fd, &handle) || !(handle == level.handle)) {
+    m_env.Close(fd);
+    CutFor(WalkCut::kReopen, 0);
+    return false;
+  }
+  level.fd = fd;
+  if (++m_nOpen > m_nMostOpen) m_nMostOpen = m_nOpen;
+  return true;
+}
+
+bool FolderWalk::ReadHandle(int fd, FolderHandle* pHandle) {
+  union {
+    struct file_handle handle;
+    unsigned char space[sizeof(struct file_handle) + MAX_HANDLE_SZ];
+  } buffer;
+  buffer.handle.handle_bytes = MAX_HANDLE_SZ;
+  if (m_env.NameToHandle(fd, &buffer.handle, &pHandle->nMount) != 0) return false;
+  pHandle->nType = buffer.handle.handle_type;
+  pHandle->nBytes = buffer.handle.handle_bytes;
+  memcpy(pHandle->bytes, buffer.handle.f_handle, buffer.handle.handle_bytes);
+  return true;
 }
 
 // ---- The task's members.
@@ -330,10 +378,10 @@ int CXapTaskFileSystem::GetFolderSize(double* plfSize, char* pszFolder, bool bSu
   }
   XAP_LOG(3u, "pszFolder=[%s] bSub=[%d] bSearchLink=[%d]", pszFolder, bSub ? 1 : 0,
           bSearchLink ? 1 : 0);
-  FolderWalk walk(pszFolder, bSearchLink);
+  FolderWalk walk(*m_pEnv, pszFolder, bSub, bSearchLink);
   try {
     // A folder that cannot be read measures 0.
-    t_GetFolderSizeHelper(walk, pszFolder, bSub, true);
+    t_GetFolderSizeHelper(walk);
   } catch (const std::bad_alloc&) {
     // Its buffers or its record of folders read through links could not
     // grow: a cut like any other, not the end of the process.
@@ -359,19 +407,14 @@ int CXapTaskFileSystem::GetFolderSize(double* plfSize, char* pszFolder, bool bSu
   return XAP_RESULT_OK;
 }
 
-int CXapTaskFileSystem::t_GetFolderSizeHelper(FolderWalk& walk, const char* pszName, bool bSub,
-                                              bool bByPath) {
-  XAP_LOG(3u, "# pszFolder = [%s]", walk.Path().c_str());
-  if (!walk.Enter(pszName, bByPath)) return 0;
-  while (const struct dirent64* pEntry = walk.NextEntry()) {
-    WalkEntry eEntry = walk.Visit(pEntry, bSub);
-    if (eEntry == WalkEntry::kFolder || eEntry == WalkEntry::kLink) {
-      t_GetFolderSizeHelper(walk, pEntry->d_name, true, eEntry == WalkEntry::kLink);
+void CXapTaskFileSystem::t_GetFolderSizeHelper(FolderWalk& walk) {
+  for (;;) {
+    const WalkStep eStep = walk.Next();
+    if (eStep == WalkStep::kCut || eStep == WalkStep::kEnd) return;
+    if (eStep == WalkStep::kFolder || eStep == WalkStep::kLink) {
+      XAP_LOG(3u, "# pszFolder = [%s]", walk.Path().c_str());
     }
-    walk.EndEntry();
   }
-  walk.Leave();
-  return walk.Cut() == WalkCut::kNone ? 1 : 0;
 }
 
 }  // namespace qom

@@ -93,7 +93,7 @@ int CXapTaskFileSystem::t_ValidPath(const char* pszPath) {
   if (!policy::UnderAllowedRoot(pszPath)) return 0;
   // Links are resolved only for the check; a path that does not resolve
   // (not made yet) is judged by its given prefix alone.
-  char* pszResolved = realpath(pszPath, nullptr);
+  char* pszResolved = m_pEnv->RealPath(pszPath);
   if (pszResolved == nullptr) return 1;
   int nResult = policy::UnderAllowedRoot(pszResolved) ? 1 : 0;
   free(pszResolved);

@@ -8,19 +8,21 @@
 #include <cstdio>
 #include <cstring>
 
-#include "QomShell.h"
 #include "XapFileSystemLog.h"
 #include "XapTaskShared.h"
 #include "b64.h"
 
 namespace qom {
 
-CXapTaskFileSystem::CXapTaskFileSystem()
+CXapTaskFileSystem::CXapTaskFileSystem() : CXapTaskFileSystem(Env::Posix()) {}
+
+CXapTaskFileSystem::CXapTaskFileSystem(Env& env)
     : m_nFd(0),
       m_nAuthMode(0),
       m_pEngine(nullptr),
       m_nWidgetType(0),
-      m_pEngineLife(std::make_shared<PTEngineLife>()) {
+      m_pEngineLife(std::make_shared<PTEngineLife>()),
+      m_pEnv(&env) {
   XAP_TRACE();
   memset(m_szWidgetPath, 0, sizeof m_szWidgetPath);
   m_nWidgetType = 0;
@@ -64,7 +66,7 @@ int CXapTaskFileSystem::SetWidgetInfo(int nWidgetType, char* pszWidgetPath) {
 int CXapTaskFileSystem::t_SystemCall(const char* pszCommand) {
   XAP_TRACE();
   if (t_IsSafeCommandLine(XAP_HERE, pszCommand) == 0) return -1;
-  int nResult = QomExecShell(pszCommand);
+  int nResult = m_pEnv->RunShell(pszCommand);
   XAP_LOG(3u, "pszCommand = [%s]", pszCommand);
   return nResult;
 }

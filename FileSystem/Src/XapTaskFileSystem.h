@@ -19,6 +19,7 @@
 #include <mutex>
 #include <string>
 
+#include "XapEnv.h"
 #include "XapFileSystemLog.h"
 
 // The C library defines st_atime, st_mtime and st_ctime as macros for the
@@ -60,7 +61,11 @@ enum {
 
 class CXapTaskFileSystem {
  public:
+  // A task on the operating system itself.
   CXapTaskFileSystem();
+  // A task whose every call of the operating system goes through env, which
+  // must outlive it and the jobs it starts.
+  explicit CXapTaskFileSystem(Env& env);
   virtual ~CXapTaskFileSystem();
 
   CXapTaskFileSystem(const CXapTaskFileSystem&) = delete;
@@ -110,6 +115,7 @@ class CXapTaskFileSystem {
     char* pszSrcPath = nullptr;                 // 1025 bytes: archive, or item to delete
     char* pszDestPath = nullptr;                // 1025 bytes, or null for a delete job
     CXapEngineBase* pEngine = nullptr;          // where the completion event goes
+    Env* pEnv = nullptr;                        // runs the tool
     bool bStarted = false;                      // set by the worker once it has the job
     std::mutex mutex;                           // guards bStarted
     std::condition_variable started;            // signalled when bStarted is set
@@ -160,9 +166,13 @@ class CXapTaskFileSystem {
   // a null argument, or when the walk is cut (nothing written, a level-0
   // line says why): its work in folders it has read before through links,
   // or the processor time of its lookups through joined paths, passed its
-  // budget; or descriptors or memory ran out. However few descriptors are
-  // left, the walk holds at most 16, closing outer folders and reopening
-  // them by their joined path, so a deep tree still sums exactly.
+  // budget; descriptors or memory ran out; a folder's entries could not be
+  // read to their end. On file systems that give file handles the walk
+  // holds at most 16 folders open, reading the rest of an outer folder's
+  // entries (8 MiB of them at most in all) before it closes it and
+  // reopening it by its joined path on the way back, so a deep tree still
+  // sums exactly with few descriptors left; elsewhere it holds one per
+  // level of depth.
   int GetFolderSize(double* plfSize, char* pszFolder, bool bSub, bool bSearchLink);
 
   // Describes a file or folder as one JSON-like line in pszOutput
@@ -329,14 +339,8 @@ class CXapTaskFileSystem {
   int t_GetSizeInfo(unsigned long long* pullTotal, unsigned long long* pullUsed,
                     unsigned long long* pullFree);
 
-  // Adds the sizes of one folder's entries to the walk's total (see
-  // GetFolderSize) and walks the subfolders it should; the folder's joined
-  // path is the walk's Path(). Opens the folder by that path when bByPath
-  // (the top, and every followed link), else as pszName in the folder
-  // around it without following a link. 1 when the folder was read to its
-  // end; 0 when it could not be opened, or the walk was cut (there or
-  // below it).
-  int t_GetFolderSizeHelper(FolderWalk& walk, const char* pszName, bool bSub, bool bByPath);
+  // Runs the walk to its end, logging each folder it is about to read.
+  void t_GetFolderSizeHelper(FolderWalk& walk);
 
   // The one forbidden fragment of a path.
   static const char unsafeList[5];
@@ -347,6 +351,7 @@ class CXapTaskFileSystem {
   char m_szWidgetPath[200];                     // widget folder, at most 199 characters
   int32_t m_nWidgetType;                        // 0 none, 1 unrestricted, other restricted
   std::shared_ptr<PTEngineLife> m_pEngineLife;  // shared with the jobs
+  Env* m_pEnv;                                  // every call of the operating system
 };
 
 }  // namespace qom

@@ -1,7 +1,6 @@
 // Items: whether a path names an item, what kind and how large (by what
 // the process can open), its status, and the two texts that describe
 // items: the properties of one item and the listing of a folder.
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -13,6 +12,7 @@
 #include <string>
 
 #include "XapFileSystemLog.h"
+#include "XapFolderReader.h"
 #include "XapTaskFileSystem.h"
 #include "XapTaskShared.h"
 
@@ -21,6 +21,9 @@ namespace {
 
 // How often t_CheckAuth looks a missing path up before it gives up.
 const int kOpenAttempts = 6;
+
+// How a folder is opened to be listed or counted, as a directory stream is.
+const int kFolderFlags = O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NONBLOCK;
 
 // The access a t_CheckAuth mode asks for, or -1 for no such mode.
 int AccessOfMode(int nMode) {
@@ -36,13 +39,25 @@ int AccessOfMode(int nMode) {
   }
 }
 
+// Errors that say the process is short of descriptors or memory, not that
+// the item is missing.
+bool IsShortage(int nErrno) { return nErrno == EMFILE || nErrno == ENFILE || nErrno == ENOMEM; }
+
+// The access(2) mode that a t_CheckAuth mode asks for.
+int WantedAccess(int nMode) { return nMode == 0 ? R_OK : nMode == 1 ? W_OK : R_OK | W_OK; }
+
+// What the readable-file test admits: a regular file with the owner-read bit.
+bool IsReadableFile(const struct stat64& st) {
+  return S_ISREG(st.st_mode) && (st.st_mode & S_IRUSR) != 0;
+}
+
 // Takes hold of the item a path names without acting on it: a descriptor
 // that only locates (O_PATH) runs no driver's open, whatever the path
 // names. A missing path is looked up again, six times in all.
-int LocateItem(const char* pszPath, int nFlags) {
+int LocateItem(Env& env, const char* pszPath, int nFlags) {
   int fd = -1;
   for (int attempt = 1; attempt <= kOpenAttempts; ++attempt) {
-    fd = open(pszPath, O_PATH | O_CLOEXEC | (nFlags & (O_NOFOLLOW | O_DIRECTORY)));
+    fd = env.Open(pszPath, O_PATH | O_CLOEXEC | (nFlags & (O_NOFOLLOW | O_DIRECTORY)), 0);
     if (fd >= 0 || errno != ENOENT) break;
   }
   return fd;
@@ -53,20 +68,20 @@ int LocateItem(const char* pszPath, int nFlags) {
 // tool a worker starts meanwhile does not inherit it; never waiting, so
 // that a file under a lease does not hold the command thread. ENOENT only
 // where /proc is not mounted.
-int OpenHeldItem(int nItemFd, int nFlags) {
+int OpenHeldItem(Env& env, int nItemFd, int nFlags) {
   char szEntry[32];
   snprintf(szEntry, sizeof szEntry, "/proc/self/fd/%d", nItemFd);  // NOLINT(cert-err33-c): fits
-  return open(szEntry, (nFlags & ~(O_NOFOLLOW | O_DIRECTORY)) | O_CLOEXEC | O_NONBLOCK, 0777);
+  return env.Open(szEntry, (nFlags & ~(O_NOFOLLOW | O_DIRECTORY)) | O_CLOEXEC | O_NONBLOCK, 0777);
 }
 
-// Without /proc the held item cannot be opened by itself: whether it could
-// be is asked of the kernel, which opens nothing to answer (about that
-// item where the kernel can, else about what the path names).
-bool AccessibleWithoutOpen(int nItemFd, const char* pszPath, int nMode) {
-  const int nWanted = nMode == 0 ? R_OK : nMode == 1 ? W_OK : R_OK | W_OK;
-  if (faccessat(nItemFd, "", nWanted, AT_EMPTY_PATH | AT_EACCESS) == 0) return true;
+// Where the held item cannot be opened by itself (no /proc, no descriptor
+// left for a second one), whether it could be is asked of the kernel,
+// which opens nothing to answer: about that item where the kernel can,
+// else about what the path names.
+bool AccessibleWithoutOpen(Env& env, int nItemFd, const char* pszPath, int nMode) {
+  if (env.AccessAt(nItemFd, "", WantedAccess(nMode), AT_EMPTY_PATH | AT_EACCESS) == 0) return true;
   if (errno != EINVAL && errno != ENOSYS) return false;
-  return faccessat(AT_FDCWD, pszPath, nWanted, AT_EACCESS) == 0;
+  return env.AccessAt(AT_FDCWD, pszPath, WantedAccess(nMode), AT_EACCESS) == 0;
 }
 
 }  // namespace
@@ -74,38 +89,48 @@ bool AccessibleWithoutOpen(int nItemFd, const char* pszPath, int nMode) {
 int CXapTaskFileSystem::t_CheckAuth(const char* pszPath, int nMode, int nFlags,
                                     bool bReadableFile) {
   if (pszPath == nullptr) return 0;
+  // A folder, a device or a FIFO is refused by its status, before any open.
+  const bool bFileTest = nMode == 0 && bReadableFile;
+  struct stat64 st;
+  const bool bKnown = bFileTest && m_pEnv->Stat(pszPath, &st) == 0;
   const int nAccess = AccessOfMode(nMode);
-  if (nAccess < 0) {
+  if ((bKnown && !IsReadableFile(st)) || nAccess < 0) {
     m_nFd = 0;
     return 0;
   }
   // The status and the open concern one item: a link swapped between the
   // two must never make this process, root on the device, open a device.
-  const int nItemFd = LocateItem(pszPath, nFlags);
+  const int nItemFd = LocateItem(*m_pEnv, pszPath, nFlags);
   if (nItemFd < 0) {
+    // Not one descriptor left: the kernel is asked by the path, which
+    // opens nothing; the status read above vouches for the kind.
     m_nFd = -1;
-    return 0;
+    if (!IsShortage(errno) || (bFileTest && !bKnown) ||
+        m_pEnv->AccessAt(AT_FDCWD, pszPath, WantedAccess(nMode), AT_EACCESS) != 0) {
+      return 0;
+    }
+    m_nAuthMode = nMode;
+    return 1;
   }
-  struct stat64 st;
-  if (nMode == 0 && bReadableFile && fstat64(nItemFd, &st) == 0 &&
-      (!S_ISREG(st.st_mode) || (st.st_mode & S_IRUSR) == 0)) {
-    close(nItemFd);
+  if (bFileTest && (m_pEnv->FStat(nItemFd, &st) != 0 || !IsReadableFile(st))) {
+    m_pEnv->Close(nItemFd);
     m_nFd = 0;
     return 0;
   }
-  int fd = OpenHeldItem(nItemFd, nFlags | nAccess);
-  bool bOpened = fd >= 0;
+  int fd = OpenHeldItem(*m_pEnv, nItemFd, nFlags | nAccess);
+  const int nErrno = fd < 0 ? errno : 0;
   // A file under another process's lease refuses a non-blocking open with
   // EWOULDBLOCK: a blocking open would have waited for the lease to break
   // and then succeeded, so it counts as opened (and its number as -1).
-  if (fd < 0 && (errno == EWOULDBLOCK || errno == EAGAIN)) bOpened = true;
-  if (fd < 0 && errno == ENOENT && AccessibleWithoutOpen(nItemFd, pszPath, nMode)) {
+  bool bOpened = fd >= 0 || nErrno == EWOULDBLOCK || nErrno == EAGAIN;
+  if ((nErrno == ENOENT || IsShortage(nErrno)) &&
+      AccessibleWithoutOpen(*m_pEnv, nItemFd, pszPath, nMode)) {
     bOpened = true;
     fd = nItemFd;
   }
   m_nFd = bOpened ? fd : -1;
-  if (fd >= 0 && fd != nItemFd) close(fd);
-  close(nItemFd);
+  if (fd >= 0 && fd != nItemFd) m_pEnv->Close(fd);
+  m_pEnv->Close(nItemFd);
   if (!bOpened) return 0;
   m_nAuthMode = nMode;
   return 1;
@@ -115,9 +140,9 @@ int CXapTaskFileSystem::t_IsDirExist(const char* pszPath) {
   if (pszPath == nullptr) return 0;
   // Opened as a folder only: a device or FIFO put at the path is refused
   // before anything acts on it.
-  DIR* dir = opendir(pszPath);
-  if (dir == nullptr) return 0;
-  closedir(dir);
+  const int fd = m_pEnv->Open(pszPath, kFolderFlags, 0);
+  if (fd < 0) return 0;
+  m_pEnv->Close(fd);
   return 1;
 }
 
@@ -133,7 +158,7 @@ const uint32_t kKnownTypes[] = {0100000, 040000, 020000, 060000, 010000, 0120000
 
 int CXapTaskFileSystem::t_Stat(const char* pszPath, PTStat* pStat) {
   struct stat64 st;
-  int nResult = stat64(pszPath, &st);
+  int nResult = m_pEnv->Stat(pszPath, &st);
   if (nResult != 0) return nResult;
   pStat->st_dev = st.st_dev;
   pStat->st_ino = st.st_ino;
@@ -224,14 +249,14 @@ const char* Bool(bool b) { return b ? "true" : "false"; }
 
 // Counts a folder's entries other than "." and ".."; -1 when it cannot be
 // opened or closed.
-int CountEntries(const char* pszFolder) {
-  DIR* pDir = opendir(pszFolder);
-  if (pDir == nullptr) return -1;
+int CountEntries(Env& env, const char* pszFolder) {
+  FolderReader folder(env, pszFolder);
+  if (!folder.Opened()) return -1;
   int nCount = 0;
-  while (struct dirent* pEntry = readdir(pDir)) {  // NOLINT(concurrency-mt-unsafe): its own stream
-    if (!IsDotEntry(pEntry->d_name)) ++nCount;
+  while (const char* pszName = folder.NextName()) {
+    if (!IsDotEntry(pszName)) ++nCount;
   }
-  return closedir(pDir) == 0 ? nCount : -1;
+  return folder.Close() ? nCount : -1;
 }
 
 }  // namespace
@@ -313,8 +338,8 @@ int CXapTaskFileSystem::GetProperty(char* pszPath, char* pszOutput) {
   }
   char szCurrentDir[kCurrentDirSize];
   memset(szCurrentDir, 0, sizeof szCurrentDir);
-  int nChangeDir = chdir(strFolder.c_str());
-  bool bReadDir = getcwd(szCurrentDir, sizeof szCurrentDir) != nullptr;
+  int nChangeDir = m_pEnv->ChangeDir(strFolder.c_str());
+  bool bReadDir = m_pEnv->CurrentDir(szCurrentDir, sizeof szCurrentDir) != nullptr;
   if (!bReadDir) szCurrentDir[0] = '\0';
   XAP_LOG(3u, "change dir: %d, current dir: %s\n", nChangeDir, szCurrentDir);
   if (!bReadDir) {
@@ -323,7 +348,7 @@ int CXapTaskFileSystem::GetProperty(char* pszPath, char* pszOutput) {
     XAP_ERROR();
     return XAP_RESULT_FAIL;
   }
-  int nCount = CountEntries(strFolder.c_str());
+  int nCount = CountEntries(*m_pEnv, strFolder.c_str());
   if (nCount < 0) {
     XAP_ERROR();
     return XAP_RESULT_FAIL;
@@ -372,16 +397,15 @@ int CXapTaskFileSystem::GetListFiles(char* pszPath, char* pszOutput) {
   int nResult = t_MakeSafePath(pszPath, strSafePath);
   if (nResult != XAP_RESULT_OK) return nResult;
 
-  DIR* pDir = opendir(strSafePath.c_str());
-  if (pDir == nullptr) {
+  FolderReader folder(*m_pEnv, strSafePath.c_str());
+  if (!folder.Opened()) {
     XAP_ERROR();
     return XAP_RESULT_FAIL;
   }
   PTReplyText text;
   t_ListingOpen(text);
   int nListed = 0;
-  while (struct dirent* pEntry = readdir(pDir)) {  // NOLINT(concurrency-mt-unsafe): its own stream
-    const char* pszEntry = pEntry->d_name;
+  while (const char* pszEntry = folder.NextName()) {
     if (IsDotEntry(pszEntry)) continue;
     if (!t_ListingAdd(text, pszEntry)) {
       XAP_LOG(0u, "listing of [%s] cut after %d entries: the reply holds %d characters",
@@ -390,7 +414,8 @@ int CXapTaskFileSystem::GetListFiles(char* pszPath, char* pszOutput) {
     }
     ++nListed;
   }
-  if (closedir(pDir) != 0) {
+  // A listing that misses entries it could not read is not given.
+  if (!folder.Close()) {
     XAP_ERROR();
     return XAP_RESULT_FAIL;
   }

@@ -11,7 +11,6 @@
 #include <new>
 #include <string>
 
-#include "QomShell.h"
 #include "XapBase.h"
 #include "XapEngineFileSystem.h"
 #include "XapFileSystemLog.h"
@@ -78,6 +77,7 @@ CXapTaskFileSystem::PTAsyncData* CXapTaskFileSystem::t_NewAsyncJob(
   if (pJob == nullptr) return nullptr;
   pJob->eAsyncCommand = eAsyncCommand;
   pJob->pEngine = m_pEngine;
+  pJob->pEnv = m_pEnv;
   pJob->pEngineLife = m_pEngineLife;
   pJob->pszSrcPath = NewJobPath(strSrcPath);
   if (pstrDestPath != nullptr) pJob->pszDestPath = NewJobPath(*pstrDestPath);
@@ -99,13 +99,10 @@ int CXapTaskFileSystem::t_StartAsyncJob(const XapLogSite& site, PTAsyncData* pJo
     delete pJob;
     return XAP_RESULT_FAIL;
   }
-  // A plain pthread_create: the host is linked with --wrap=pthread_create,
-  // so the linker hands this call to the host, which counts the thread and
-  // waits for it before the process exits.
   pthread_t thread;
   if (pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED) != 0 ||
       pthread_attr_setstacksize(&attr, kWorkerStack) != 0 ||
-      pthread_create(&thread, &attr, t_AsyncThread, pJob) != 0) {
+      pJob->pEnv->StartThread(&thread, &attr, t_AsyncThread, pJob) != 0) {
     XAP_ERROR_AT(XAP_LINE_IN(site));
     pthread_attr_destroy(&attr);
     delete pJob;
@@ -170,8 +167,8 @@ void* CXapTaskFileSystem::t_AsyncThread(void* pData) {
     t_SendJobEvent(pJob, nEvent, "0");
   } else {
     // "1" says the command ran, not that it succeeded.
-    QomExecShell(szCommand);
-    QomExecShell(XAP_CMD_SYNC);
+    pJob->pEnv->RunShell(szCommand);
+    pJob->pEnv->RunShell(XAP_CMD_SYNC);
     t_SendJobEvent(pJob, nEvent, "1");
   }
   t_ReleaseAsyncJob(pJob);

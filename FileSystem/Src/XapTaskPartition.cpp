@@ -46,8 +46,8 @@ namespace {
 // Reads the mount table for the entry whose directory is exactly pszDir and
 // can be measured; its figures go to *pFs. Logs why none was found, in the
 // caller's name.
-bool FindMount(const XapLogSite& site, const char* pszDir, struct statfs64* pFs) {
-  FILE* pTable = setmntent("/proc/mounts", "r");
+bool FindMount(Env& env, const XapLogSite& site, const char* pszDir, struct statfs64* pFs) {
+  FILE* pTable = env.OpenMountTable();
   if (pTable == nullptr) {
     XAP_LOG_AT(XAP_LINE_IN(site), 0u, "Can not get mount info. Please check /proc/mounts");
     return false;
@@ -56,15 +56,15 @@ bool FindMount(const XapLogSite& site, const char* pszDir, struct statfs64* pFs)
   char szLine[256];
   memset(szLine, 0, sizeof szLine);
   bool bFound = false;
-  while (!bFound && getmntent_r(pTable, &entry, szLine, sizeof szLine) != nullptr) {
+  while (!bFound && env.NextMount(pTable, &entry, szLine, sizeof szLine) != nullptr) {
     if (entry.mnt_dir == nullptr || entry.mnt_fsname == nullptr) continue;
-    if (statfs64(entry.mnt_dir, pFs) != 0) continue;
+    if (env.StatFs(entry.mnt_dir, pFs) != 0) continue;
     bFound = strcmp(entry.mnt_dir, pszDir) == 0;
   }
   if (!bFound) {
     XAP_LOG_AT(XAP_LINE_IN(site), 0u, "End of getmntent : Can't get mount entry information.");
   }
-  endmntent(pTable);
+  env.CloseMountTable(pTable);
   return bFound;
 }
 
@@ -72,7 +72,7 @@ bool FindMount(const XapLogSite& site, const char* pszDir, struct statfs64* pFs)
 
 int CXapTaskFileSystem::t_GetSizeInfo(unsigned long long* pullTotal, unsigned long long* pullUsed,
                                       unsigned long long* pullFree) {
-  char* pszResolved = realpath("/tmp", nullptr);
+  char* pszResolved = m_pEnv->RealPath("/tmp");
   if (pszResolved == nullptr) {
     XAP_LOG(0u, "realpath failed. errno[%d]", errno);
     return 0;
@@ -81,7 +81,7 @@ int CXapTaskFileSystem::t_GetSizeInfo(unsigned long long* pullTotal, unsigned lo
 
   int s_percent = 0;
   struct statfs64 fs;
-  if (FindMount(XAP_HERE, pszResolved, &fs)) {
+  if (FindMount(*m_pEnv, XAP_HERE, pszResolved, &fs)) {
     unsigned long long ullBlockSize = static_cast<unsigned long long>(fs.f_bsize);
     unsigned long long ullTotal = ullBlockSize * fs.f_blocks;
     unsigned long long ullUsed = ullBlockSize * (fs.f_blocks - fs.f_bfree);
