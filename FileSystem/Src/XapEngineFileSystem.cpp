@@ -204,8 +204,7 @@ bool CXapEngineFileSystem::OnSetWidgetInfo(std::string& strRet, const Params& pa
   } catch (const boost::bad_lexical_cast&) {
     // Not a whole decimal number within int: the widget information stays
     // as it was.
-    XAP_LOG_AT(XAP_LINE_IN(params.site), 0u, "WidgetType is not a whole number: [%s]",
-               params.strParam1.c_str());
+    XAP_LOG_AT(params.site, 0u, "WidgetType is not a whole number: [%s]", params.strParam1.c_str());
     SetReturnValueInteger(strRet, 0);
     return false;
   }
@@ -224,14 +223,12 @@ bool CXapEngineFileSystem::Base64Reply(std::string& strRet, const Params& params
 
   size_t nLength = params.strParam1.size();
   if (nLength > kBase64MaxInput) {
-    XAP_LOG_AT(XAP_LINE_IN(params.site), 0u, "overflow strParam  size = [%d]",
-               static_cast<int>(nLength));
+    XAP_LOG_AT(params.site, 0u, "overflow strParam  size = [%d]", static_cast<int>(nLength));
     SetReturnValueInteger(strRet, 0);
     return false;
   }
   if (static_cast<long>(nLength) != lDeclaredSize) {
-    XAP_LOG_AT(XAP_LINE_IN(params.site), 0u, "parameter wrong size size = [%d]",
-               static_cast<int>(nLength));
+    XAP_LOG_AT(params.site, 0u, "parameter wrong size size = [%d]", static_cast<int>(nLength));
     SetReturnValueInteger(strRet, 0);
     return false;
   }
@@ -249,8 +246,7 @@ bool CXapEngineFileSystem::Base64Reply(std::string& strRet, const Params& params
   }
 
   if (nOutputSize > kBase64MaxOutput) {
-    XAP_LOG_AT(XAP_LINE_IN(params.site), 0u, "output size . overflow strParam\tsize = [%d]",
-               nOutputSize);
+    XAP_LOG_AT(params.site, 0u, "output size . overflow strParam\tsize = [%d]", nOutputSize);
     SetReturnValueInteger(strRet, 0);
     return false;
   }

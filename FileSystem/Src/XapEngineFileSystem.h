@@ -33,7 +33,7 @@ class CXapEngineFileSystem : public CXapEngineBase {
 
  protected:
   // The parameters a row uses, and the site its log lines carry: every row
-  // is a step of Execute.
+  // is a step of Execute, and logs as Execute at the line that called it.
   struct Params {
     const std::string& strParam1;
     const std::string& strParam2;

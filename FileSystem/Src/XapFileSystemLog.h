@@ -13,9 +13,9 @@
 
 namespace qom {
 
-// Where a statement stands: a function and a line of it. A helper that does
-// one step of its caller is handed the caller's site (XAP_HERE at the call)
-// and logs in that function's name, at the line of the call.
+// Where a statement stands: a function and a line of it. The dispatcher's
+// rows are steps of Execute and log at the line of Execute that called
+// them (XAP_HERE there).
 struct XapLogSite {
   const char* pszFunction;
   int nLine;
@@ -24,9 +24,6 @@ struct XapLogSite {
 }  // namespace qom
 
 #define XAP_HERE (::qom::XapLogSite{__FUNCTION__, __LINE__})
-// A check inside such a helper logs in the caller's name but at its own
-// line, so that each failing check can be told apart by the line alone.
-#define XAP_LINE_IN(site) (::qom::XapLogSite{(site).pszFunction, __LINE__})
 
 // The logger's module number for this module.
 #define XAP_LOG_MODULE 2u
@@ -40,15 +37,11 @@ struct XapLogSite {
 #define XAP_LOG(level, ...) XAP_LOG_AT(XAP_HERE, level, __VA_ARGS__)
 
 // Entry trace.
-#define XAP_TRACE_AT(site)                                                                \
-  XAP_LOG_AT(site, 3u, "FILE=[%s] FUNCTION=[%s] LINE=[%d]", __FILE__, (site).pszFunction, \
-             (site).nLine)
-#define XAP_TRACE() XAP_TRACE_AT(XAP_HERE)
+#define XAP_TRACE() \
+  XAP_LOG(3u, "FILE=[%s] FUNCTION=[%s] LINE=[%d]", __FILE__, __FUNCTION__, __LINE__)
 
 // A failure the function detected; always at level 3.
-#define XAP_ERROR_AT(site)                                                          \
-  XAP_LOG_AT(site, 3u, "\033[2;31;42m !!!!ERROR!!!![%s][%s][%d] \033[0m", __FILE__, \
-             (site).pszFunction, (site).nLine)
-#define XAP_ERROR() XAP_ERROR_AT(XAP_HERE)
+#define XAP_ERROR() \
+  XAP_LOG(3u, "\033[2;31;42m !!!!ERROR!!!![%s][%s][%d] \033[0m", __FILE__, __FUNCTION__, __LINE__)
 
 #endif  // XAP_FILESYSTEM_XAPFILESYSTEMLOG_H_

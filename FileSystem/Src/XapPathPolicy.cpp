@@ -1,6 +1,6 @@
-// The path policy: the pure checks of text (XapPathPolicy.h), and the task's
-// members that apply them to every path an operation works on and to every
-// command line before it runs, with their log lines.
+// The path policy: the checks of text (the screens of XapPathPolicy.h, the
+// roots), and the task's members that apply them to every path an
+// operation works on, with their log lines.
 #include "XapPathPolicy.h"
 
 #include <cstdlib>
@@ -14,7 +14,13 @@ namespace qom {
 namespace policy {
 namespace {
 
+// Longest path the policy looks at, and longest text a screen passes.
+const size_t kMaxPathLength = 300;
+const size_t kMaxSafeLength = 255;
+
 const char* const kAllowedRoots[] = {"/opt/down", "/tmp", "/opt/usr/apps"};
+// Roots that a restricted widget may reach besides its own folder.
+const char* const kSharedRoots[3] = {"/opt/down/common/", "/tmp", "/opt/usr/apps"};
 
 // The safe characters, as the policy states them (the 0 stands twice).
 const char kSafeCharacters[] =
@@ -44,9 +50,21 @@ ScreenVerdict Screen(const char* pszText, const CharTable& table, size_t* pnLeng
   return SCREEN_SAFE;
 }
 
-}  // namespace
+// Whether pszText begins with pszPrefix, byte for byte.
+bool StartsWith(const char* pszText, const char* pszPrefix) {
+  return strncmp(pszText, pszPrefix, strlen(pszPrefix)) == 0;
+}
 
-const char* const kSharedRoots[3] = {"/opt/down/common/", "/tmp", "/opt/usr/apps"};
+// Whether the path begins with an allowed root, compared over the root's
+// own length (so "/tmpx" passes too).
+bool UnderAllowedRoot(const char* pszPath) {
+  for (const char* pszRoot : kAllowedRoots) {
+    if (StartsWith(pszPath, pszRoot)) return true;
+  }
+  return false;
+}
+
+}  // namespace
 
 ScreenVerdict ScreenPath(const char* pszPath, size_t* pnLength) {
   return Screen(pszPath, kPathChars, pnLength);
@@ -56,31 +74,7 @@ ScreenVerdict ScreenCommandLine(const char* pszCommand, size_t* pnLength) {
   return Screen(pszCommand, kCommandChars, pnLength);
 }
 
-bool StartsWith(const char* pszText, const char* pszPrefix) {
-  return strncmp(pszText, pszPrefix, strlen(pszPrefix)) == 0;
-}
-
-bool UnderAllowedRoot(const char* pszPath) {
-  for (const char* pszRoot : kAllowedRoots) {
-    if (StartsWith(pszPath, pszRoot)) return true;
-  }
-  return false;
-}
-
 }  // namespace policy
-
-// Logs a screen's verdict in the name of the function that screened.
-#define XAP_LOG_SCREEN_AT(site, verdict, length)                                       \
-  do {                                                                                 \
-    if ((verdict) == policy::SCREEN_TOO_LONG) {                                        \
-      XAP_LOG_AT(site, 0u, "overflow pszString size = [%d] ( 255 char size limited )", \
-                 static_cast<int>(length));                                            \
-    } else if ((verdict) == policy::SCREEN_UNSAFE) {                                   \
-      XAP_LOG_AT(site, 3u, "The path specified is unsafe, NOT OK to proceed!!!!");     \
-    } else {                                                                           \
-      XAP_LOG_AT(site, 3u, "The path specified is safe, OK to proceed");               \
-    }                                                                                  \
-  } while (0)
 
 const char CXapTaskFileSystem::unsafeList[5] = "..";
 
@@ -123,23 +117,8 @@ int CXapTaskFileSystem::t_IsSafeSystemString(const char* pszString) {
   }
   size_t nLength = 0;
   policy::ScreenVerdict eVerdict = policy::ScreenPath(pszString, &nLength);
-  XAP_LOG_SCREEN_AT(XAP_HERE, eVerdict, nLength);
+  XAP_LOG_SCREEN(eVerdict, nLength);
   return eVerdict == policy::SCREEN_SAFE ? 1 : 0;
-}
-
-int CXapTaskFileSystem::t_IsSafeCommandLine(const XapLogSite& site, const char* pszCommand) {
-  if (pszCommand == nullptr) {
-    XAP_ERROR_AT(XAP_LINE_IN(site));
-    return 0;
-  }
-  size_t nLength = 0;
-  policy::ScreenVerdict eVerdict = policy::ScreenCommandLine(pszCommand, &nLength);
-  XAP_LOG_SCREEN_AT(site, eVerdict, nLength);
-  if (eVerdict != policy::SCREEN_SAFE) {
-    XAP_ERROR_AT(XAP_LINE_IN(site));
-    return 0;
-  }
-  return 1;
 }
 
 int CXapTaskFileSystem::t_MakeSafePath(char* pszPath, std::string& strSafePath) {

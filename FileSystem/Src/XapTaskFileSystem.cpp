@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "XapFileSystemLog.h"
+#include "XapPathPolicy.h"
 #include "XapTaskShared.h"
 #include "b64.h"
 
@@ -65,7 +66,9 @@ int CXapTaskFileSystem::SetWidgetInfo(int nWidgetType, char* pszWidgetPath) {
 
 int CXapTaskFileSystem::t_SystemCall(const char* pszCommand) {
   XAP_TRACE();
-  if (t_IsSafeCommandLine(XAP_HERE, pszCommand) == 0) return -1;
+  bool bPassed = false;
+  XAP_SCREEN_COMMAND(pszCommand, bPassed);
+  if (!bPassed) return -1;
   int nResult = m_pEnv->RunShell(pszCommand);
   XAP_LOG(3u, "pszCommand = [%s]", pszCommand);
   return nResult;

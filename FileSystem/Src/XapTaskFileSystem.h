@@ -248,11 +248,6 @@ class CXapTaskFileSystem {
   // Screens the command line and runs it; 0 when it ran and succeeded,
   // nonzero otherwise (also when refused or null).
   int t_SystemCall(const char* pszCommand);
-  // The screen of every command line, a step of the runner that calls it:
-  // the safe set plus blank and "+", at most 255 characters. 1 when the
-  // line passes; 0 also for null. Logs its verdict, and a refusal as an
-  // error, at the caller's site.
-  static int t_IsSafeCommandLine(const XapLogSite& site, const char* pszCommand);
   // 1 when the folder exists (or a readable file of that name does) or was
   // made with "mkdir -p"; else 0.
   int t_MakeFolder(char* pszPath);
@@ -271,17 +266,15 @@ class CXapTaskFileSystem {
   // Checks the paths of every modifying operation, first step of each: -3
   // when pszSrcPath is null, or pszDestPath is null while pstrSafeDest is
   // given; else the gate's verdict on the source and then, when
-  // pstrSafeDest is given, on the destination. Opens nothing. Logs in the
-  // caller's name.
-  int t_CheckPaths(const XapLogSite& site, char* pszSrcPath, std::string& strSafeSrc,
-                   char* pszDestPath, std::string* pstrSafeDest);
+  // pstrSafeDest is given, on the destination. Opens nothing.
+  int t_CheckPaths(char* pszSrcPath, std::string& strSafeSrc, char* pszDestPath,
+                   std::string* pstrSafeDest);
   // The closing of the synchronous ones: runs the command line; 0 when it
   // failed, else runs "/bin/sync" and answers 1.
   int t_RunAndSync(const char* pszCommand);
-  // The steps Copy and Move share, logged in the caller's name, each
-  // failing check at its own line; bMove picks the command and whether
+  // The steps Copy and Move share; bMove picks the command and whether
   // failures are logged.
-  int t_Transfer(const XapLogSite& site, char* pszSrcPath, char* pszDestPath, bool bMove);
+  int t_Transfer(char* pszSrcPath, char* pszDestPath, bool bMove);
 
   // A new job for the owning engine, with its buffers, or null when memory
   // ran out.
@@ -291,8 +284,7 @@ class CXapTaskFileSystem {
   static void t_ReleaseAsyncJob(PTAsyncData* pJob);
   // Starts the detached worker for the job and waits for it to take it.
   // 1, or 0 when the thread could not be started (the job is released).
-  // Logs at the caller's site.
-  static int t_StartAsyncJob(const XapLogSite& site, PTAsyncData* pJob);
+  static int t_StartAsyncJob(PTAsyncData* pJob);
   // Sends the job's completion event, unless its engine is gone.
   static void t_SendJobEvent(PTAsyncData* pJob, int nEvent, const char* pszResult);
   // The worker thread's entry; owns pData (a PTAsyncData). Returns null.

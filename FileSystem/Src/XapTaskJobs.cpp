@@ -14,6 +14,7 @@
 #include "XapBase.h"
 #include "XapEngineFileSystem.h"
 #include "XapFileSystemLog.h"
+#include "XapPathPolicy.h"
 #include "XapTaskFileSystem.h"
 #include "XapTaskShared.h"
 
@@ -43,7 +44,7 @@ int CXapTaskFileSystem::UnzipAsync(char* pszSrcPath, char* pszDestPath) {
   XAP_TRACE();
   std::string safeSrcPath;
   std::string safeDestPath;
-  int nResult = t_CheckPaths(XAP_HERE, pszSrcPath, safeSrcPath, pszDestPath, &safeDestPath);
+  int nResult = t_CheckPaths(pszSrcPath, safeSrcPath, pszDestPath, &safeDestPath);
   if (nResult != XAP_RESULT_OK) return nResult;
   XAP_LOG(4u, "safeSrcPath = [%s]", safeSrcPath.c_str());
   XAP_LOG(4u, "safeDestPath = [%s]", safeDestPath.c_str());
@@ -54,13 +55,13 @@ int CXapTaskFileSystem::UnzipAsync(char* pszSrcPath, char* pszDestPath) {
     XAP_ERROR();
     return XAP_RESULT_FAIL;
   }
-  return t_StartAsyncJob(XAP_HERE, pJob);
+  return t_StartAsyncJob(pJob);
 }
 
 int CXapTaskFileSystem::DeleteAsync(char* pszPath) {
   XAP_TRACE();
   std::string safePath;
-  int nResult = t_CheckPaths(XAP_HERE, pszPath, safePath, nullptr, nullptr);
+  int nResult = t_CheckPaths(pszPath, safePath, nullptr, nullptr);
   if (nResult != XAP_RESULT_OK) return nResult;
   XAP_LOG(4u, "pszPath = [%s]", safePath.c_str());
   PTAsyncData* pJob = t_NewAsyncJob(ASYNC_CMD_DELETE, safePath, nullptr);
@@ -68,7 +69,7 @@ int CXapTaskFileSystem::DeleteAsync(char* pszPath) {
     XAP_ERROR();
     return XAP_RESULT_FAIL;
   }
-  return t_StartAsyncJob(XAP_HERE, pJob);
+  return t_StartAsyncJob(pJob);
 }
 
 CXapTaskFileSystem::PTAsyncData* CXapTaskFileSystem::t_NewAsyncJob(
@@ -92,10 +93,10 @@ void CXapTaskFileSystem::t_ReleaseAsyncJob(PTAsyncData* pJob) {
   if (pJob->nReferences.fetch_sub(1) == 1) delete pJob;
 }
 
-int CXapTaskFileSystem::t_StartAsyncJob(const XapLogSite& site, PTAsyncData* pJob) {
+int CXapTaskFileSystem::t_StartAsyncJob(PTAsyncData* pJob) {
   pthread_attr_t attr;
   if (pthread_attr_init(&attr) != 0) {
-    XAP_ERROR_AT(XAP_LINE_IN(site));
+    XAP_ERROR();
     delete pJob;
     return XAP_RESULT_FAIL;
   }
@@ -103,7 +104,7 @@ int CXapTaskFileSystem::t_StartAsyncJob(const XapLogSite& site, PTAsyncData* pJo
   if (pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED) != 0 ||
       pthread_attr_setstacksize(&attr, kWorkerStack) != 0 ||
       pJob->pEnv->StartThread(&thread, &attr, t_AsyncThread, pJob) != 0) {
-    XAP_ERROR_AT(XAP_LINE_IN(site));
+    XAP_ERROR();
     pthread_attr_destroy(&attr);
     delete pJob;
     return XAP_RESULT_FAIL;
@@ -119,7 +120,7 @@ int CXapTaskFileSystem::t_StartAsyncJob(const XapLogSite& site, PTAsyncData* pJo
       bSeen = pJob->started.wait_for(lock, kStartWait, [pJob] { return pJob->bStarted; });
     }
   }
-  if (bSeen) XAP_TRACE_AT(site);
+  if (bSeen) XAP_TRACE();
   t_ReleaseAsyncJob(pJob);
   return XAP_RESULT_OK;
 }
@@ -160,10 +161,12 @@ void* CXapTaskFileSystem::t_AsyncThread(void* pData) {
     snprintf(szCommand, sizeof szCommand, XAP_CMD_UNZIP_ASYNC, strSrcPath.c_str(),
              strDestPath.c_str());
   }
+  bool bPassed = false;
+  if (nEvent != ASYNC_EVENT_UNKNOWN) XAP_SCREEN_COMMAND(szCommand, bPassed);
   if (nEvent == ASYNC_EVENT_UNKNOWN) {
     XAP_ERROR();
     t_SendJobEvent(pJob, ASYNC_EVENT_UNKNOWN, "0");
-  } else if (t_IsSafeCommandLine(XAP_HERE, szCommand) == 0) {
+  } else if (!bPassed) {
     t_SendJobEvent(pJob, nEvent, "0");
   } else {
     // "1" says the command ran, not that it succeeded.

@@ -43,15 +43,13 @@ int CXapTaskFileSystem::GetFreeSize(unsigned long long* pullFree) {
 
 namespace {
 
-// Reads the mount table for the entry whose directory is exactly pszDir and
-// can be measured; its figures go to *pFs. Logs why none was found, in the
-// caller's name.
-bool FindMount(Env& env, const XapLogSite& site, const char* pszDir, struct statfs64* pFs) {
+enum MountSearch { MOUNT_FOUND, MOUNT_NO_TABLE, MOUNT_NO_ENTRY };
+
+// Reads the mount table for the first entry whose directory is exactly
+// pszDir and can be measured; its figures go to *pFs.
+MountSearch FindMount(Env& env, const char* pszDir, struct statfs64* pFs) {
   FILE* pTable = env.OpenMountTable();
-  if (pTable == nullptr) {
-    XAP_LOG_AT(XAP_LINE_IN(site), 0u, "Can not get mount info. Please check /proc/mounts");
-    return false;
-  }
+  if (pTable == nullptr) return MOUNT_NO_TABLE;
   struct mntent entry;
   char szLine[256];
   memset(szLine, 0, sizeof szLine);
@@ -61,11 +59,8 @@ bool FindMount(Env& env, const XapLogSite& site, const char* pszDir, struct stat
     if (env.StatFs(entry.mnt_dir, pFs) != 0) continue;
     bFound = strcmp(entry.mnt_dir, pszDir) == 0;
   }
-  if (!bFound) {
-    XAP_LOG_AT(XAP_LINE_IN(site), 0u, "End of getmntent : Can't get mount entry information.");
-  }
   env.CloseMountTable(pTable);
-  return bFound;
+  return bFound ? MOUNT_FOUND : MOUNT_NO_ENTRY;
 }
 
 }  // namespace
@@ -81,7 +76,13 @@ int CXapTaskFileSystem::t_GetSizeInfo(unsigned long long* pullTotal, unsigned lo
 
   int s_percent = 0;
   struct statfs64 fs;
-  if (FindMount(*m_pEnv, XAP_HERE, pszResolved, &fs)) {
+  const MountSearch eFound = FindMount(*m_pEnv, pszResolved, &fs);
+  if (eFound == MOUNT_NO_TABLE) {
+    XAP_LOG(0u, "Can not get mount info. Please check /proc/mounts");
+  } else if (eFound == MOUNT_NO_ENTRY) {
+    XAP_LOG(0u, "End of getmntent : Can't get mount entry information.");
+  }
+  if (eFound == MOUNT_FOUND) {
     unsigned long long ullBlockSize = static_cast<unsigned long long>(fs.f_bsize);
     unsigned long long ullTotal = ullBlockSize * fs.f_blocks;
     unsigned long long ullUsed = ullBlockSize * (fs.f_blocks - fs.f_bfree);

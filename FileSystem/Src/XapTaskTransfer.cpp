@@ -11,11 +11,10 @@
 
 namespace qom {
 
-int CXapTaskFileSystem::t_CheckPaths(const XapLogSite& site, char* pszSrcPath,
-                                     std::string& strSafeSrc, char* pszDestPath,
+int CXapTaskFileSystem::t_CheckPaths(char* pszSrcPath, std::string& strSafeSrc, char* pszDestPath,
                                      std::string* pstrSafeDest) {
   if (pszSrcPath == nullptr || (pstrSafeDest != nullptr && pszDestPath == nullptr)) {
-    XAP_ERROR_AT(XAP_LINE_IN(site));
+    XAP_ERROR();
     return XAP_RESULT_NULL_ARGUMENT;
   }
   int nResult = t_MakeSafePath(pszSrcPath, strSafeSrc);
@@ -25,24 +24,23 @@ int CXapTaskFileSystem::t_CheckPaths(const XapLogSite& site, char* pszSrcPath,
 
 int CXapTaskFileSystem::Copy(char* pszSrcPath, char* pszDestPath) {
   XAP_TRACE();
-  return t_Transfer(XAP_HERE, pszSrcPath, pszDestPath, false);
+  return t_Transfer(pszSrcPath, pszDestPath, false);
 }
 
 int CXapTaskFileSystem::Move(char* pszSrcPath, char* pszDestPath) {
   XAP_TRACE();
-  return t_Transfer(XAP_HERE, pszSrcPath, pszDestPath, true);
+  return t_Transfer(pszSrcPath, pszDestPath, true);
 }
 
-int CXapTaskFileSystem::t_Transfer(const XapLogSite& site, char* pszSrcPath, char* pszDestPath,
-                                   bool bMove) {
+int CXapTaskFileSystem::t_Transfer(char* pszSrcPath, char* pszDestPath, bool bMove) {
   // Move reports its failures to make the folder or to run; Copy does not.
   const bool bLogFailures = bMove;
   std::string safeSrcPath;
   std::string safeDestPath;
-  int nResult = t_CheckPaths(site, pszSrcPath, safeSrcPath, pszDestPath, &safeDestPath);
+  int nResult = t_CheckPaths(pszSrcPath, safeSrcPath, pszDestPath, &safeDestPath);
   if (nResult != XAP_RESULT_OK) return nResult;
   if (t_IsExistedPath(&safeSrcPath[0]) == 0) {
-    XAP_ERROR_AT(XAP_LINE_IN(site));
+    XAP_ERROR();
     return XAP_RESULT_NOT_FOUND;
   }
 
@@ -65,7 +63,7 @@ int CXapTaskFileSystem::t_Transfer(const XapLogSite& site, char* pszSrcPath, cha
     }
   }
   if (t_MakeFolder(szDestFolder) == 0) {
-    if (bLogFailures) XAP_ERROR_AT(XAP_LINE_IN(site));
+    if (bLogFailures) XAP_ERROR();
     return XAP_RESULT_NOT_FOUND;
   }
 
@@ -74,14 +72,14 @@ int CXapTaskFileSystem::t_Transfer(const XapLogSite& site, char* pszSrcPath, cha
   snprintf(szCommand, sizeof szCommand, bMove ? XAP_CMD_MOVE : XAP_CMD_COPY, safeSrcPath.c_str(),
            safeDestPath.c_str());
   nResult = t_RunAndSync(szCommand);
-  if (nResult != XAP_RESULT_OK && bLogFailures) XAP_ERROR_AT(XAP_LINE_IN(site));
+  if (nResult != XAP_RESULT_OK && bLogFailures) XAP_ERROR();
   return nResult;
 }
 
 int CXapTaskFileSystem::Delete(char* pszPath) {
   XAP_TRACE();
   std::string safePath;
-  int nResult = t_CheckPaths(XAP_HERE, pszPath, safePath, nullptr, nullptr);
+  int nResult = t_CheckPaths(pszPath, safePath, nullptr, nullptr);
   if (nResult != XAP_RESULT_OK) return nResult;
   XAP_LOG(4u, "pszSrcPath [%s]", safePath.c_str());
   if (t_IsExistedPath(&safePath[0]) == 0) {
@@ -100,7 +98,7 @@ int CXapTaskFileSystem::Unzip(char* pszSrcPath, char* pszDestPath) {
   XAP_TRACE();
   std::string safeSrcPath;
   std::string safeDestPath;
-  int nResult = t_CheckPaths(XAP_HERE, pszSrcPath, safeSrcPath, pszDestPath, &safeDestPath);
+  int nResult = t_CheckPaths(pszSrcPath, safeSrcPath, pszDestPath, &safeDestPath);
   if (nResult != XAP_RESULT_OK) return nResult;
   // Three causes of -5, each logged from its own line.
   if (t_IsExistedPath(&safeSrcPath[0]) == 0) {
