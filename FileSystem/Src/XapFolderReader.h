@@ -6,10 +6,16 @@
 #include <dirent.h>
 
 #include <cstddef>
+#include <cstring>
 
 #include "XapEnv.h"
 
 namespace qom {
+
+// Whether a folder entry's name is "." or "..", the two every folder has.
+inline bool IsDotEntry(const char* pszName) {
+  return strcmp(pszName, ".") == 0 || strcmp(pszName, "..") == 0;
+}
 
 class FolderReader {
  public:

@@ -11,8 +11,8 @@
 #include <new>
 
 #include "XapFileSystemLog.h"
+#include "XapFolderReader.h"
 #include "XapTaskFileSystem.h"
-#include "XapTaskShared.h"
 
 namespace qom {
 namespace {

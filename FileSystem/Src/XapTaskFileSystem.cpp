@@ -1,16 +1,16 @@
 // The task object itself: its life, the widget information, the shell
 // runner every tool goes through, and the small commands (the executable
 // flag, ending unzips, Base64). The other operations live by concern in
-// XapPathPolicy.cpp, XapTaskItems.cpp, XapTaskPartition.cpp,
-// XapFolderWalk.cpp, XapTaskTransfer.cpp and XapTaskJobs.cpp.
+// the units that XapTaskFileSystem.h names.
 #include "XapTaskFileSystem.h"
 
 #include <cstdio>
 #include <cstring>
 
+#include "XapCommandLines.h"
+#include "XapEngineFileSystem.h"
 #include "XapFileSystemLog.h"
 #include "XapPathPolicy.h"
-#include "XapTaskShared.h"
 #include "b64.h"
 
 namespace qom {
@@ -35,6 +35,8 @@ CXapTaskFileSystem::~CXapTaskFileSystem() {
   std::lock_guard<std::mutex> lock(m_pEngineLife->mutex);
   m_pEngineLife->bAlive = false;
 }
+
+CXapEngineBase* CXapTaskFileSystem::t_EngineBase() const { return m_pEngine; }
 
 int CXapTaskFileSystem::t_Trim(char* pszSrc, char* pszDest) {
   if (pszSrc == nullptr || pszDest == nullptr) return 0;

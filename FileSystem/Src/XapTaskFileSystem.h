@@ -1,26 +1,29 @@
 // The task object: carries out every file-system operation of the module.
 // Operations take plain text pointers and out-parameters and answer an
-// integer result code; nothing is reported by exceptions. The bodies live
-// in units by concern: XapTaskFileSystem.cpp (the object, the shell runner,
-// the small commands), XapPathPolicy.cpp, XapTaskItems.cpp,
-// XapTaskPartition.cpp, XapFolderWalk.cpp, XapTaskTransfer.cpp and
-// XapTaskJobs.cpp.
+// integer result code; nothing is reported by exceptions. Every call of the
+// operating system goes through its Env (XapEnv.h). The bodies live in
+// units by concern: XapTaskFileSystem.cpp (the object, the shell runner,
+// the small commands), XapPathPolicy.cpp (the checks of paths),
+// XapTaskItems.cpp (existence, kind, size), XapTaskTexts.cpp (properties
+// and listings), XapTaskPartition.cpp, XapFolderWalk.cpp (folder sizes),
+// XapTaskChanges.cpp (copy, move, delete, unzip) and XapTaskJobs.cpp (the
+// same on workers). Types of their own: the walk, the folder reader, the
+// reply texts, the job record and the command lines.
 #ifndef XAP_FILESYSTEM_XAPTASKFILESYSTEM_H_
 #define XAP_FILESYSTEM_XAPTASKFILESYSTEM_H_
 
 #include <sys/stat.h>
 
-#include <atomic>
-#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <memory>
-#include <mutex>
 #include <string>
 
+#include "XapAsyncJob.h"
 #include "XapEnv.h"
 #include "XapFileSystemLog.h"
+#include "XapReplyText.h"
 
 // The C library defines st_atime, st_mtime and st_ctime as macros for the
 // nanosecond fields of struct stat; PTStat has fields of those names. Code
@@ -73,7 +76,7 @@ class CXapTaskFileSystem {
 
   // Characters the reply buffer of GetProperty and GetListFiles holds, its
   // terminator included.
-  static const size_t kTextReplySize = 2048;
+  static const size_t kTextReplySize = ReplyText::kSize;
 
   // The task's copy of an item's status, from the 64-bit status query.
   struct PTStat {
@@ -92,36 +95,10 @@ class CXapTaskFileSystem {
     int32_t st_ctime;
   };
 
-  // Whether the engine that owns the task still lives, shared with the
-  // running jobs: the task's destructor clears it under the lock, so a job
-  // that ends later sends nothing, and an event being sent holds the
-  // engine's destruction until it is out.
-  struct PTEngineLife {
-    std::mutex mutex;
-    bool bAlive = true;
-  };
-
-  // One asynchronous job, handed from the command thread to its worker.
-  // The starting operation and the worker share it: each holds a reference
-  // and the last to let go frees it, so the starter can wait on bStarted
-  // even when the worker has already finished. The path buffers go with
-  // the record.
-  struct PTAsyncData {
-    ~PTAsyncData() {
-      free(pszDestPath);
-      free(pszSrcPath);
-    }
-    int32_t eAsyncCommand = 0;                  // a _PL_FS_ASYNC_COMMAND
-    char* pszSrcPath = nullptr;                 // 1025 bytes: archive, or item to delete
-    char* pszDestPath = nullptr;                // 1025 bytes, or null for a delete job
-    CXapEngineBase* pEngine = nullptr;          // where the completion event goes
-    Env* pEnv = nullptr;                        // runs the tool
-    bool bStarted = false;                      // set by the worker once it has the job
-    std::mutex mutex;                           // guards bStarted
-    std::condition_variable started;            // signalled when bStarted is set
-    std::atomic<int> nReferences{2};            // the starter's and the worker's
-    std::shared_ptr<PTEngineLife> pEngineLife;  // whether pEngine may be used
-  };
+  // One asynchronous job, and whether the engine the jobs report to still
+  // lives (XapAsyncJob.h).
+  using PTAsyncData = AsyncJob;
+  using PTEngineLife = EngineLife;
 
   // Copies the source into the destination (cp -rf), making the folder
   // that receives it first. 1, 0 when cp failed, -3, -5 (source missing or
@@ -276,51 +253,19 @@ class CXapTaskFileSystem {
   // failures are logged.
   int t_Transfer(char* pszSrcPath, char* pszDestPath, bool bMove);
 
-  // A new job for the owning engine, with its buffers, or null when memory
-  // ran out.
-  PTAsyncData* t_NewAsyncJob(int32_t eAsyncCommand, const std::string& strSrcPath,
-                             const std::string* pstrDestPath);
-  // Drops one reference; the last frees the record.
-  static void t_ReleaseAsyncJob(PTAsyncData* pJob);
   // Starts the detached worker for the job and waits for it to take it.
   // 1, or 0 when the thread could not be started (the job is released).
   static int t_StartAsyncJob(PTAsyncData* pJob);
-  // Sends the job's completion event, unless its engine is gone.
-  static void t_SendJobEvent(PTAsyncData* pJob, int nEvent, const char* pszResult);
+  // The owning engine as the framework's base, where the jobs' events go.
+  CXapEngineBase* t_EngineBase() const;
   // The worker thread's entry; owns pData (a PTAsyncData). Returns null.
   static void* t_AsyncThread(void* pData);
 
-  // ---- Reply texts of GetProperty and GetListFiles.
-
-  // A text that grows fragment by fragment within 2047 characters. A
-  // fragment that does not fit, or that its 1023-byte bound would cut,
-  // overflows the text: it is then unusable as a whole.
-  class PTReplyText {
-   public:
-    PTReplyText();
-    // Formats one fragment (at most 1022 characters) and appends it.
-    __attribute__((format(printf, 2, 3))) void Add(const char* pszFormat, ...);
-    void Append(const char* pszText, size_t nLength);
-    bool Fits(size_t nMore) const;
-    bool Overflowed() const { return m_bOverflowed; }
-    // Copies the characters, without a terminator, to a reply buffer.
-    void CopyTo(char* pszOutput) const;
-
-   private:
-    char m_szText[kTextReplySize];
-    size_t m_nLength = 0;
-    bool m_bOverflowed = false;
-  };
+  // ---- Reply texts.
 
   // The property text of an item; pszName is null for a folder.
-  static void t_PropertyText(PTReplyText& text, const PTStat& st, const char* pszCurrentDir,
+  static void t_PropertyText(ReplyText& text, const PTStat& st, const char* pszCurrentDir,
                              const char* pszName, int nCount);
-  // The listing: "[ ", one "\"name\", " per name while the closing part
-  // still fits after it (false, and nothing added, once a name does not),
-  // then " 0 ]".
-  static void t_ListingOpen(PTReplyText& text);
-  static bool t_ListingAdd(PTReplyText& text, const char* pszName);
-  static void t_ListingClose(PTReplyText& text);
 
   // ---- Partition and folder size.
 

@@ -1,20 +1,16 @@
 // Items: whether a path names an item, what kind and how large (by what
-// the process can open), its status, and the two texts that describe
-// items: the properties of one item and the listing of a folder.
+// the process can open, looked up through the Env), and its status.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <string>
 
 #include "XapFileSystemLog.h"
-#include "XapFolderReader.h"
 #include "XapTaskFileSystem.h"
-#include "XapTaskShared.h"
 
 namespace qom {
 namespace {
@@ -231,196 +227,6 @@ int CXapTaskFileSystem::GetFileSize(char* pszPath, int* pnSize) {
   *pnSize = Low32(statBuf.st_size);
   XAP_LOG(4u, "statBuf.st_size int [%d]\n", *pnSize);
   XAP_LOG(4u, "statBuf.st_size long [%ld]\n", static_cast<long>(statBuf.st_size));
-  return XAP_RESULT_OK;
-}
-
-// ---- Item properties and folder listing.
-
-namespace {
-
-const size_t kFragmentSize = 1024;    // one property
-const size_t kCurrentDirSize = 1024;  // the working folder that GetProperty shows
-const size_t kNameFragment = 256;     // one listed name
-
-const char kListingOpen[] = "[ ";
-const char kListingClose[] = " 0 ]";
-
-const char* Bool(bool b) { return b ? "true" : "false"; }
-
-// Counts a folder's entries other than "." and ".."; -1 when it cannot be
-// opened or closed.
-int CountEntries(Env& env, const char* pszFolder) {
-  FolderReader folder(env, pszFolder);
-  if (!folder.Opened()) return -1;
-  int nCount = 0;
-  while (const char* pszName = folder.NextName()) {
-    if (!IsDotEntry(pszName)) ++nCount;
-  }
-  return folder.Close() ? nCount : -1;
-}
-
-}  // namespace
-
-CXapTaskFileSystem::PTReplyText::PTReplyText() { memset(m_szText, 0, sizeof m_szText); }
-// NOLINTNEXTLINE(cert-dcl50-cpp): printf-style; -Wformat=2 checks every call (format attribute)
-void CXapTaskFileSystem::PTReplyText::Add(const char* pszFormat, ...) {
-  char szFragment[kFragmentSize];
-  memset(szFragment, 0, sizeof szFragment);
-  va_list args;
-  va_start(args, pszFormat);
-  int n = vsnprintf(szFragment, kFragmentSize - 1, pszFormat, args);
-  va_end(args);
-  if (n < 0 || static_cast<size_t>(n) >= kFragmentSize - 1) {
-    m_bOverflowed = true;
-    return;
-  }
-  Append(szFragment, static_cast<size_t>(n));
-}
-
-void CXapTaskFileSystem::PTReplyText::Append(const char* pszText, size_t nLength) {
-  if (m_bOverflowed || m_nLength + nLength > kTextReplySize - 1) {
-    m_bOverflowed = true;
-    return;
-  }
-  memcpy(m_szText + m_nLength, pszText, nLength);
-  m_nLength += nLength;
-}
-
-bool CXapTaskFileSystem::PTReplyText::Fits(size_t nMore) const {
-  return m_nLength + nMore <= kTextReplySize - 1;
-}
-
-void CXapTaskFileSystem::PTReplyText::CopyTo(char* pszOutput) const {
-  memcpy(pszOutput, m_szText, m_nLength);
-}
-
-void CXapTaskFileSystem::t_PropertyText(PTReplyText& text, const PTStat& st,
-                                        const char* pszCurrentDir, const char* pszName,
-                                        int nCount) {
-  bool bReadOnly = (st.st_mode & 0400) != 0 && (st.st_mode & 0700) != 0700;
-  bool bIsFile = (st.st_mode & 0100000) != 0;
-  bool bIsDirectory = !bIsFile && (st.st_mode & 040000) != 0;
-  text.Add("{ \"readOnly\": %s, ", Bool(bReadOnly));
-  text.Add("\"isFile\": %s, ", Bool(bIsFile));
-  text.Add("\"isDirectory\": %s, ", Bool(bIsDirectory));
-  text.Add("\"created\": %d, ", st.st_atime);
-  text.Add("\"modified\": %d, ", st.st_mtime);
-  text.Add("\"path\": %s, ", pszCurrentDir);
-  if (pszName != nullptr) {
-    text.Add("\"name\": %s, ", pszName);
-    text.Add("\"fullPath\": %s/%s, ", pszCurrentDir, pszName);
-  } else {
-    text.Add("\"name\": NULL, ");
-    text.Add("\"fullPath\": %s, ", pszCurrentDir);
-  }
-  text.Add("\"fileSize\": %d, ", Low32(st.st_size));
-  text.Add("\"length\": %d }", nCount);
-}
-
-int CXapTaskFileSystem::GetProperty(char* pszPath, char* pszOutput) {
-  std::string strSafePath;
-  int nResult = t_MakeSafePath(pszPath, strSafePath);
-  if (nResult != XAP_RESULT_OK) return nResult;
-  PTStat st;
-  if (t_Stat(strSafePath.c_str(), &st) != 0) {
-    XAP_ERROR();
-    return XAP_RESULT_FAIL;
-  }
-
-  // The folder to describe: the one that holds a file, or the folder itself.
-  bool bIsFile = (st.st_mode & 0100000) != 0;
-  std::string strFolder = strSafePath;
-  std::string strName;
-  if (bIsFile) {
-    size_t nCut = strSafePath.find_last_of("/\\");
-    strFolder = nCut == std::string::npos ? std::string() : strSafePath.substr(0, nCut);
-    strName = nCut == std::string::npos ? strSafePath : strSafePath.substr(nCut + 1);
-  }
-  char szCurrentDir[kCurrentDirSize];
-  memset(szCurrentDir, 0, sizeof szCurrentDir);
-  int nChangeDir = m_pEnv->ChangeDir(strFolder.c_str());
-  bool bReadDir = m_pEnv->CurrentDir(szCurrentDir, sizeof szCurrentDir) != nullptr;
-  if (!bReadDir) szCurrentDir[0] = '\0';
-  XAP_LOG(3u, "change dir: %d, current dir: %s\n", nChangeDir, szCurrentDir);
-  if (!bReadDir) {
-    // A folder whose resolved path does not fit the buffer cannot be shown.
-    XAP_LOG(0u, "current directory unreadable after change to [%s]", strFolder.c_str());
-    XAP_ERROR();
-    return XAP_RESULT_FAIL;
-  }
-  int nCount = CountEntries(*m_pEnv, strFolder.c_str());
-  if (nCount < 0) {
-    XAP_ERROR();
-    return XAP_RESULT_FAIL;
-  }
-
-  PTReplyText text;
-  t_PropertyText(text, st, szCurrentDir, bIsFile ? strName.c_str() : nullptr, nCount);
-  if (text.Overflowed()) {
-    XAP_LOG(0u, "property text longer than %d characters: [%s]",
-            static_cast<int>(kTextReplySize - 1), strSafePath.c_str());
-    XAP_ERROR();
-    return XAP_RESULT_FAIL;
-  }
-  text.CopyTo(pszOutput);
-  return XAP_RESULT_OK;
-}
-
-void CXapTaskFileSystem::t_ListingOpen(PTReplyText& text) {
-  text.Append(kListingOpen, sizeof kListingOpen - 1);
-}
-
-bool CXapTaskFileSystem::t_ListingAdd(PTReplyText& text, const char* pszName) {
-  size_t nName = strlen(pszName);
-  // The fragment "\"name\", ", and room left for the closing part.
-  if (!text.Fits(nName + 4 + sizeof kListingClose - 1)) return false;
-  if (nName + 4 < kNameFragment - 1) {
-    char szFragment[kNameFragment];
-    memset(szFragment, 0, sizeof szFragment);
-    int n = snprintf(szFragment, kNameFragment - 1, "\"%s\", ", pszName);
-    text.Append(szFragment, static_cast<size_t>(n));
-  } else {
-    // Too long for a fragment: written whole, never cut.
-    text.Append("\"", 1);
-    text.Append(pszName, nName);
-    text.Append("\", ", 3);
-  }
-  return true;
-}
-
-void CXapTaskFileSystem::t_ListingClose(PTReplyText& text) {
-  text.Append(kListingClose, sizeof kListingClose - 1);
-}
-
-int CXapTaskFileSystem::GetListFiles(char* pszPath, char* pszOutput) {
-  std::string strSafePath;
-  int nResult = t_MakeSafePath(pszPath, strSafePath);
-  if (nResult != XAP_RESULT_OK) return nResult;
-
-  FolderReader folder(*m_pEnv, strSafePath.c_str());
-  if (!folder.Opened()) {
-    XAP_ERROR();
-    return XAP_RESULT_FAIL;
-  }
-  PTReplyText text;
-  t_ListingOpen(text);
-  int nListed = 0;
-  while (const char* pszEntry = folder.NextName()) {
-    if (IsDotEntry(pszEntry)) continue;
-    if (!t_ListingAdd(text, pszEntry)) {
-      XAP_LOG(0u, "listing of [%s] cut after %d entries: the reply holds %d characters",
-              strSafePath.c_str(), nListed, static_cast<int>(kTextReplySize - 1));
-      break;
-    }
-    ++nListed;
-  }
-  // A listing that misses entries it could not read is not given.
-  if (!folder.Close()) {
-    XAP_ERROR();
-    return XAP_RESULT_FAIL;
-  }
-  t_ListingClose(text);
-  text.CopyTo(pszOutput);
   return XAP_RESULT_OK;
 }
 

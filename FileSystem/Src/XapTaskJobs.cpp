@@ -4,39 +4,22 @@
 #include <pthread.h>
 #include <sys/prctl.h>
 
-#include <chrono>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
-#include <new>
 #include <string>
 
-#include "XapBase.h"
-#include "XapEngineFileSystem.h"
+#include "XapAsyncJob.h"
+#include "XapCommandLines.h"
 #include "XapFileSystemLog.h"
 #include "XapPathPolicy.h"
 #include "XapTaskFileSystem.h"
-#include "XapTaskShared.h"
 
 namespace qom {
 namespace {
 
-// A job's path buffer: 1025 bytes, zero-filled, at most 1023 characters.
-const size_t kJobPathSize = 1025;
-
-// How the starter waits for the worker to take the job.
-const int kStartWaits = 100;
-const std::chrono::milliseconds kStartWait(100);  // NOLINT(cert-err58-cpp): cannot throw
-
 // The worker's stack and name.
 const size_t kWorkerStack = 0x100000;
 const char kWorkerName[] = "QOM-Xap-AsyncFS";
-// NOLINTBEGIN(cert-err33-c): a path of at most 255 characters fits the 1024
-char* NewJobPath(const std::string& strPath) {
-  char* pszPath = static_cast<char*>(calloc(1, kJobPathSize));
-  if (pszPath != nullptr) snprintf(pszPath, kJobPathSize - 1, "%s", strPath.c_str());
-  return pszPath;
-}  // NOLINTEND(cert-err33-c)
 
 }  // namespace
 
@@ -50,7 +33,8 @@ int CXapTaskFileSystem::UnzipAsync(char* pszSrcPath, char* pszDestPath) {
   XAP_LOG(4u, "safeDestPath = [%s]", safeDestPath.c_str());
   XAP_LOG(4u, "pszSrcPath = [%s]", safeSrcPath.c_str());
   XAP_LOG(4u, "pszDestPath = [%s]", safeDestPath.c_str());
-  PTAsyncData* pJob = t_NewAsyncJob(ASYNC_CMD_UNZIP, safeSrcPath, &safeDestPath);
+  PTAsyncData* pJob = PTAsyncData::New(ASYNC_CMD_UNZIP, safeSrcPath, &safeDestPath, t_EngineBase(),
+                                       *m_pEnv, m_pEngineLife);
   if (pJob == nullptr) {
     XAP_ERROR();
     return XAP_RESULT_FAIL;
@@ -64,33 +48,13 @@ int CXapTaskFileSystem::DeleteAsync(char* pszPath) {
   int nResult = t_CheckPaths(pszPath, safePath, nullptr, nullptr);
   if (nResult != XAP_RESULT_OK) return nResult;
   XAP_LOG(4u, "pszPath = [%s]", safePath.c_str());
-  PTAsyncData* pJob = t_NewAsyncJob(ASYNC_CMD_DELETE, safePath, nullptr);
+  PTAsyncData* pJob =
+      PTAsyncData::New(ASYNC_CMD_DELETE, safePath, nullptr, t_EngineBase(), *m_pEnv, m_pEngineLife);
   if (pJob == nullptr) {
     XAP_ERROR();
     return XAP_RESULT_FAIL;
   }
   return t_StartAsyncJob(pJob);
-}
-
-CXapTaskFileSystem::PTAsyncData* CXapTaskFileSystem::t_NewAsyncJob(
-    int32_t eAsyncCommand, const std::string& strSrcPath, const std::string* pstrDestPath) {
-  PTAsyncData* pJob = new (std::nothrow) PTAsyncData();
-  if (pJob == nullptr) return nullptr;
-  pJob->eAsyncCommand = eAsyncCommand;
-  pJob->pEngine = m_pEngine;
-  pJob->pEnv = m_pEnv;
-  pJob->pEngineLife = m_pEngineLife;
-  pJob->pszSrcPath = NewJobPath(strSrcPath);
-  if (pstrDestPath != nullptr) pJob->pszDestPath = NewJobPath(*pstrDestPath);
-  if (pJob->pszSrcPath == nullptr || (pstrDestPath != nullptr && pJob->pszDestPath == nullptr)) {
-    delete pJob;
-    return nullptr;
-  }
-  return pJob;
-}
-
-void CXapTaskFileSystem::t_ReleaseAsyncJob(PTAsyncData* pJob) {
-  if (pJob->nReferences.fetch_sub(1) == 1) delete pJob;
 }
 
 int CXapTaskFileSystem::t_StartAsyncJob(PTAsyncData* pJob) {
@@ -111,23 +75,10 @@ int CXapTaskFileSystem::t_StartAsyncJob(PTAsyncData* pJob) {
   }
   pthread_attr_destroy(&attr);
 
-  // Answer as soon as the worker has the job: it signals rather than being
-  // polled, so the reply does not wait out a sleep.
-  bool bSeen = false;
-  {
-    std::unique_lock<std::mutex> lock(pJob->mutex);
-    for (int nWait = kStartWaits; nWait > 0 && !bSeen; --nWait) {
-      bSeen = pJob->started.wait_for(lock, kStartWait, [pJob] { return pJob->bStarted; });
-    }
-  }
-  if (bSeen) XAP_TRACE();
-  t_ReleaseAsyncJob(pJob);
+  // Answer as soon as the worker has the job.
+  if (pJob->WaitStarted()) XAP_TRACE();
+  PTAsyncData::Release(pJob);
   return XAP_RESULT_OK;
-}
-
-void CXapTaskFileSystem::t_SendJobEvent(PTAsyncData* pJob, int nEvent, const char* pszResult) {
-  std::lock_guard<std::mutex> lock(pJob->pEngineLife->mutex);
-  if (pJob->pEngineLife->bAlive) pJob->pEngine->SendEvent(nEvent, pszResult, " ");
 }
 
 void* CXapTaskFileSystem::t_AsyncThread(void* pData) {
@@ -138,43 +89,40 @@ void* CXapTaskFileSystem::t_AsyncThread(void* pData) {
     return nullptr;
   }
   PTAsyncData* pJob = static_cast<PTAsyncData*>(pData);
-  std::string strSrcPath = pJob->pszSrcPath != nullptr ? pJob->pszSrcPath : "";
-  std::string strDestPath = pJob->pszDestPath != nullptr ? pJob->pszDestPath : "";
+  // The record's own paths, which it keeps until the worker lets it go:
+  // nothing here allocates, so memory running short cannot end the worker.
+  const char* pszSrcPath = pJob->pszSrcPath;
+  const char* pszDestPath = pJob->pszDestPath != nullptr ? pJob->pszDestPath : "";
   int32_t eAsyncCommand = pJob->eAsyncCommand;
   XAP_LOG(3u, "eAsyncCommand = [%d]", eAsyncCommand);
-  XAP_LOG(4u, "strSrcPath = [%s]", strSrcPath.c_str());
-  XAP_LOG(4u, "strDestPath = [%s]", strDestPath.c_str());
-  {
-    std::lock_guard<std::mutex> lock(pJob->mutex);
-    pJob->bStarted = true;
-    pJob->started.notify_one();
-  }
+  XAP_LOG(4u, "strSrcPath = [%s]", pszSrcPath);
+  XAP_LOG(4u, "strDestPath = [%s]", pszDestPath);
+  pJob->MarkStarted();
 
   char szCommand[kCommandSize];
   memset(szCommand, 0, sizeof szCommand);
   int nEvent = ASYNC_EVENT_UNKNOWN;
   if (eAsyncCommand == ASYNC_CMD_DELETE) {
     nEvent = ASYNC_EVENT_DELETE;  // NOLINTNEXTLINE(cert-err33-c): path <= 255 characters
-    snprintf(szCommand, sizeof szCommand, XAP_CMD_DELETE, strSrcPath.c_str());
+    snprintf(szCommand, sizeof szCommand, XAP_CMD_DELETE, pszSrcPath);
   } else if (eAsyncCommand == ASYNC_CMD_UNZIP) {
     nEvent = ASYNC_EVENT_UNZIP;  // NOLINTNEXTLINE(cert-err33-c): paths <= 255 characters
-    snprintf(szCommand, sizeof szCommand, XAP_CMD_UNZIP_ASYNC, strSrcPath.c_str(),
-             strDestPath.c_str());
+    snprintf(szCommand, sizeof szCommand, XAP_CMD_UNZIP_ASYNC, pszSrcPath, pszDestPath);
   }
   bool bPassed = false;
   if (nEvent != ASYNC_EVENT_UNKNOWN) XAP_SCREEN_COMMAND(szCommand, bPassed);
   if (nEvent == ASYNC_EVENT_UNKNOWN) {
     XAP_ERROR();
-    t_SendJobEvent(pJob, ASYNC_EVENT_UNKNOWN, "0");
+    pJob->SendEvent(ASYNC_EVENT_UNKNOWN, "0");
   } else if (!bPassed) {
-    t_SendJobEvent(pJob, nEvent, "0");
+    pJob->SendEvent(nEvent, "0");
   } else {
     // "1" says the command ran, not that it succeeded.
     pJob->pEnv->RunShell(szCommand);
     pJob->pEnv->RunShell(XAP_CMD_SYNC);
-    t_SendJobEvent(pJob, nEvent, "1");
+    pJob->SendEvent(nEvent, "1");
   }
-  t_ReleaseAsyncJob(pJob);
+  PTAsyncData::Release(pJob);
   return nullptr;
 }
 

@@ -1,13 +1,13 @@
-// Transfers: copy, move, delete and unzip on the command thread. Each checks
+// Changes on the command thread: copy, move, delete and unzip. Each checks
 // its paths through the policy, checks the item it works on, makes the
 // folder that must receive it, and runs its tool and then "/bin/sync".
 #include <cstdio>
 #include <cstring>
 #include <string>
 
+#include "XapCommandLines.h"
 #include "XapFileSystemLog.h"
 #include "XapTaskFileSystem.h"
-#include "XapTaskShared.h"
 
 namespace qom {
 

@@ -1,12 +1,9 @@
-// What the task's units share: the command lines the module runs and the
-// buffer they are formatted into, the test for "." and "..", and the size
-// as the replies carry it.
-#ifndef XAP_FILESYSTEM_XAPTASKSHARED_H_
-#define XAP_FILESYSTEM_XAPTASKSHARED_H_
+// The command lines the module runs, and the buffer they are formatted
+// into.
+#ifndef XAP_FILESYSTEM_XAPCOMMANDLINES_H_
+#define XAP_FILESYSTEM_XAPCOMMANDLINES_H_
 
 #include <cstddef>
-#include <cstdint>
-#include <cstring>
 
 // Command lines of the module. Tools that change files run at the lowest
 // priority and are named by their absolute paths.
@@ -25,16 +22,6 @@ namespace qom {
 // Command lines are formatted into zero-filled buffers of this size.
 const size_t kCommandSize = 1024;
 
-// Whether a folder entry's name is "." or "..", the two every folder has.
-inline bool IsDotEntry(const char* pszName) {
-  return strcmp(pszName, ".") == 0 || strcmp(pszName, "..") == 0;
-}
-
-// A size as the replies carry it: its low 32 bits, as a signed int.
-inline int Low32(int64_t nSize) {
-  return static_cast<int>(static_cast<uint32_t>(static_cast<uint64_t>(nSize)));
-}
-
 }  // namespace qom
 
-#endif  // XAP_FILESYSTEM_XAPTASKSHARED_H_
+#endif  // XAP_FILESYSTEM_XAPCOMMANDLINES_H_
