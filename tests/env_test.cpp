@@ -9,6 +9,7 @@
 
 #include "EnvDouble.h"
 #include "TestSupport.h"
+#include "XapEngineFileSystem.h"
 #include "XapFolderWalk.h"
 #include "XapTaskFileSystem.h"
 
@@ -17,6 +18,7 @@ using namespace xaptest;
 // The task with its inner steps in reach.
 struct Task : qom::CXapTaskFileSystem {
   using CXapTaskFileSystem::CXapTaskFileSystem;
+  using CXapTaskFileSystem::m_nAuthMode;
   using CXapTaskFileSystem::m_nFd;
   using CXapTaskFileSystem::t_CheckAuth;
   using CXapTaskFileSystem::t_GetSizeInfo;
@@ -102,6 +104,16 @@ TEST_F(InFolder, EveryOutcomeOfTheWalk) {
   EnvDouble bare;
   bare.bNoHandles = true;
   EXPECT_EQ(Walk(bare, top).nMostOpen, 25u);
+  // Memory that runs out mid-walk cuts it: 0, nothing written, no end of
+  // the process.
+  struct Short : EnvDouble {
+    int FStatAt(int, const char*, struct stat64*, int) override { throw std::bad_alloc(); }
+  } shortOfMemory;
+  Task task(shortOfMemory);
+  double lfSize = -1;
+  std::string folder = top;
+  EXPECT_EQ(task.GetFolderSize(&lfSize, &folder[0], true, false), 0);
+  EXPECT_EQ(lfSize, -1);
 }
 
 // A link is followed through its joined path; a false ELOOP is tried once
@@ -123,103 +135,128 @@ TEST_F(InFolder, TheWalkRetriesALoopOnce) {
 // without /proc, and with one descriptor free or none; never otherwise.
 TEST_F(InFolder, TheItemCheckLooksAsOftenAsItMust) {
   Sh("cd " + d + " && mkdir folder && echo 1 > file && echo 1 > wo && chmod 200 wo");
-  // The item, the failing open and its errno, the answer, m_nFd, opens.
-  const std::tuple<const char*, int, int, int, int, int> rows[] = {
-      {"folder", 0, 0, 0, 0, 0},          {"wo", 0, 0, 0, 0, 0},
-      {"missing", 0, 0, 0, -1, 6},        {"file", 0, 0, 1, 99, 2},
-      {"file", 2, EWOULDBLOCK, 1, -1, 2},  // a lease
-      {"file", 2, ENOENT, 1, 99, 2},       // no /proc: asked of the kernel
-      {"file", 2, EMFILE, 1, 99, 2},       // one descriptor free
-      {"file", 1, EMFILE, 1, -1, 1},       // none
-      {"missing", 1, EMFILE, 0, -1, 1},   {"file", 2, EACCES, 0, -1, 2}};
-  for (const auto& [name, n, nErrno, nAnswer, nFd, nOpens] : rows) {
+  // The item, the mode ("r": 0 without the file test), the failing call,
+  // its number and errno, the answer, m_nFd (99: the number of the
+  // descriptor it closed), and the opens.
+  const std::tuple<const char*, char, Call, int, int, int, int, int> rows[] = {
+      {"folder", '0', Call::kOpen, 0, 0, 0, 0, 0},
+      {"wo", '0', Call::kOpen, 0, 0, 0, 0, 0},
+      {"missing", '0', Call::kOpen, 0, 0, 0, -1, 6},
+      {"file", '0', Call::kOpen, 0, 0, 1, 99, 2},
+      {"file", '0', Call::kOpen, 2, EWOULDBLOCK, 1, -1, 2},  // a lease
+      {"file", '0', Call::kOpen, 2, ENOENT, 1, 99, 2},       // no /proc: asked of the kernel
+      {"file", '0', Call::kOpen, 2, EMFILE, 1, 99, 2},       // one descriptor free
+      {"file", '0', Call::kOpen, 1, EMFILE, 1, -1, 1},       // none
+      {"missing", '0', Call::kOpen, 1, EMFILE, 0, -1, 1},
+      {"file", '0', Call::kOpen, 2, EACCES, 0, -1, 2},
+      {"file", '0', Call::kFStat, 1, EIO, 0, 0, 1},
+      // Without /proc the kernel is asked about the item, else by path.
+      {"file", '0', Call::kAccessAt, 1, EINVAL, 1, 99, 2},
+      {"file", '1', Call::kOpen, 0, 0, 1, 99, 2},
+      {"file", '2', Call::kOpen, 0, 0, 1, 99, 2},
+      {"file", '3', Call::kOpen, 0, 0, 0, 0, 0},
+      {"folder", '1', Call::kOpen, 0, 0, 0, -1, 2},
+      {"folder", 'r', Call::kOpen, 0, 0, 1, 99, 2}};
+  for (const auto& [name, mode, call, n, nErrno, nAnswer, nFd, nOpens] : rows) {
     EnvDouble env;
-    if (n != 0) env.Fail(Call::kOpen, n, nErrno);
+    if (n != 0) env.Fail(call, n, nErrno);
+    if (call == Call::kAccessAt) env.Fail(Call::kOpen, 2, ENOENT);
     Task task(env);
     task.m_nFd = 99;
-    const std::string row = std::string(name) + " " + strerror(nErrno);
-    EXPECT_EQ(task.t_CheckAuth((d + name).c_str(), 0, 0, true), nAnswer) << row;
-    // 99: the number of the descriptor it closed.
+    const std::string row = std::string(name) + " " + mode + " " + strerror(nErrno);
+    const int nMode = mode == 'r' ? 0 : mode - '0';
+    EXPECT_EQ(task.t_CheckAuth((d + name).c_str(), nMode, 0, mode != 'r'), nAnswer) << row;
     EXPECT_TRUE(nFd == 99 ? task.m_nFd > 2 : task.m_nFd == nFd) << row << ": " << task.m_nFd;
     EXPECT_EQ(env.Count(Call::kOpen), nOpens) << row;
+    EXPECT_TRUE(nAnswer == 0 || task.m_nAuthMode == nMode) << row;
   }
 }
 
-// The figures of the first entry at the resolved /tmp that can be measured;
-// free is what an unprivileged user may have.
+// The figures of the first entry at the resolved /tmp that can be measured
+// (free: what an unprivileged user may have); none written without one.
 TEST(Seam, PartitionFiguresFromTheFirstMeasurableEntry) {
   struct Mounts : EnvDouble {
     FILE* OpenMountTable() override {
-      static char table[] = "a /tmp tmpfs rw 0 0\nb /tmp tmpfs rw 0 0\n";
-      return fmemopen(table, strlen(table), "r");
+      return table.empty() ? nullptr : fmemopen(&table[0], table.size(), "r");
     }
-    char* RealPath(const char*) override { return strdup("/tmp"); }
-    int StatFs(const char* p, struct statfs64* pFs) override {
+    char* RealPath(const char*) override { return bResolves ? strdup("/tmp") : nullptr; }
+    int StatFs(const char*, struct statfs64* pFs) override {
       if (++nCalls == 1) return errno = EACCES, -1;  // the first entry cannot be measured
       *pFs = {};
       pFs->f_bsize = 4096, pFs->f_blocks = 1000, pFs->f_bfree = 250, pFs->f_bavail = 200;
-      return p == std::string("/tmp") ? 0 : -1;
+      return 0;
     }
+    std::string table;
+    bool bResolves = true;
     int nCalls = 0;
-  } env;
-  Task task(env);
-  unsigned long long total = 0, used = 0, free = 0;
-  EXPECT_EQ(task.t_GetSizeInfo(&total, &used, &free), 1);
-  EXPECT_EQ(std::tie(total, used, free), std::make_tuple(4096000ULL, 3072000ULL, 819200ULL));
+  };
+  const std::string tmp = "x /tmp tmpfs rw 0 0\n";
+  // The mount table (none when empty), whether /tmp resolves, the result
+  // and the figures (7: left as they were).
+  const std::tuple<std::string, bool, int, unsigned long long, unsigned long long,
+                   unsigned long long>
+      rows[] = {{tmp + tmp, true, 1, 4096000, 3072000, 819200},
+                {tmp + "y /tmp/ tmpfs rw 0 0\nz /TMP tmpfs rw 0 0\n", true, 1, 7, 7, 7},
+                {"", true, 1, 7, 7, 7},
+                {tmp + tmp, false, 0, 7, 7, 7}};
+  for (const auto& [table, bResolves, nResult, total, used, free] : rows) {
+    Mounts env;
+    env.table = table;
+    env.bResolves = bResolves;
+    Task task(env);
+    unsigned long long figures[3] = {7, 7, 7};
+    EXPECT_EQ(task.t_GetSizeInfo(&figures[0], &figures[1], &figures[2]), nResult) << table;
+    EXPECT_EQ(std::tie(figures[0], figures[1], figures[2]), std::tie(total, used, free)) << table;
+  }
 }
 
-// The exact lines each command hands to the shell, and what a failing tool
-// or a thread that cannot start answers.
+// The exact lines each command hands to the shell, a job's event, and what
+// a failing tool or a thread that cannot start answers.
 TEST_F(InFolder, TheShellGetsExactlyTheseLines) {
   Sh("mkdir -p " + d + "tmp/dir " + d + "opt/down && echo 1 > " + d + "tmp/src && echo 1 > " + d +
      "tmp/a.zip");
-  const std::string nice = "/usr/bin/nice -n 19 ";
-  // The command, its parameters, what the shell answers, the reply, and
-  // the lines.
-  using Lines = std::vector<std::string>;
-  const std::tuple<const char*, const char*, const char*, int, int, Lines> rows[] = {
-      {"Copy",
-       "/tmp/src",
-       "/tmp/new/dst",
-       0,
-       1,
-       {nice + "/bin/mkdir -p /tmp/new", nice + "/bin/cp -rf /tmp/src /tmp/new/dst", "/bin/sync"}},
-      {"Move",
-       "/tmp/dir",
-       "/tmp/dir2",
-       0,
-       1,
-       {nice + "/bin/mkdir -p /tmp/dir2", nice + "/bin/mv /tmp/dir /tmp/dir2", "/bin/sync"}},
-      {"Copy", "/tmp/src", "/tmp/dir/", 1, 0, {nice + "/bin/cp -rf /tmp/src /tmp/dir/"}},
-      {"Delete", "/tmp/src", "", 0, 1, {nice + "/bin/rm -rf /tmp/src", "/bin/sync"}},
-      {"Unzip",
-       "/tmp/a.zip",
-       "/tmp/u",
-       0,
-       1,
-       {nice + "/bin/mkdir -p /tmp/u", nice + "/usr/bin/unzip -q -o /tmp/a.zip -d /tmp/u",
-        "/bin/sync"}},
-      {"SetExecutable", "x1", "", 0, 1, {nice + "/bin/chmod +x /opt/down/xaps/xapx1/xapx1"}},
-      {"SetExecutable", "a b", "", 0, 1, {}},  // another module's file: no line
-      {"SetExecutable", "a;b", "", 0, 1, {}},
-      {"UnzipKill", "", "", 1, 0, {"killall unzip"}},
-      {"DeleteAsync", "/tmp/src", "", 0, 0, {}}};  // its thread cannot start
-  for (const auto& [cmd, p1, p2, nShell, nReply, lines] : rows) {
+  static std::string events;
+  qom::CXapEngineBase::SetEventSink([](int nId, const std::string& strData, const std::string&) {
+    events += std::to_string(nId) + strData;
+  });
+  const std::string n = "/usr/bin/nice -n 19 ", l(200, 'l');
+  // The command and its parameters, what the shell answers ("t": the
+  // thread cannot start), the reply, the lines joined by "|", the event.
+  const std::tuple<const char*, std::string, std::string, const char*, const char*, std::string,
+                   const char*>
+      rows[] = {
+          {"Copy", "/tmp/src", "/tmp/new/dst", "0", "1",
+           n + "/bin/mkdir -p /tmp/new|" + n + "/bin/cp -rf /tmp/src /tmp/new/dst|/bin/sync", ""},
+          {"Move", "/tmp/dir", "/tmp/dir2", "0", "1",
+           n + "/bin/mkdir -p /tmp/dir2|" + n + "/bin/mv /tmp/dir /tmp/dir2|/bin/sync", ""},
+          {"Copy", "/tmp/src", "/tmp/dir/", "1", "0", n + "/bin/cp -rf /tmp/src /tmp/dir/", ""},
+          {"Delete", "/tmp/src", "", "0", "1", n + "/bin/rm -rf /tmp/src|/bin/sync", ""},
+          {"Unzip", "/tmp/a.zip", "/tmp/u", "0", "1",
+           n + "/bin/mkdir -p /tmp/u|" + n + "/usr/bin/unzip -q -o /tmp/a.zip -d /tmp/u|/bin/sync",
+           ""},
+          {"SetExecutable", "x1", "", "0", "1", n + "/bin/chmod +x /opt/down/xaps/xapx1/xapx1", ""},
+          {"SetExecutable", "a b", "", "0", "1", "", ""},  // another module's file: no line
+          {"SetExecutable", "a;b", "", "0", "1", "", ""},
+          {"UnzipKill", "", "", "1", "0", "killall unzip", ""},
+          {"DeleteAsync", "/tmp/src", "", "1", "1", n + "/bin/rm -rf /tmp/src|/bin/sync", "01"},
+          {"UnzipAsync", "/tmp/a.zip", "/tmp/v", "0", "1",
+           n + "/usr/bin/unzip -o /tmp/a.zip -d /tmp/v|/bin/sync", "31"},
+          // Over 255 characters: the worker's screen refuses the line.
+          {"UnzipAsync", "/tmp/" + l, "/tmp/" + l, "0", "1", "", "30"},
+          {"DeleteAsync", "/tmp/src", "", "t", "0", "", ""}};
+  for (const auto& [cmd, p1, p2, shell, reply, lines, event] : rows) {
     EnvDouble env(dir.Path());
-    env.nShellResult = nShell;
-    env.Fail(Call::kStartThread, 1, EAGAIN);
-    Task task(env);
-    task.SetWidgetInfo(1, const_cast<char*>(""));
-    std::string a = p1, b = p2;
-    const std::string c = cmd;
-    const int nGot = c == "Copy"            ? task.Copy(&a[0], &b[0])
-                     : c == "Move"          ? task.Move(&a[0], &b[0])
-                     : c == "Delete"        ? task.Delete(&a[0])
-                     : c == "Unzip"         ? task.Unzip(&a[0], &b[0])
-                     : c == "SetExecutable" ? task.SetXapFileExecutable(&a[0])
-                     : c == "UnzipKill"     ? task.UnzipKill()
-                                            : task.DeleteAsync(&a[0]);
-    EXPECT_EQ(nGot, nReply) << cmd << " " << p1;
-    EXPECT_EQ(env.Shell(), lines) << cmd << " " << p1;
+    env.nShellResult = shell[0] == '1';
+    if (shell[0] == 't') env.Fail(Call::kStartThread, 1, EAGAIN);
+    qom::CXapEngineFileSystem engine(env);
+    std::string ret;
+    engine.Execute(ret, "SetWidgetInfo", "1", "", "", "");
+    engine.Execute(ret, cmd, p1, p2, "", "");
+    qom::XapWaitForJobs();
+    std::string ran;
+    for (const std::string& line : env.Shell()) ran += (ran.empty() ? "" : "|") + line;
+    EXPECT_EQ(ret + " " + ran + " " + std::exchange(events, ""),
+              std::string(reply) + " " + lines + " " + event)
+        << cmd << " " << p1;
   }
 }

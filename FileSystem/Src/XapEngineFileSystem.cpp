@@ -62,9 +62,11 @@ const Engine::Command Engine::s_commands[] = {
 };
 // clang-format on
 
-CXapEngineFileSystem::CXapEngineFileSystem() : m_pTask(nullptr) {
+CXapEngineFileSystem::CXapEngineFileSystem() : CXapEngineFileSystem(Env::Posix()) {}
+
+CXapEngineFileSystem::CXapEngineFileSystem(Env& env) : m_pTask(nullptr) {
   XAP_TRACE();
-  m_pTask = new (std::nothrow) CXapTaskFileSystem();
+  m_pTask = new (std::nothrow) CXapTaskFileSystem(env);
   if (m_pTask == nullptr) {
     XAP_ERROR();
     return;

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "XapBase.h"
+#include "XapEnv.h"
 #include "XapFileSystemLog.h"
 
 namespace qom {
@@ -15,6 +16,9 @@ class CXapTaskFileSystem;
 class CXapEngineFileSystem : public CXapEngineBase {
  public:
   CXapEngineFileSystem();
+  // An engine whose task calls the operating system through env, which
+  // must outlive it and its jobs.
+  explicit CXapEngineFileSystem(Env& env);
   ~CXapEngineFileSystem() override;
 
   CXapEngineFileSystem(const CXapEngineFileSystem&) = delete;
