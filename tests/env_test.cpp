@@ -21,8 +21,12 @@ struct Task : qom::CXapTaskFileSystem {
   using CXapTaskFileSystem::CXapTaskFileSystem;
   using CXapTaskFileSystem::m_nAuthMode;
   using CXapTaskFileSystem::m_nFd;
+  using CXapTaskFileSystem::t_AsyncThread;
   using CXapTaskFileSystem::t_CheckAuth;
   using CXapTaskFileSystem::t_GetSizeInfo;
+  using CXapTaskFileSystem::t_StartAsyncJob;
+  using CXapTaskFileSystem::t_SystemCall;
+  using CXapTaskFileSystem::t_Trim;
 };
 
 // What the walk must sum, found the plain way: every entry's lstat size,
@@ -78,7 +82,8 @@ TEST_F(InFolder, EveryOutcomeOfTheWalk) {
       // for an unreadable folder.
       {Call::kOpenAt, 10, EMFILE, false, kCut, WalkCut::kResources},
       {Call::kReadEntries, 3, ENOMEM, true, kCut, WalkCut::kResources},
-      {Call::kReadEntries, 3, EIO, true, kCut, WalkCut::kRead},
+      {Call::kReadEntries, 2, EINVAL, true, kShort, WalkCut::kNone},  // unread: adds nothing
+      {Call::kReadEntries, 26, EIO, false, kCut, WalkCut::kRead},     // read in part
       {Call::kFStatAt, 2, ENOMEM, true, kCut, WalkCut::kResources},
       {Call::kFStatAt, 4, EACCES, true, kShort, WalkCut::kNone},
       // A folder closed early that is not itself when reopened.
@@ -146,6 +151,7 @@ TEST_F(InFolder, TheItemCheckLooksAsOftenAsItMust) {
       {"file", '0', Call::kOpen, 0, 0, 1, 99, 2},
       {"file", '0', Call::kOpen, 2, EWOULDBLOCK, 1, -1, 2},  // a lease
       {"file", '0', Call::kOpen, 2, ENOENT, 1, 99, 2},       // no /proc: asked of the kernel
+      {"file", '0', Call::kStatFs, 1, ENOENT, 1, 99, 1},     // nor where /proc is not its own
       {"file", '0', Call::kOpen, 2, EMFILE, 1, 99, 2},       // one descriptor free
       {"file", '0', Call::kOpen, 1, EMFILE, 1, -1, 1},       // none
       {"missing", '0', Call::kOpen, 1, EMFILE, 0, -1, 1},
@@ -272,5 +278,31 @@ TEST_F(InFolder, TheShellGetsExactlyTheseLines) {
     EXPECT_EQ(ret + " " + ran + " " + std::exchange(events, ""),
               std::string(reply) + " " + lines + " " + event)
         << cmd << " " << p1;
+  }  // A job of no known kind runs nothing and ends with event 4, "0".
+  EnvDouble env;
+  qom::CXapEngineFileSystem engine(env);
+  auto* pJob =
+      qom::AsyncJob::New(0, "/tmp/x", nullptr, &engine, env, std::make_shared<qom::EngineLife>());
+  EXPECT_EQ(Task::t_StartAsyncJob(pJob), 1);
+  qom::XapWaitForJobs();
+  EXPECT_EQ(std::exchange(events, "") + std::to_string(env.Shell().size()), "400");
+}
+
+// The small members at their edges: t_Trim's blanks (0x20 only), and null
+// arguments answered, nothing written.
+TEST(Seam, SmallMembersAtTheirEdges) {
+  Task task;
+  for (const auto& [in, out] : Rows{{"  a b  ", "a b"}, {"", ""}, {"   ", ""}, {"\ta ", "\ta"}}) {
+    char szOut[16] = "x";
+    std::string text = in;
+    EXPECT_EQ(task.t_Trim(&text[0], szOut), 1);
+    EXPECT_EQ(szOut, out);
   }
+  char szUntouched[4] = "x";
+  EXPECT_EQ(task.t_Trim(nullptr, szUntouched) + task.t_Trim(szUntouched, nullptr), 0);
+  EXPECT_STREQ(szUntouched, "x");
+  EXPECT_NE(task.t_SystemCall(nullptr), 0);
+  EXPECT_EQ(task.SetXapFileExecutable(nullptr), 0);
+  EXPECT_EQ(task.SetWidgetInfo(1, nullptr), -3);
+  EXPECT_EQ(Task::t_AsyncThread(nullptr), nullptr);
 }

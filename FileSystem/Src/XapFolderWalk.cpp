@@ -179,6 +179,7 @@ WalkStep FolderWalk::Enter() {
   level.nPathLength = m_strPath.size();
   level.bBelowLink = bBelowLink;
   level.bAllRead = false;
+  level.bReadSome = false;
   level.nRead = 0;
   level.nNext = 0;
   // A folder read before through links is work done again: every step of
@@ -246,12 +247,17 @@ ssize_t FolderWalk::ReadMore(Level& level, size_t nFrom) {
   if (level.bRepeating && !Charge(1)) return -1;
   if (level.buffer.size() < nFrom + kEntryBuffer) level.buffer.resize(nFrom + kEntryBuffer);
   ssize_t nRead = m_env.ReadEntries(level.fd, level.buffer.data() + nFrom, kEntryBuffer);
-  if (nRead < 0) {
+  const int nErrno = nRead < 0 ? errno : 0;
+  if (nRead < 0 && !level.bReadSome && !IsShortage(nErrno)) {
+    // A folder that opens but yields nothing (removed meanwhile, a dead
+    // process's folder in /proc) adds nothing, as one that does not open.
+    nRead = 0;
+  } else if (nRead < 0) {
     // Entries left unread would make the sum short.
-    const int nErrno = errno;
     CutFor(IsShortage(nErrno) ? WalkCut::kResources : WalkCut::kRead, nErrno);
     return -1;
   }
+  level.bReadSome = true;
   level.bAllRead = nRead == 0;
   level.nRead = nFrom + static_cast<size_t>(nRead);
   return nRead;

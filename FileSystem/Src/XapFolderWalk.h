@@ -39,7 +39,7 @@ enum class WalkCut {
   kBudget,     // its repeated work or its lookups' processor time passed the budget
   kResources,  // descriptors or memory ran out with no folder left to close
   kReopen,     // a folder closed to spare a descriptor could not be reopened as itself
-  kRead,       // a folder's entries could not be read to their end
+  kRead,       // a folder's entries, once begun, could not be read to their end
 };
 
 class FolderWalk {
@@ -85,6 +85,7 @@ class FolderWalk {
     bool bBelowLink = false;   // a followed link lies between the top and it
     bool bRepeating = false;   // it was read before through links
     bool bAllRead = false;     // every entry is in buffer: nothing more to read from fd
+    bool bReadSome = false;    // a read of its entries has succeeded
     size_t nHeld = 0;          // bytes of it counted in m_nHeldBytes
     FolderHandle handle;       // recorded when closed early, to know it again
     std::vector<char> buffer;  // entries read and not yet all visited

@@ -1,7 +1,9 @@
 // Items: whether a path names an item, what kind and how large (by what
 // the process can open, looked up through the Env), and its status.
 #include <fcntl.h>
+#include <linux/magic.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -62,9 +64,15 @@ int LocateItem(Env& env, const char* pszPath, int nFlags) {
 // Opens the very item that nItemFd holds, through its entry in
 // /proc/self/fd, whatever its path names by now. Close-on-exec, so that a
 // tool a worker starts meanwhile does not inherit it; never waiting, so
-// that a file under a lease does not hold the command thread. ENOENT only
-// where /proc is not mounted.
+// that a file under a lease does not hold the command thread. ENOENT where
+// /proc is not the process file system: a folder put over it could name
+// any item there, a device among them.
 int OpenHeldItem(Env& env, int nItemFd, int nFlags) {
+  struct statfs64 fs;
+  if (env.StatFs("/proc/self/fd", &fs) != 0 || fs.f_type != PROC_SUPER_MAGIC) {
+    errno = ENOENT;
+    return -1;
+  }
   char szEntry[32];
   snprintf(szEntry, sizeof szEntry, "/proc/self/fd/%d", nItemFd);  // NOLINT(cert-err33-c): fits
   return env.Open(szEntry, (nFlags & ~(O_NOFOLLOW | O_DIRECTORY)) | O_CLOEXEC | O_NONBLOCK, 0777);
