@@ -18,22 +18,14 @@
 
 namespace xaptest {
 
-enum class Call {
-  kOpen,
-  kOpenAt,
-  kStat,
-  kFStat,
-  kFStatAt,
-  kReadEntries,
-  kAccessAt,
-  kNameToHandle,
-  kRealPath,
-  kChangeDir,
-  kOpenMountTable,
-  kStatFs,
-  kStartThread,
-  kRunShell
-};
+// clang-format off
+enum class Call { kOpen, kOpenAt, kStat, kFStat, kFStatAt, kReadEntries, kAccessAt, kNameToHandle,
+                  kRealPath, kChangeDir, kOpenMountTable, kStatFs, kStartThread, kRunShell };
+// clang-format on
+
+// A call of the kind that fails, or else goes to the system.
+#define XAPTEST_FORWARD(kind, type, name, params, args) \
+  type name params override { return Hit(Call::kind) ? type(-1) : Real().name args; }
 
 class EnvDouble : public qom::Env {
  public:
@@ -59,35 +51,27 @@ class EnvDouble : public qom::Env {
   bool bFakeHandles = false;
   bool bNoHandles = false;
 
-  int Open(const char* p, int nFlags, mode_t nMode) override {
-    return Hit(Call::kOpen) ? -1 : Posix().Open(At(p).c_str(), nFlags, nMode);
-  }
-  int OpenAt(int nDir, const char* p, int nFlags) override {
-    return Hit(Call::kOpenAt) ? -1 : Posix().OpenAt(nDir, p, nFlags);
-  }
-  int Close(int fd) override { return Posix().Close(fd); }
-  int Stat(const char* p, struct stat64* pStat) override {
-    return Hit(Call::kStat) ? -1 : Posix().Stat(At(p).c_str(), pStat);
-  }
-  int FStat(int fd, struct stat64* pStat) override {
-    return Hit(Call::kFStat) ? -1 : Posix().FStat(fd, pStat);
-  }
-  int FStatAt(int nDir, const char* p, struct stat64* pStat, int nFlags) override {
-    return Hit(Call::kFStatAt) ? -1 : Posix().FStatAt(nDir, p, pStat, nFlags);
-  }
-  ssize_t ReadEntries(int fd, void* pBuffer, size_t nSize) override {
-    return Hit(Call::kReadEntries) ? -1 : Posix().ReadEntries(fd, pBuffer, nSize);
-  }
-  int AccessAt(int nDir, const char* p, int nMode, int nFlags) override {
-    return Hit(Call::kAccessAt) ? -1 : Posix().AccessAt(nDir, At(p).c_str(), nMode, nFlags);
+  XAPTEST_FORWARD(kOpen, int, Open, (const char* p, int f, mode_t m), (At(p).c_str(), f, m))
+  XAPTEST_FORWARD(kOpenAt, int, OpenAt, (int d, const char* p, int f), (d, p, f))
+  XAPTEST_FORWARD(kStat, int, Stat, (const char* p, struct stat64* s), (At(p).c_str(), s))
+  XAPTEST_FORWARD(kFStat, int, FStat, (int fd, struct stat64* s), (fd, s))
+  XAPTEST_FORWARD(kFStatAt, int, FStatAt, (int d, const char* p, struct stat64* s, int f),
+                  (d, p, s, f))
+  XAPTEST_FORWARD(kReadEntries, ssize_t, ReadEntries, (int fd, void* b, size_t n), (fd, b, n))
+  XAPTEST_FORWARD(kAccessAt, int, AccessAt, (int d, const char* p, int m, int f),
+                  (d, At(p).c_str(), m, f))
+  XAPTEST_FORWARD(kChangeDir, int, ChangeDir, (const char* p), (At(p).c_str()))
+  XAPTEST_FORWARD(kStatFs, int, StatFs, (const char* p, struct statfs64* s), (p, s))
+  int Close(int fd) override { return Real().Close(fd); }
+  char* CurrentDir(char* pszBuffer, size_t nSize) override {
+    return Real().CurrentDir(pszBuffer, nSize);
   }
   int NameToHandle(int fd, struct file_handle* pHandle, int* pnMount) override {
     if (Hit(Call::kNameToHandle)) return -1;
     if (bNoHandles) return errno = EOPNOTSUPP, -1;
-    if (Posix().NameToHandle(fd, pHandle, pnMount) == 0) return 0;
-    if (!bFakeHandles) return -1;
+    if (Real().NameToHandle(fd, pHandle, pnMount) == 0) return 0;
     struct stat64 st;
-    if (Posix().FStat(fd, &st) != 0) return -1;
+    if (!bFakeHandles || Real().FStat(fd, &st) != 0) return -1;
     *pnMount = static_cast<int>(st.st_dev);
     pHandle->handle_type = 1;
     pHandle->handle_bytes = sizeof st.st_ino;
@@ -95,34 +79,24 @@ class EnvDouble : public qom::Env {
     return 0;
   }
   char* RealPath(const char* p) override {
-    if (Hit(Call::kRealPath)) return nullptr;
-    char* pszResolved = Posix().RealPath(At(p).c_str());
+    char* pszResolved = Hit(Call::kRealPath) ? nullptr : Real().RealPath(At(p).c_str());
     if (pszResolved != nullptr && !m_root.empty() &&
         strncmp(pszResolved, m_root.c_str(), m_root.size()) == 0) {
       memmove(pszResolved, pszResolved + m_root.size(), strlen(pszResolved) - m_root.size() + 1);
     }
     return pszResolved;
   }
-  int ChangeDir(const char* p) override {
-    return Hit(Call::kChangeDir) ? -1 : Posix().ChangeDir(At(p).c_str());
-  }
-  char* CurrentDir(char* pszBuffer, size_t nSize) override {
-    return Posix().CurrentDir(pszBuffer, nSize);
-  }
   FILE* OpenMountTable() override {
-    return Hit(Call::kOpenMountTable) ? nullptr : Posix().OpenMountTable();
+    return Hit(Call::kOpenMountTable) ? nullptr : Real().OpenMountTable();
   }
-  struct mntent* NextMount(FILE* pTable, struct mntent* pEntry, char* pszLine, int nSize) override {
-    return Posix().NextMount(pTable, pEntry, pszLine, nSize);
+  struct mntent* NextMount(FILE* pTable, struct mntent* pEntry, char* pszLine, int n) override {
+    return Real().NextMount(pTable, pEntry, pszLine, n);
   }
-  void CloseMountTable(FILE* pTable) override { Posix().CloseMountTable(pTable); }
-  int StatFs(const char* p, struct statfs64* pFs) override {
-    return Hit(Call::kStatFs) ? -1 : Posix().StatFs(p, pFs);
-  }
+  void CloseMountTable(FILE* pTable) override { Real().CloseMountTable(pTable); }
   int StartThread(pthread_t* pThread, const pthread_attr_t* pAttr, void* (*pfnEntry)(void*),
                   void* pArgument) override {
-    if (Hit(Call::kStartThread)) return errno;
-    return Posix().StartThread(pThread, pAttr, pfnEntry, pArgument);
+    return Hit(Call::kStartThread) ? errno
+                                   : Real().StartThread(pThread, pAttr, pfnEntry, pArgument);
   }
   int RunShell(const char* pszCommand) override {
     if (Hit(Call::kRunShell)) return -1;
@@ -144,7 +118,7 @@ class EnvDouble : public qom::Env {
     const bool bRooted = strncmp(p, "/tmp", 4) == 0 || strncmp(p, "/opt", 4) == 0;
     return bRooted && !m_root.empty() ? m_root + p : p;
   }
-  static Env& Posix() { return qom::Env::Posix(); }
+  static Env& Real() { return qom::Env::Posix(); }
 
   std::string m_root;
   std::mutex m_mutex;
@@ -152,6 +126,8 @@ class EnvDouble : public qom::Env {
   std::map<std::pair<Call, int>, int> m_failures;
   std::vector<std::string> m_shell;
 };
+
+#undef XAPTEST_FORWARD
 
 }  // namespace xaptest
 
