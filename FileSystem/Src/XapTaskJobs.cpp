@@ -140,12 +140,15 @@ void* CXapTaskFileSystem::t_AsyncThread(void* pData) {
     return nullptr;
   }
   PTAsyncData* pJob = static_cast<PTAsyncData*>(pData);
-  std::string strSrcPath = pJob->pszSrcPath != nullptr ? pJob->pszSrcPath : "";
-  std::string strDestPath = pJob->pszDestPath != nullptr ? pJob->pszDestPath : "";
+  // Read in place, not copied: nothing on the worker's way allocates, so
+  // memory that runs out cannot end it before its event (the logger, the
+  // shell runner and SendEvent fall back to fixed texts).
+  const char* pszSrc = pJob->pszSrcPath != nullptr ? pJob->pszSrcPath : "";
+  const char* pszDest = pJob->pszDestPath != nullptr ? pJob->pszDestPath : "";
   int32_t eAsyncCommand = pJob->eAsyncCommand;
   XAP_LOG(3u, "eAsyncCommand = [%d]", eAsyncCommand);
-  XAP_LOG(4u, "strSrcPath = [%s]", strSrcPath.c_str());
-  XAP_LOG(4u, "strDestPath = [%s]", strDestPath.c_str());
+  XAP_LOG(4u, "strSrcPath = [%s]", pszSrc);
+  XAP_LOG(4u, "strDestPath = [%s]", pszDest);
   {
     std::lock_guard<std::mutex> lock(pJob->mutex);
     pJob->bStarted = true;
@@ -157,11 +160,10 @@ void* CXapTaskFileSystem::t_AsyncThread(void* pData) {
   int nEvent = ASYNC_EVENT_UNKNOWN;
   if (eAsyncCommand == ASYNC_CMD_DELETE) {
     nEvent = ASYNC_EVENT_DELETE;  // NOLINTNEXTLINE(cert-err33-c): path <= 255 characters
-    snprintf(szCommand, sizeof szCommand, XAP_CMD_DELETE, strSrcPath.c_str());
+    snprintf(szCommand, sizeof szCommand, XAP_CMD_DELETE, pszSrc);
   } else if (eAsyncCommand == ASYNC_CMD_UNZIP) {
     nEvent = ASYNC_EVENT_UNZIP;  // NOLINTNEXTLINE(cert-err33-c): paths <= 255 characters
-    snprintf(szCommand, sizeof szCommand, XAP_CMD_UNZIP_ASYNC, strSrcPath.c_str(),
-             strDestPath.c_str());
+    snprintf(szCommand, sizeof szCommand, XAP_CMD_UNZIP_ASYNC, pszSrc, pszDest);
   }
   if (nEvent == ASYNC_EVENT_UNKNOWN) {
     XAP_ERROR();
