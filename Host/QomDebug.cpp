@@ -5,6 +5,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <new>
 #include <string>
 
 #include "XapOutput.h"
@@ -49,16 +50,10 @@ void EmitLine(unsigned level, const std::string& prefix, std::string message) {
   host::WriteLogLine(line);
 }
 
-}  // namespace
-// NOLINTNEXTLINE(cert-dcl50-cpp): the framework's printf-style logger
-void CQOMDebug::PrintLog(unsigned module, unsigned level, const char* format, ...) {
-  (void)module;
-  if (!IsEnabled(level) || format == nullptr) return;
-  int savedErrno = errno;  // logging must not disturb the caller's errno
-  va_list args;
-  va_start(args, format);
+// One call of a pair: the prefix is held for the message that follows.
+__attribute__((format(printf, 2, 0))) void LogCall(unsigned level, const char* format,
+                                                   va_list args) {
   std::string text = FormatV(format, args);
-  va_end(args);
   PendingPrefix& pending = t_pending;
   if (std::strcmp(format, kPrefixFormat) == 0) {
     if (pending.bHeld) EmitLine(pending.level, pending.text, std::string());
@@ -72,6 +67,32 @@ void CQOMDebug::PrintLog(unsigned module, unsigned level, const char* format, ..
   } else {
     EmitLine(level, std::string(), std::move(text));
   }
+}
+
+// A line that could not be built for want of memory: a fixed text at its
+// level in its place, so that no thread dies of logging.
+void LogOutOfMemory(unsigned level) {
+  t_pending.bHeld = false;
+  std::string().swap(t_pending.text);
+  char line[64];  // NOLINTNEXTLINE(cert-err33-c): the text fits
+  snprintf(line, sizeof line, "L%u [host] out of memory: a log line was dropped\n", level);
+  host::WriteLogText(line);
+}
+
+}  // namespace
+// NOLINTNEXTLINE(cert-dcl50-cpp): the framework's printf-style logger
+void CQOMDebug::PrintLog(unsigned module, unsigned level, const char* format, ...) {
+  (void)module;
+  if (!IsEnabled(level) || format == nullptr) return;
+  int savedErrno = errno;  // logging must not disturb the caller's errno
+  va_list args;
+  va_start(args, format);
+  try {
+    LogCall(level, format, args);
+  } catch (const std::bad_alloc&) {
+    LogOutOfMemory(level);
+  }
+  va_end(args);
   errno = savedErrno;
 }
 

@@ -12,7 +12,9 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <memory>
 #include <mutex>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -40,32 +42,41 @@ const size_t kToolReadSize = 4096;
 const size_t kMaxToolLine = 65536;
 
 // The commands running now (each the leader of its own process group),
-// whether the host is stopping, and how many spawns are under way. The lock
-// guards the list only, never a spawn, so a stop does not queue behind
-// hundreds of starting jobs. A spawn counts itself before it looks at the
-// flag; one that began before the stop registers its command and, seeing
-// the flag, ends it itself; the stop waits for the spawns under way.
+// whether the host is stopping, and whether a spawn is under way. The list's
+// lock guards the list only, never a spawn, so a stop does not queue behind
+// hundreds of starting jobs. Spawns take turns under a lock of their own: a
+// hundred workers starting their tools at once filled the run queue (17 to
+// 20 runnable against 6 to 7, side by side) and held up the command
+// thread's next reply by tens of milliseconds (bench/handoff.cpp). A spawn
+// counts itself before it looks at the flag; one that began before the stop
+// registers its command and, seeing the flag, ends it itself; the stop waits
+// for the spawn under way, never for the lock.
 std::timed_mutex g_runningMutex;
 std::vector<pid_t> g_running;
+std::mutex g_spawnMutex;
 std::atomic<bool> g_bStopping{false};
 std::atomic<int> g_nSpawning{0};
 
-// The host's environment with PATH fixed, made once.
+// The host's environment with PATH fixed, made once; whole or not at all,
+// so that a start that memory runs out for leaves the next one to try.
 char** ToolEnvironment() {
-  static std::vector<std::string>* strings = nullptr;
-  static std::vector<char*>* pointers = nullptr;
+  struct Environment {
+    std::vector<std::string> strings;
+    std::vector<char*> pointers;
+  };
+  static Environment* environment = nullptr;
   static std::once_flag once;
   std::call_once(once, [] {
-    strings = new std::vector<std::string>();
+    auto made = std::make_unique<Environment>();
     for (char** p = environ; *p != nullptr; ++p) {
-      if (strncmp(*p, "PATH=", 5) != 0) strings->push_back(*p);
+      if (strncmp(*p, "PATH=", 5) != 0) made->strings.push_back(*p);
     }
-    strings->push_back(kToolPath);
-    pointers = new std::vector<char*>();
-    for (std::string& s : *strings) pointers->push_back(&s[0]);
-    pointers->push_back(nullptr);
+    made->strings.push_back(kToolPath);
+    for (std::string& s : made->strings) made->pointers.push_back(&s[0]);
+    made->pointers.push_back(nullptr);
+    environment = made.release();
   });
-  return pointers->data();
+  return environment->pointers.data();
 }
 
 void LogToolLine(const std::string& text) {
@@ -75,8 +86,28 @@ void LogToolLine(const std::string& text) {
   host::WriteLogLine(line);
 }
 
-// Reads the tool's output to its end, one log line per line it printed
-// (a last line without "\n" too; a long one in pieces, see kMaxToolLine);
+// Adds what the tool printed to pending and logs each line it finishes (a
+// long one in pieces, see kMaxToolLine), at its end what is left too. Short
+// of memory, the text is dropped, never the tool: it is read on.
+void LogToolText(std::string& pending, const char* data, size_t size, bool bEnd) {
+  try {
+    pending.append(data, size);
+    size_t start = 0;
+    for (size_t nl; (nl = pending.find('\n', start)) != std::string::npos; start = nl + 1) {
+      LogToolLine(pending.substr(start, nl - start));
+    }
+    pending.erase(0, start);
+    if (pending.size() >= kMaxToolLine || (bEnd && !pending.empty())) {
+      LogToolLine(pending);
+      pending.clear();
+    }
+  } catch (const std::bad_alloc&) {
+    std::string().swap(pending);
+    host::WriteLogText("L3 [sh] out of memory: some of what the tool printed was dropped\n");
+  }
+}
+
+// Reads the tool's output to its end, one log line per line it printed;
 // read also when the level hides it, so the tool is never held up by a full
 // pipe.
 void DrainOutput(int fd) {
@@ -87,31 +118,28 @@ void DrainOutput(int fd) {
     ssize_t n = read(fd, buf, sizeof buf);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) break;
-    if (!bShown) continue;
-    pending.append(buf, static_cast<size_t>(n));
-    size_t start = 0;
-    for (size_t nl; (nl = pending.find('\n', start)) != std::string::npos; start = nl + 1) {
-      LogToolLine(pending.substr(start, nl - start));
-    }
-    pending.erase(0, start);
-    if (pending.size() >= kMaxToolLine) {
-      LogToolLine(pending);
-      pending.clear();
-    }
+    if (bShown) LogToolText(pending, buf, static_cast<size_t>(n), false);
   }
-  if (!pending.empty()) LogToolLine(pending);
+  if (bShown) LogToolText(pending, buf, 0, true);
 }
 
 // A command that could not be started is a failure the caller must see,
 // whatever the log level: a job that never ran looks done otherwise.
 void LogCannotStart(const char* command, int nError) {
   char reason[128];
-  std::string line = "L0 [sh] cannot start \"";
-  host::AppendEscaped(line, command);
-  line += "\": ";
-  line += strerror_r(nError, reason, sizeof reason);
-  line += '\n';
-  host::WriteLogLine(line);
+  const char* pszReason = strerror_r(nError, reason, sizeof reason);
+  try {
+    std::string line = "L0 [sh] cannot start \"";
+    host::AppendEscaped(line, command);
+    line += "\": ";
+    line += pszReason;
+    line += '\n';
+    host::WriteLogLine(line);
+  } catch (const std::bad_alloc&) {  // the same without the command, which may be long
+    char line[192];                  // NOLINTNEXTLINE(cert-err33-c): a cut reason still says it
+    snprintf(line, sizeof line, "L0 [sh] cannot start a command: %s\n", pszReason);
+    host::WriteLogText(line);
+  }
 }
 
 // Whether the line is one program named by its path, with arguments, and
@@ -128,21 +156,11 @@ bool IsPlainCommand(const char* command) {
   return true;
 }
 
-// Starts the command and registers it. -1 when the host is stopping, or
-// when it could not be started (the reason is then in *pnError).
-pid_t Spawn(const char* command, int outFd, int* pnError) {
-  posix_spawn_file_actions_t actions;
-  *pnError = posix_spawn_file_actions_init(&actions);
-  if (*pnError != 0) return -1;
-  posix_spawnattr_t attr;
-  *pnError = posix_spawnattr_init(&attr);
-  if (*pnError != 0) {
-    posix_spawn_file_actions_destroy(&actions);
-    return -1;
-  }
-  int rc = posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-  if (rc == 0) rc = posix_spawn_file_actions_adddup2(&actions, outFd, STDOUT_FILENO);
-  if (rc == 0) rc = posix_spawn_file_actions_adddup2(&actions, outFd, STDERR_FILENO);
+// The tool's streams, signals and session. 0, or the error.
+int SetUpSpawn(posix_spawn_file_actions_t* actions, posix_spawnattr_t* attr, int outFd) {
+  int rc = posix_spawn_file_actions_addopen(actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+  if (rc == 0) rc = posix_spawn_file_actions_adddup2(actions, outFd, STDOUT_FILENO);
+  if (rc == 0) rc = posix_spawn_file_actions_adddup2(actions, outFd, STDERR_FILENO);
   // The host blocks or ignores some signals; the tool gets the defaults a
   // shell would give it.
   sigset_t defaults;
@@ -152,34 +170,75 @@ pid_t Spawn(const char* command, int outFd, int* pnError) {
   sigaddset(&defaults, SIGTERM);
   sigset_t emptyMask;
   sigemptyset(&emptyMask);
-  if (rc == 0) rc = posix_spawnattr_setsigdefault(&attr, &defaults);
-  if (rc == 0) rc = posix_spawnattr_setsigmask(&attr, &emptyMask);
+  if (rc == 0) rc = posix_spawnattr_setsigdefault(attr, &defaults);
+  if (rc == 0) rc = posix_spawnattr_setsigmask(attr, &emptyMask);
   // A session of its own: no controlling terminal to prompt on, and one
   // process group to end.
   if (rc == 0) {
     rc = posix_spawnattr_setflags(
-        &attr, POSIX_SPAWN_SETSID | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
+        attr, POSIX_SPAWN_SETSID | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
   }
-  pid_t pid = -1;
-  if (rc == 0) {
-    char shell[] = "/bin/sh";
-    char dashC[] = "-c";
-    std::string line = IsPlainCommand(command) ? std::string("exec ") + command : command;
-    char* argv[] = {shell, dashC, &line[0], nullptr};
-    char** env = ToolEnvironment();
-    ++g_nSpawning;
-    if (!g_bStopping) rc = posix_spawn(&pid, "/bin/sh", &actions, &attr, argv, env);
-    if (rc == 0 && pid > 0) {
-      std::lock_guard<std::timed_mutex> lock(g_runningMutex);
-      g_running.push_back(pid);
-    } else {
-      pid = -1;
+  return rc;
+}
+
+// Adds a started command to the list; short of memory, ends it instead, so
+// that no tool runs that a stop could miss.
+bool Register(pid_t pid) {
+  try {
+    std::lock_guard<std::timed_mutex> lock(g_runningMutex);
+    g_running.push_back(pid);
+    return true;
+  } catch (const std::bad_alloc&) {
+    kill(-pid, SIGKILL);
+    while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
     }
-    if (pid > 0 && g_bStopping) kill(-pid, SIGKILL);  // the stop may have passed it by
-    --g_nSpawning;
+    return false;
   }
-  *pnError = rc;
-  posix_spawnattr_destroy(&attr);
+}
+
+// Runs /bin/sh -c line and registers it, one spawn at a time (see
+// g_spawnMutex). The pid, or -1 with the reason in *pnError (0 when the host
+// is stopping).
+pid_t StartRegistered(char* line, const posix_spawn_file_actions_t* actions,
+                      const posix_spawnattr_t* attr, int* pnError) {
+  char shell[] = "/bin/sh";
+  char dashC[] = "-c";
+  char* argv[] = {shell, dashC, line, nullptr};
+  char** env = ToolEnvironment();
+  std::lock_guard<std::mutex> spawnLock(g_spawnMutex);
+  ++g_nSpawning;
+  pid_t pid = -1;
+  *pnError = g_bStopping ? 0 : posix_spawn(&pid, "/bin/sh", actions, attr, argv, env);
+  if (*pnError != 0 || pid <= 0) {
+    pid = -1;
+  } else if (!Register(pid)) {
+    *pnError = ENOMEM;
+    pid = -1;
+  }
+  if (pid > 0 && g_bStopping) kill(-pid, SIGKILL);  // the stop may have passed it by
+  --g_nSpawning;
+  return pid;
+}
+
+// Starts the command and registers it. -1 when the host is stopping, or
+// when it could not be started (the reason is then in *pnError).
+pid_t Spawn(const char* command, int outFd, int* pnError) {
+  posix_spawn_file_actions_t actions;
+  *pnError = posix_spawn_file_actions_init(&actions);
+  if (*pnError != 0) return -1;
+  posix_spawnattr_t attr;
+  *pnError = posix_spawnattr_init(&attr);
+  pid_t pid = -1;
+  if (*pnError == 0) {
+    *pnError = SetUpSpawn(&actions, &attr, outFd);
+    try {
+      std::string line = IsPlainCommand(command) ? std::string("exec ") + command : command;
+      if (*pnError == 0) pid = StartRegistered(&line[0], &actions, &attr, pnError);
+    } catch (const std::bad_alloc&) {
+      *pnError = ENOMEM;
+    }
+    posix_spawnattr_destroy(&attr);
+  }
   posix_spawn_file_actions_destroy(&actions);
   return pid;
 }
@@ -227,7 +286,7 @@ void KillShellCommands() {
   if (!lock.owns_lock()) return;
   for (pid_t pid : g_running) kill(-pid, SIGKILL);
   lock.unlock();
-  // Each spawn under way ends what it starts; a child stopped before its
+  // The spawn under way ends what it starts; a child stopped before its
   // exec (a stopped process group) would hold one for ever.
   for (int i = 0; g_nSpawning > 0 && i < 10000; ++i) usleep(1000);
 }

@@ -1,6 +1,7 @@
 #include "XapBase.h"
 
 #include <atomic>
+#include <new>
 
 #include "XapOutput.h"
 #include "XapProtocol.h"
@@ -83,12 +84,17 @@ void CXapEngineBase::ResetReply() {
 
 void CXapEngineBase::SendEvent(int nEventId, std::string strData1, std::string strData2) {
   // A sink set by a test takes the event; else it is a protocol line on
-  // standard output (held while a command runs).
+  // standard output (held while a command runs). An event that memory runs
+  // out for is lost, said at level 0: the worker that sent it goes on.
   XapEventSink sink = g_eventSink.load();
-  if (sink != nullptr) {
-    sink(nEventId, strData1, strData2);
-  } else {
-    host::WriteEventLine(host::FormatEvent(nEventId, strData1, strData2));
+  try {
+    if (sink != nullptr) {
+      sink(nEventId, strData1, strData2);
+    } else {
+      host::WriteEventLine(host::FormatEvent(nEventId, strData1, strData2));
+    }
+  } catch (const std::bad_alloc&) {
+    host::WriteLogText("L0 [host] out of memory: an event was lost\n");
   }
 }
 

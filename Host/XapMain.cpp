@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <exception>
+#include <new>
 #include <string>
 
 #include "QomDebug.h"
@@ -204,42 +205,80 @@ int ParseOptions(int argc, char** argv, CXapAppBase* app) {
   return -1;
 }
 // NOLINTEND(cert-err33-c)
+// The answer to a line or a command when memory runs out even for its
+// error line: a fixed text, which needs no allocation.
+const char kOutOfMemoryLine[] = "{\"error\":\"out of memory\"}\n";
+
+// Runs one command and answers it. Memory that runs out on the way (in the
+// module, or for the reply's text) still answers it: "ok" false (true when
+// it ran to its end) and no reply, or the fixed line when even that cannot
+// be built; then the next command runs.
+void RunCommand(CXapEngineBase* engine, const host::Command& cmd, std::string& strRet) {
+  bool bOk = false;
+  strRet.clear();
+  engine->ResetReply();
+  host::BeginCommand();
+  try {
+    bOk = engine->Execute(strRet, cmd.strCmd, cmd.strParams[0], cmd.strParams[1], cmd.strParams[2],
+                          cmd.strParams[3]);
+    host::EndCommand(
+        host::FormatReply(cmd, bOk, engine->ReplyKind(), engine->ReplyInteger(), strRet));
+    return;
+  } catch (const std::bad_alloc&) {
+    std::string().swap(strRet);
+  }
+  host::WriteLogText("L0 [host] out of memory: a command is answered without its reply\n");
+  try {
+    host::EndCommand(host::FormatReply(cmd, bOk, XAP_REPLY_NONE, 0, strRet));
+  } catch (const std::bad_alloc&) {
+    host::EndCommand(kOutOfMemoryLine, sizeof kOutOfMemoryLine - 1);
+  }
+}
+
+// Answers one input line, or the bytes without "\n" at the end of input.
+void ServeLine(CXapEngineBase* engine, Input eInput, const std::string& line, bool bTooLong,
+               host::Command& cmd, std::string& strRet) {
+  if (eInput == Input::kUnfinished || bTooLong) {
+    host::WriteOutputLine(bTooLong ? host::FormatTooLong() : host::FormatUnterminated());
+    return;
+  }
+  std::string errorLine;
+  switch (host::ParseLine(line, &cmd, &errorLine)) {
+    case host::LineKind::kBlank:
+      break;
+    case host::LineKind::kRefused:
+      host::WriteOutputLine(errorLine);
+      break;
+    case host::LineKind::kCommand:
+      RunCommand(engine, cmd, strRet);
+      break;
+  }
+}
+
 // Runs one command per line of standard input until input ends, standard
-// output fails or has no reader, or an ending signal stops the host.
+// output fails or has no reader, or an ending signal stops the host. A line
+// that memory runs out for before its command runs is refused with the
+// fixed line.
 void ServeCommands(CXapEngineBase* engine) {
   LineReader reader;
   std::string line;
-  std::string errorLine;
+  line.reserve(host::kMaxLineBytes + 2);  // the reader's appends never allocate
   std::string strRet;
   host::Command cmd;
   bool bTooLong = false;
   while (!host::OutputGone() && !host::Stopping()) {
     Input eInput = reader.Next(&line, &bTooLong);
-    if (eInput == Input::kUnfinished) host::WriteOutputLine(host::FormatUnterminated());
     // A job's event may have failed to go out while the line was awaited:
     // then this line runs no more than the ones after it.
-    if (eInput != Input::kLine || host::OutputGone() || host::Stopping()) break;
-    if (bTooLong) {
-      host::WriteOutputLine(host::FormatTooLong());
-      continue;
-    }
-    switch (host::ParseLine(line, &cmd, &errorLine)) {
-      case host::LineKind::kBlank:
-        break;
-      case host::LineKind::kRefused:
-        host::WriteOutputLine(errorLine);
-        break;
-      case host::LineKind::kCommand: {
-        strRet.clear();
-        engine->ResetReply();
-        host::BeginCommand();
-        bool bOk = engine->Execute(strRet, cmd.strCmd, cmd.strParams[0], cmd.strParams[1],
-                                   cmd.strParams[2], cmd.strParams[3]);
-        host::EndCommand(
-            host::FormatReply(cmd, bOk, engine->ReplyKind(), engine->ReplyInteger(), strRet));
-        break;
+    bool bGoOn = eInput == Input::kLine && !host::OutputGone() && !host::Stopping();
+    if (bGoOn || eInput == Input::kUnfinished) {
+      try {
+        ServeLine(engine, eInput, line, bTooLong, cmd, strRet);
+      } catch (const std::bad_alloc&) {
+        host::WriteOutputLine(kOutOfMemoryLine, sizeof kOutOfMemoryLine - 1);
       }
     }
+    if (!bGoOn) break;
   }
 }
 }  // namespace

@@ -1,5 +1,6 @@
 #include "XapOutput.h"
 
+#include <limits.h>
 #include <linux/sockios.h>
 #include <poll.h>
 #include <sys/ioctl.h>
@@ -12,6 +13,7 @@
 #include <chrono>
 #include <cstring>
 #include <mutex>
+#include <new>
 #include <vector>
 
 namespace qom {
@@ -34,9 +36,13 @@ std::atomic<unsigned long> g_nWritten{0};
 bool g_bInCommand = false;              // guarded by g_outputMutex
 std::vector<std::string> g_heldEvents;  // guarded by g_outputMutex
 
-// A line is written in pieces no larger than this, so that the bytes a
+// A line of up to PIPE_BUF (4096) bytes goes out in one write: a pipe
+// never mixes such a write with another writer's bytes, and takes it whole
+// or, when non-blocking, not at all (EAGAIN) until a page is free. A longer
+// line is written in pieces no larger than kWritePiece, so that the bytes a
 // slow reader takes are seen while the line is being written: a socket
 // frees a piece only once it has been read whole.
+const size_t kWholeWrite = PIPE_BUF;
 const size_t kWritePiece = 512;
 
 // The lock of the log stream. When stderr is the same file as stdout (as
@@ -57,11 +63,12 @@ std::timed_mutex& LogMutex() {
 // the error of a write that failed otherwise, as when the reader has gone
 // or a file is full. A file keeps no piece of a line it could not take
 // whole.
-int WriteAll(int fd, const std::string& line) {
-  const char* p = line.data();
-  size_t left = line.size();
+int WriteAll(int fd, const char* line, size_t size) {
+  const char* p = line;
+  size_t left = size;
+  const size_t piece = size <= kWholeWrite ? size : kWritePiece;
   while (left > 0) {
-    ssize_t n = write(fd, p, std::min(left, kWritePiece));
+    ssize_t n = write(fd, p, std::min(left, piece));
     if (n < 0) {
       if (errno == EINTR) continue;
       if (errno == EAGAIN || errno == EWOULDBLOCK) {
@@ -71,9 +78,9 @@ int WriteAll(int fd, const std::string& line) {
       }
       const int nError = errno;
       struct stat st;
-      off_t at = left < line.size() ? lseek(fd, 0, SEEK_CUR) : -1;
+      off_t at = left < size ? lseek(fd, 0, SEEK_CUR) : -1;
       if (at >= 0 && fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
-        (void)!ftruncate(fd, at - static_cast<off_t>(line.size() - left));
+        (void)!ftruncate(fd, at - static_cast<off_t>(size - left));
       }
       return nError;
     }
@@ -87,9 +94,9 @@ int WriteAll(int fd, const std::string& line) {
 // Standard output: once a line cannot be written, none is tried again;
 // after an ending signal none is begun. A reader that has gone is the end
 // of the session; any other failure is counted, with what it loses.
-void WriteStdout(const std::string& line, bool bEvent) {
+void WriteStdout(const char* line, size_t size, bool bEvent) {
   if (g_bStopping.load()) return;
-  int nError = g_bOutputGone.load() ? 0 : WriteAll(STDOUT_FILENO, line);
+  int nError = g_bOutputGone.load() ? 0 : WriteAll(STDOUT_FILENO, line, size);
   if (nError == EPIPE || nError == ECONNRESET) {
     g_bOutputGone.store(true);
     return;
@@ -99,6 +106,10 @@ void WriteStdout(const std::string& line, bool bEvent) {
     g_bOutputGone.store(true);
   }
   if (g_nOutputError.load() != 0) ++(bEvent ? g_nEventsLost : g_nRepliesLost);
+}
+
+void WriteStdout(const std::string& line, bool bEvent) {
+  WriteStdout(line.data(), line.size(), bEvent);
 }
 
 // Bytes written to fd that its reader has not taken yet: what a pipe
@@ -138,9 +149,11 @@ bool TakeOverStream(std::timed_mutex& mutex, int fd, int nMs) {
 
 }  // namespace
 
-void WriteOutputLine(const std::string& line) {
+void WriteOutputLine(const std::string& line) { WriteOutputLine(line.data(), line.size()); }
+
+void WriteOutputLine(const char* line, size_t size) {
   std::lock_guard<std::timed_mutex> lock(g_outputMutex);
-  WriteStdout(line, false);
+  WriteStdout(line, size, false);
 }
 
 void WriteEventLine(const std::string& line) {
@@ -157,11 +170,13 @@ void BeginCommand() {
   g_bInCommand = true;
 }
 
-void EndCommand(const std::string& replyLine) {
+void EndCommand(const std::string& replyLine) { EndCommand(replyLine.data(), replyLine.size()); }
+
+void EndCommand(const char* replyLine, size_t size) {
   std::lock_guard<std::timed_mutex> lock(g_outputMutex);
   g_bInCommand = false;
   // Line by line: after an ending signal, no held event follows the reply.
-  WriteStdout(replyLine, false);
+  WriteStdout(replyLine, size, false);
   for (const std::string& event : g_heldEvents) WriteStdout(event, true);
   g_heldEvents.clear();
 }
@@ -199,7 +214,21 @@ void WriteLogLine(const std::string& line) {
   if (sink != nullptr) {
     sink(line);
   } else {
-    WriteAll(STDERR_FILENO, line);  // a log nobody reads loses its lines, nothing more
+    WriteAll(STDERR_FILENO, line.data(), line.size());  // a log nobody reads loses its lines
+  }
+}
+
+void WriteLogText(const char* text) {
+  std::lock_guard<std::timed_mutex> lock(LogMutex());
+  LogSink sink = g_logSink.load();
+  if (g_bStopping.load()) return;
+  if (sink == nullptr) {
+    WriteAll(STDERR_FILENO, text, strlen(text));
+    return;
+  }
+  try {
+    sink(text);
+  } catch (const std::bad_alloc&) {  // a test's sink takes a string: the line is lost
   }
 }
 

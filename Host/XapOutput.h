@@ -4,14 +4,18 @@
 #ifndef XAP_HOST_XAPOUTPUT_H_
 #define XAP_HOST_XAPOUTPUT_H_
 
+#include <cstddef>
 #include <string>
 
 namespace qom {
 namespace host {
 
 // Writes one protocol line (with its "\n") to standard output, whole: a
-// full non-blocking descriptor is waited for.
+// full non-blocking descriptor is waited for. A line of up to 4096 bytes
+// goes out in one write; the text form allocates nothing (for the fixed
+// lines said when memory runs out).
 void WriteOutputLine(const std::string& line);
+void WriteOutputLine(const char* line, size_t size);
 
 // Writes one event line (with its "\n"). While a command runs, events are
 // held and follow that command's reply, so that a job's event never comes
@@ -22,6 +26,7 @@ void WriteEventLine(const std::string& line);
 // EndCommand writes the reply line and then the held events.
 void BeginCommand();
 void EndCommand(const std::string& replyLine);
+void EndCommand(const char* replyLine, size_t size);
 
 // True once a line could not be written to standard output (its reader
 // has gone, or see OutputError), or SetOutputGone was called: from then on
@@ -48,6 +53,9 @@ void FinishLineInFlight(int nMs);
 // Writes one log line (with its "\n") to standard error, or to the log
 // sink. A log nobody reads any more loses the line.
 void WriteLogLine(const std::string& line);
+// The same for a fixed text, allocating nothing (unless a sink is set): the
+// fallback of a log line that could not be built for want of memory.
+void WriteLogText(const char* text);
 
 // Appends text with control characters escaped (\n, \t, \xNN), so that it
 // stays on one log line.

@@ -13,6 +13,7 @@
 #include <new>
 
 #include "XapBase.h"
+#include "XapOutput.h"
 
 extern "C" int __real_pthread_create(pthread_t* thread, const pthread_attr_t* attr,
                                      void* (*start)(void*), void* arg);
@@ -45,11 +46,18 @@ struct EndGuard {
   ~EndGuard() { Ended(); }
 };
 
+// A start routine that memory runs out in ends its thread, never the
+// process: the host's tools and the commands queued behind survive it.
 void* Trampoline(void* pStart) {
   Start start = *static_cast<Start*>(pStart);
   delete static_cast<Start*>(pStart);
   EndGuard guard;
-  return start.pfnStart(start.pArg);
+  try {
+    return start.pfnStart(start.pArg);
+  } catch (const std::bad_alloc&) {
+    host::WriteLogText("L0 [host] out of memory: a worker thread ended early\n");
+    return nullptr;
+  }
 }
 
 }  // namespace

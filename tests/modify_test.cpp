@@ -114,3 +114,40 @@ TEST_F(InFolder, TheReplyComesFirstThenExactlyOneEventPerJob) {
                                         {Event(0, "1"), 100}}));
   EXPECT_EQ(module.NewLog().find("Sanitizer"), std::string::npos);
 }
+
+// Memory running out while 300 jobs wait on a FIFO (an address-space limit,
+// a few runs at each): every command is answered, no failed allocation
+// aborts the host, and once UnzipKill has ended the tools, the end of input
+// ends it with status 0.
+TEST_F(InFolder, ThreeHundredJobsWhenMemoryRunsShort) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "a sanitizer's own reservations exceed the limit";
+#endif
+  if (ModuleCommand()[0] != ' ') GTEST_SKIP() << "the limit would bind the emulator";
+  if (system("prlimit --as=100000000 true") != 0) GTEST_SKIP() << "no prlimit";
+  XAPTEST_ISOLATE();  // killall ends only this test's unzips
+  Sh("mkfifo " + d + "fifo");
+  std::string jobs = "SetWidgetInfo 1 x\n";
+  for (int i = 0; i < 300; ++i) jobs += "UnzipAsync " + d + "fifo " + d + std::to_string(i) + "\n";
+  for (const char* limit : {"40000000", "40000000", "60000000", "60000000", "100000000"}) {
+    ModuleProcess module(std::string("prlimit --as=") + limit + " @");
+    module.Send(jobs);
+    int answers = 0, started = 0, events = 0;
+    auto take = [&](const std::string& line) {
+      events += line.rfind("{\"event\"", 0) == 0;
+      answers += line.rfind("{\"cmd\"", 0) == 0;
+      started += line == "{\"cmd\":\"UnzipAsync\",\"ok\":true,\"reply\":1}";
+      return !line.empty();
+    };
+    while (answers < 301 && take(module.ReadLine())) continue;
+    // A tool may start after a kill: killed again until every job has ended.
+    for (int i = 0; i < 100 && events < started; ++i) {
+      module.SendLine("UnzipKill");
+      for (int before = answers; answers == before && take(module.ReadLine());) continue;
+      usleep(100000);
+    }
+    module.CloseInput();
+    EXPECT_EQ(module.Wait(), 0) << limit;
+    EXPECT_GE(answers, 301) << limit;
+  }
+}
