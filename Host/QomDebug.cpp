@@ -102,6 +102,4 @@ bool CQOMDebug::IsEnabled(unsigned level) {
 
 void CQOMDebug::SetLevel(unsigned level) { g_level.store(level, std::memory_order_relaxed); }
 
-unsigned CQOMDebug::GetLevel() { return g_level.load(std::memory_order_relaxed); }
-
 }  // namespace qom

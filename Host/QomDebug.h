@@ -18,7 +18,6 @@ class CQOMDebug {
 
   // Highest level written (0 to 4); 0 at start.
   static void SetLevel(unsigned level);
-  static unsigned GetLevel();
 };
 
 }  // namespace qom
