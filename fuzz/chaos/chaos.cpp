@@ -108,7 +108,8 @@ struct Plan {
   std::vector<Step> steps;      // marks among the chunks of input
   Out out = Out::kPipe;
   bool bTail = false, bNonBlocking = false, bSlowOut = false, bSlowErr = false, bNohup = false;
-  bool bCopied = false;  // /tmp/c/w/b is there for a Move
+  bool bCopied = false,
+       bUnzipKill = false;  // /tmp/c/w/b is there for a Move; the FIFO's tool ended
   // endSig: the signal that ends the round once every answer has come.
   int cuts = 30, pipeSize = 0, logLevel = 0, sig = 0, endSig = 0;
   long holdMs = 0;
@@ -164,6 +165,7 @@ void AddLine(Plan& p, const std::string& text, json reply, const std::string& wo
   json event = {{"event", kind}, {"data", json::array({data, " "})}};
   if (cmd == "Move") reply = p.bCopied ? 1 : -5, p.bCopied = false;
   p.bCopied = p.bCopied || words == kCommands[3].words;
+  p.bUnzipKill = p.bUnzipKill || words == "UnzipKill";
   p.expects.push_back({cmd, id, reply, kind < 0 ? json() : event, p.input.size()});
 }
 
@@ -216,14 +218,15 @@ void AddCommands(Dice& d, Plan& p, int n, bool bWork) {
 
 // Stdout one of outs, the log level and the signal. Every round lets the module accept paths
 // under /tmp; a job on the FIFO keeps a tool (and, once input ends, the host) waiting until the
-// round releases it. Rounds in a row take the signals in turn, each row from another place in
-// the list, so that a short run sends each of them.
+// round releases it. Rounds in a row send the ending signals in turn, so that a short run sends
+// each: of eight seeds, the five that end with one (an answers round every other time, the
+// signal and burst rows always) take the next five of the list.
 void Begin(Dice& d, Plan& p, const std::vector<Out>& outs, uint64_t seed) {
   p.out = outs[d.Int(0, static_cast<int>(outs.size()) - 1)];
   p.bNonBlocking = (p.out == Out::kPipe || p.out == Out::kSocket) && d.Chance(50);
   p.logLevel = std::max(0, d.Int(-2, 4));
-  const uint64_t kTurn[] = {0, 0, 4, 7};
-  p.sig = kSignals[(seed / 4 + kTurn[seed % 4]) % std::size(kSignals)];
+  const uint64_t kTurn[] = {0, 0, 1, 2, 0, 0, 3, 4};
+  p.sig = kSignals[(seed / 8 * 5 + kTurn[seed % 8]) % std::size(kSignals)];
   AddLine(d, p, {"SetWidgetInfo 1 x", 1});
   AddLine(d, p, {"UnzipAsync /tmp/fifo /tmp/c/o", 1});
 }
@@ -254,12 +257,12 @@ void AddTail(Dice& d, Plan& p) {
 // does, and a SIGHUP ends nothing; the round may end with another signal.
 void RowAnswers(Dice& d, Plan& p, uint64_t seed) {
   Begin(d, p, {Out::kPipe, Out::kSocket, Out::kFile, Out::kNull}, seed);
-  p.endSig = p.sig != SIGHUP && d.Chance(50) ? p.sig : 0;
-  p.bNohup = true;
+  p.endSig = seed % 8 == 0 ? p.sig : 0;
+  p.bNohup = p.endSig != SIGHUP;
   p.sig = SIGHUP;
   p.pipeSize = d.Chance(70) ? 4096 : 0;
   AddCommands(d, p, d.Int(1, 10), true);
-  Mark(p, Step::kSignal);
+  if (p.bNohup) Mark(p, Step::kSignal);
   AddMarker(p);
   Mark(p, Step::kQuiet);
   size_t answered = p.expects.size();
@@ -598,13 +601,13 @@ class Round {
     Fail("cpu", std::to_string(used) + " ms busy in " + std::to_string(wall) + " ms idle");
   }
 
-  // Sends sig once a tool runs (the FIFO's) that it must end.
+  // Sends sig once a tool runs (the FIFO's, unless UnzipKill ended it) that it must end.
   void Signal(int sig) {
-    for (Clock::time_point t = Clock::now(); !m_plan.bNohup && OtherProcesses().size() < 2;
-         Pump(20)) {
+    bool bEnding = !(m_plan.bNohup && sig == SIGHUP), bTool = bEnding && !m_plan.bUnzipKill;
+    for (Clock::time_point t = Clock::now(); bTool && OtherProcesses().size() < 2; Pump(20)) {
       if (MsSince(t) > kHangMs) return Fail("signal", "no tool up 20 s after the FIFO job began");
     }
-    m_bSigSent = !Exited() && kill(m_pid, sig) == 0 && !(m_plan.bNohup && sig == SIGHUP);
+    m_bSigSent = !Exited() && kill(m_pid, sig) == 0 && bEnding;
     m_sig = sig;
     m_out.lastTake = m_err.lastTake = Clock::now();
     // A stalled reader resumes holdMs from now.
