@@ -270,8 +270,8 @@ void RowAnswers(Dice& d, Plan& p, uint64_t seed) {
   if (hold > 0) Mark(p, Step::kHold, hold);
   // Jobs that end while later ones start, a long reply goes out and a long
   // unzip runs: their events wait for the reply.
-  AddDeletes(d, p, d.Int(10, 40));
-  AddLong(d, p, 5000, 65000);
+  AddDeletes(d, p, d.Int(40, 90));  // more than a page of answers
+  AddLong(d, p, 5000, 20000);  // with the jobs, it fits the input pipe of a host that cannot write
   bool bStuck = hold > 2000 && (p.out == Out::kPipe || p.out == Out::kSocket);
   if (bStuck) Mark(p, Step::kQuiet, 0, answered);  // the host waits for room on its output
   AddLine(d, p, kCommands[std::size(kCommands) - 1]);
