@@ -1,9 +1,10 @@
 // xap_chaos: starts the real xapFileSystem again and again in a PID and mount
 // namespace of its own and treats it as a careless or hostile world would:
-// input cut anywhere and paused, half lines, a stdout that is a pipe, a
-// socket, a file, /dev/null or closed, read late, slowly or by a reader that
-// goes away, a stderr read slowly, jobs on a FIFO and in bursts, and ending
-// signals (with SIGHUP ignored, as nohup starts it, too). After each
+// input cut anywhere and paused, half lines, odd ids, a stdout that is a
+// pipe or socket of one page (non-blocking too), a file, /dev/null or
+// closed, read late, slowly or by a reader that goes away, a stderr read
+// slowly, jobs on a FIFO and in bursts, and ending signals (with SIGHUP
+// ignored, as nohup starts it, too). After each
 // round it checks what the host promises its clients. It shares no code with
 // the host or the module: it only sees the process.
 //
@@ -529,7 +530,7 @@ class Round {
     size_t sent = 0;  // lines sent whole so far
     while (sent < m_plan.expects.size() && m_plan.expects[sent].end <= m_written) ++sent;
     if (!j.is_object()) {
-      Fail("json", "stdout line is not one JSON object: " + Clip(line));
+      Fail("json", "stdout line is not one JSON object (or not with the id sent): " + Clip(line));
     } else if (j.contains("event")) {
       // Jobs of one kind and outcome look alike from outside: an event is
       // matched to one of them whose reply has come and whose event has not.
