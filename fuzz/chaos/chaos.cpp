@@ -364,15 +364,17 @@ void CloseFd(int* pfd) {
 
 // How long the program's threads have run or waited to run, in ms: a spin
 // counts in full however loaded the machine is, a sleeping thread not at all.
+// -1 when no thread's figures can be read (a kernel without them).
 long BusyMs(pid_t pid) {
   unsigned long long ns = 0, run = 0, wait = 0;
+  bool bRead = false;
   std::error_code e;
   for (const auto& task : fs::directory_iterator("/proc/" + std::to_string(pid) + "/task", e)) {
     FILE* f = fopen((task.path() / "schedstat").c_str(), "r");
-    if (f && fscanf(f, "%llu %llu", &run, &wait) == 2) ns += run + wait;
+    if (f && fscanf(f, "%llu %llu", &run, &wait) == 2) ns += run + wait, bRead = true;
     if (f) fclose(f);
   }
-  return static_cast<long>(ns / 1000000);
+  return bRead ? static_cast<long>(ns / 1000000) : -1;
 }
 
 // Every process of the namespace but the driver.
@@ -607,7 +609,9 @@ class Round {
     Clock::time_point since = Clock::now();
     Pump(kMeasureMs);
     long used = BusyMs(m_pid) - before, wall = MsSince(since);
-    if (Exited() || used <= kIdleCpuShare * wall) return;
+    if (Exited()) return;
+    if (before < 0) return Fail("cpu", "the threads' run and wait times cannot be read");
+    if (used <= kIdleCpuShare * wall) return;
     Fail("cpu", std::to_string(used) + " ms busy in " + std::to_string(wall) + " ms idle");
   }
 
