@@ -309,6 +309,7 @@ void RowSignal(Dice& d, Plan& p, uint64_t seed) {
   p.bSlowErr = !bStall && !p.bSlowOut;
   if (p.bSlowErr) p.logLevel = 0;
   p.pipeSize = bStall ? 16384 : 4096;
+  p.bNonBlocking = bStall ? d.Chance(70) : p.bNonBlocking;
   p.holdMs = bStall ? d.Int(100, 600) : 0;
   AddCommands(d, p, d.Int(0, 5), false);
   if (bStall) Mark(p, Step::kHold, kStallMs);  // bounded: a host stuck on its output reads no input
@@ -325,8 +326,10 @@ void RowBurst(Dice& d, Plan& p, uint64_t seed) {
   Begin(d, p, {Out::kPipe, Out::kSocket}, seed);
   p.cuts = 0;  // sent at once, so that the jobs start together
   p.pipeSize = 4096;
-  Mark(p, Step::kHold, d.Int(100, 800));
+  long hold = d.Chance(50) ? d.Int(100, 800) : d.Int(2200, 3000);
+  Mark(p, Step::kHold, hold);
   AddDeletes(d, p, 300);
+  if (hold > 2000) Mark(p, Step::kQuiet, 0, 2);  // the host waits for room on its output
   if (d.Chance(30)) Mark(p, Step::kQuiet);
   Mark(p, Step::kSignal, 0, d.Int(20, 250));
 }
