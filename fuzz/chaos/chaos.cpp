@@ -1,9 +1,10 @@
 // xap_chaos: starts the real xapFileSystem again and again in a PID and mount
 // namespace of its own and treats it as a careless or hostile world would:
-// input cut anywhere and paused, half lines, a stdout that is a pipe, a
-// socket, a file, /dev/null or closed, read late, slowly or by a reader that
-// goes away, a stderr read slowly, jobs on a FIFO and in bursts, and ending
-// signals (with SIGHUP ignored, as nohup starts it, too). After each
+// input cut anywhere and paused, half lines, odd ids, a stdout that is a
+// pipe or socket of one page (non-blocking too), a file, /dev/null or
+// closed, read late, slowly or by a reader that goes away, a stderr read
+// slowly, jobs on a FIFO and in bursts, and ending signals (with SIGHUP
+// ignored, as nohup starts it, too). After each
 // round it checks what the host promises its clients. It shares no code with
 // the host or the module: it only sees the process.
 //
@@ -44,10 +45,12 @@ using Ms = std::chrono::milliseconds;
 // Margins for a shared, noisy machine of 2 cores.
 const long kHangMs = 20000;        // no progress for this long is a hang
 const long kMeasureMs = 1000;      // the window of one idle CPU measurement
-const double kIdleCpuShare = 0.2;  // more of a core than this while idle fails (a spin takes all)
-const long kSignalGraceMs = 700;   // a reader never idle this long after a signal gets whole lines
-const long kLeftoverMs = 1000;     // how long tools may take to go after the program
-const long kStallMs = 3000;        // a stalled reader resumes by then whatever comes
+const double kIdleCpuShare = 0.2;  // running or runnable longer than this while idle fails
+// A reader idle this long after a signal may see the last line cut: the host
+// waits for a reader that takes something within each second.
+const long kSignalGraceMs = 1000;
+const long kLeftoverMs = 1000;  // how long tools may take to go after the program
+const long kStallMs = 3000;     // a stalled reader resumes by then whatever comes
 // A slow, steady reader: a quarter of a page a second, from a pipe of one page.
 const long kSlowEveryMs = 250;
 const size_t kSlowBytes = 256;
@@ -80,6 +83,8 @@ enum class Out { kPipe, kSocket, kFile, kNull, kClosed, kPeerGone };
 // What one input line must get back on stdout.
 struct Expect {
   std::string cmd;  // a reply's "cmd"; empty: an error line
+  std::string id;   // the id's text as sent, which the answer begins with; empty: none
+  json reply;       // what the command answers (null: not ok); discarded: any value
   json event;       // the event of the job it starts; null: none
   size_t end;       // input offset just past its "\n"
 };
@@ -100,41 +105,80 @@ struct Step {
 struct Plan {
   std::string input;
   std::vector<Expect> expects;  // the lines that get an answer, in order
+  std::vector<size_t> marks;    // expects whose copy to /tmp/c/q<index> shows the lines before done
   std::vector<Step> steps;      // marks among the chunks of input
   Out out = Out::kPipe;
   bool bTail = false, bNonBlocking = false, bSlowOut = false, bSlowErr = false, bNohup = false;
-  int cuts = 30, pipeSize = 0, logLevel = 0, sig = 0;
+  bool bCopied = false,
+       bUnzipKill = false;  // /tmp/c/w/b is there for a Move; the FIFO's tool ended
+  // endSig: the signal that ends the round once every answer has come.
+  int cuts = 30, pipeSize = 0, logLevel = 0, sig = 0, endSig = 0;
   long holdMs = 0;
 };
 
 // Passes the path policy, but its job's command line is longer than the
 // screen admits: its event says "0".
 const std::string kLongPath = "/tmp/c/w/" + std::string(240, 'l');
-// Commands touch only /tmp/c; the first kQuick run nothing long.
+// A command's words and what it answers (null: not ok) in the fresh /tmp/c
+// of a round: a walk through the fan of links never ends, so it is cut (0);
+// a Move answers 1 only after a Copy made its source. Commands touch only
+// /tmp/c; the first kQuick run nothing long.
+struct Command {
+  std::string words;
+  json reply;
+};
+const json kAny(json::value_t::discarded);
 const int kQuick = 7;
-const std::string kCommands[] = {"GetName",
-                                 "IsExistedPath /tmp/c/w/a",
-                                 "GetListFiles /tmp/c/w",
-                                 "Copy /tmp/c/w/a /tmp/c/w/b",
-                                 "WriteBase64 hello 5",
-                                 "GetFolderSize /tmp/c/fan 1 1",
-                                 "getname",
-                                 "Move /tmp/c/w/b /tmp/c/w/d",
-                                 "DeleteAsync /tmp/c/w/d",
-                                 "DeleteAsync " + kLongPath,
-                                 "UnzipAsync /tmp/big.zip /tmp/c/big",
-                                 "UnzipKill",
-                                 "Unzip /tmp/big.zip /tmp/c/s"};
+const Command kCommands[] = {{"GetName", "FileSystem"},
+                             {"IsExistedPath /tmp/c/w/a", 1},
+                             {"GetListFiles /tmp/c/w", kAny},
+                             {"Copy /tmp/c/w/a /tmp/c/w/b", 1},
+                             {"WriteBase64 hello 5", R"({"b64_encode": "aGVsbG8=", "size": 8 })"},
+                             {"GetFolderSize /tmp/c/fan 1 1", 0},
+                             {"getname", nullptr},
+                             {"Move /tmp/c/w/b /tmp/c/w/d", 1},
+                             {"DeleteAsync /tmp/c/w/d", 1},
+                             {"DeleteAsync " + kLongPath, 1},
+                             {"UnzipAsync /tmp/big.zip /tmp/c/big", 1},
+                             {"UnzipKill", kAny},
+                             {"Unzip /tmp/big.zip /tmp/c/s", 1}};
 
-// A line sent as text (by default its words); its words (none: a refused
-// line) tell what it gets back.
-void AddLine(Plan& p, const std::string& words, const std::string& text = "") {
-  p.input += (text.empty() ? words : text) + "\n";
+// Ids as odd as JSON allows, numbered by the line so that neighbours differ;
+// each comes back as written.
+const char* const kIds[] = {
+    "#",         "-#.50", "#E400", "18446744073709551616#", "\"#,}\"", "[#,{\"a\":\"]\"}]",
+    "{\"n\":#}", "-0",    "null"};
+
+std::string Id(Dice& d, size_t n) {
+  std::string id = kIds[d.Int(0, std::size(kIds) - 1)];
+  size_t at = id.find('#');
+  return at == id.npos ? id : id.replace(at, 1, std::to_string(n));
+}
+
+// A line sent as text; what it gets back: an error line (reply discarded),
+// or the reply to its words' command, with the id it was sent with.
+void AddLine(Plan& p, const std::string& text, json reply, const std::string& words = "",
+             const std::string& id = "") {
+  p.input += text + "\n";
   std::string cmd = words.substr(0, words.find(' '));
   int kind = cmd == "DeleteAsync" ? 0 : cmd == "UnzipAsync" ? 3 : -1;
   const char* data = words.find(kLongPath) == std::string::npos ? "1" : "0";
   json event = {{"event", kind}, {"data", json::array({data, " "})}};
-  p.expects.push_back({cmd, kind < 0 ? json() : event, p.input.size()});
+  if (cmd == "Move") reply = p.bCopied ? 1 : -5, p.bCopied = false;
+  p.bCopied = p.bCopied || words == kCommands[3].words;
+  p.bUnzipKill = p.bUnzipKill || words == "UnzipKill";
+  p.expects.push_back({cmd, id, reply, kind < 0 ? json() : event, p.input.size()});
+}
+
+// A command in word form, or in JSON form with an odd id.
+void AddLine(Dice& d, Plan& p, const Command& c) {
+  if (d.Chance(50)) return AddLine(p, c.words, c.reply, c.words);
+  std::string id = Id(d, p.expects.size()), rest = c.words, line = "{\"id\":" + id + ",\"cmd\":\"";
+  for (size_t n = 0, at; !rest.empty(); ++n, rest.erase(0, at == rest.npos ? at : at + 1)) {
+    at = rest.find(' ');
+    line += (n == 0 ? "" : n == 1 ? "\",\"params\":[\"" : "\",\"") + rest.substr(0, at);
+  }
+  AddLine(p, line + (c.words.find(' ') == c.words.npos ? "\"}" : "\"]}"), c.reply, c.words, id);
 }
 
 // A step once the input so far is written; by default it awaits its answers.
@@ -142,37 +186,59 @@ void Mark(Plan& p, Step::Kind kind, long ms = 0, size_t wait = SIZE_MAX) {
   p.steps.push_back({kind, ms, std::min(wait, p.expects.size()), p.input.size()});
 }
 
-// Commands in word form (with the long-running ones when bWork), refused
-// lines (two kinds: parsing is another test's) and replies far longer than
-// one atomic write (unknown commands with long names) that fill a pipe.
+// A line whose effect outside stdout tells that every line before it is done.
+void AddMarker(Plan& p) {
+  p.marks.push_back(p.expects.size());
+  AddLine(p, "Copy /tmp/c/w/a /tmp/c/q" + std::to_string(p.expects.size()), 1, "Copy");
+}
+
+// A reply far longer than one atomic write (an unknown command's long name).
+void AddLong(Dice& d, Plan& p, int lo, int hi) {
+  std::string name(d.Int(lo, hi), 'Q');
+  AddLine(d, p, {name, nullptr});
+}
+
+// Commands (with the long-running ones when bWork), refused lines (three
+// kinds, one with its id: parsing is another test's) and long replies.
 void AddCommands(Dice& d, Plan& p, int n, bool bWork) {
   for (; n > 0; --n) {
     int roll = d.Int(0, 99);
     if (roll < 80) {
-      AddLine(p, kCommands[d.Int(0, (bWork ? std::size(kCommands) : kQuick) - 1)]);
-    } else if (roll < 90) {
-      AddLine(p, "",
-              d.Chance(50) ? "{\"cmd\":" : "GetName " + std::string(d.Int(65600, 90000), 'x'));
-    } else if (roll < 95 && bWork) {
-      AddLine(p, std::string(d.Int(33000, 65000), 'Q'));
+      AddLine(d, p, kCommands[d.Int(0, (bWork ? std::size(kCommands) : kQuick) - 1)]);
+    } else if (roll < 84) {
+      std::string id = Id(d, p.expects.size());
+      AddLine(p, "{\"id\":" + id + ",\"cmd\":\"GetName\",\"params\":[1]}", kAny, "", id);
+    } else if (roll < 92) {
+      AddLine(p, d.Chance(50) ? "{\"cmd\":" : "GetName " + std::string(d.Int(65600, 90000), 'x'),
+              kAny);
+    } else if (bWork) {
+      AddLong(d, p, 33000, 65000);
     }
   }
 }
 
-// Stdout one of outs, the log level and the signal at random. Every round lets the module accept
-// paths under /tmp; a job on the FIFO keeps a tool (and, once input ends, the host) waiting until
-// the round releases it.
-void Begin(Dice& d, Plan& p, const std::vector<Out>& outs) {
+// Stdout one of outs, the log level and the signal. Every round lets the module accept paths
+// under /tmp; a job on the FIFO keeps a tool (and, once input ends, the host) waiting until the
+// round releases it. Rounds in a row send the ending signals in turn, so that a short run sends
+// each: of eight seeds, the five that end with one (an answers round every other time, the
+// signal and burst rows always) take the next five of the list.
+void Begin(Dice& d, Plan& p, const std::vector<Out>& outs, uint64_t seed) {
   p.out = outs[d.Int(0, static_cast<int>(outs.size()) - 1)];
-  p.bNonBlocking = (p.out == Out::kPipe || p.out == Out::kSocket) && d.Chance(40);
+  p.bNonBlocking = (p.out == Out::kPipe || p.out == Out::kSocket) && d.Chance(50);
   p.logLevel = std::max(0, d.Int(-2, 4));
-  p.sig = kSignals[d.Int(0, std::size(kSignals) - 1)];
-  AddLine(p, "SetWidgetInfo 1 x");
-  AddLine(p, "UnzipAsync /tmp/fifo /tmp/c/o");
+  const uint64_t kTurn[] = {0, 0, 1, 2, 0, 0, 3, 4};
+  p.sig = kSignals[(seed / 8 * 5 + kTurn[seed % 8]) % std::size(kSignals)];
+  AddLine(d, p, {"SetWidgetInfo 1 x", 1});
+  AddLine(d, p, {"UnzipAsync /tmp/fifo /tmp/c/o", 1});
 }
 
-void AddDeletes(Plan& p, int n) {
-  for (int i = 0; i < n; ++i) AddLine(p, "DeleteAsync /tmp/c/j/" + std::to_string(i));
+// Jobs, some of them refused by the worker (its event says "0"): it ends at
+// once, while the command that started it is still being answered.
+void AddDeletes(Dice& d, Plan& p, int n) {
+  for (int i = 0; i < n; ++i) {
+    AddLine(d, p,
+            d.Chance(80) ? Command{"DeleteAsync /tmp/c/j/" + std::to_string(i), 1} : kCommands[9]);
+  }
 }
 
 void AddTail(Dice& d, Plan& p) {
@@ -182,33 +248,46 @@ void AddTail(Dice& d, Plan& p) {
 
 // ---- The rows: what each round plays.
 
-// Every line answered in order, every job's event once, after its reply,
-// with its contents, and the half line at the end refused, also to a
-// reader that pauses (briefly or past the host's one second) and may have
-// made the pipe non-blocking; the host sleeps while it waits for input
-// and, once input has ended, for a job. It was started with SIGHUP
-// ignored, as nohup does, and a SIGHUP ends nothing.
-void RowAnswers(Dice& d, Plan& p) {
-  Begin(d, p, {Out::kPipe, Out::kSocket, Out::kFile, Out::kNull});
-  p.bNohup = true;
+// Every line answered in order with its id and value, every job's event
+// once, after its reply, with its contents, and the half line at the end
+// refused, also to a reader that pauses (briefly or past the host's one
+// second) on a pipe of one page that may be non-blocking, so that lines
+// start on a full pipe and job events come while a long reply goes out; the
+// host sleeps while it waits for input, for room on its output and, once
+// input has ended, for a job. It was started with SIGHUP ignored, as nohup
+// does, and a SIGHUP ends nothing; the round may end with another signal.
+void RowAnswers(Dice& d, Plan& p, uint64_t seed) {
+  Begin(d, p, {Out::kPipe, Out::kSocket, Out::kPipe, Out::kSocket, Out::kFile, Out::kNull}, seed);
+  bool bReader = p.out == Out::kPipe || p.out == Out::kSocket;
+  p.bNonBlocking = bReader && d.Chance(70);
+  p.endSig = seed % 8 == 0 ? p.sig : 0;
+  p.bNohup = p.endSig != SIGHUP;
   p.sig = SIGHUP;
+  p.pipeSize = d.Chance(70) ? 4096 : 0;
   AddCommands(d, p, d.Int(1, 10), true);
-  Mark(p, Step::kSignal);
+  if (p.bNohup) Mark(p, Step::kSignal);
+  AddMarker(p);
   Mark(p, Step::kQuiet);
-  if (d.Chance(60)) Mark(p, Step::kHold, d.Chance(50) ? d.Int(20, 400) : d.Int(1500, 2500));
-  // Jobs that end while later ones start and a long unzip runs: their
-  // events wait for the reply.
-  AddDeletes(p, d.Int(10, 40));
-  AddLine(p, kCommands[std::size(kCommands) - 1]);
+  size_t answered = p.expects.size();
+  long hold = d.Chance(90) ? d.Chance(40) ? d.Int(20, 400) : d.Int(2200, 3000) : 0;
+  if (hold > 0) Mark(p, Step::kHold, hold);
+  // Jobs that end while later ones start, a long reply goes out and a long
+  // unzip runs: their events wait for the reply.
+  AddDeletes(d, p, d.Int(40, 90));  // more than a page of answers
+  AddLong(d, p, 5000, 20000);  // with the jobs, it fits the input pipe of a host that cannot write
+  if (hold > 2000 && bReader)
+    Mark(p, Step::kQuiet, 0, answered);  // the host waits for room on its output
+  AddLine(d, p, kCommands[std::size(kCommands) - 1]);
   AddCommands(d, p, d.Int(0, 10), true);
+  AddMarker(p);
   AddTail(d, p);
 }
 
 // A reader that goes away, or none from the start: the host sleeps while
 // a job keeps it, never runs what stands after the last "\n", and ends as
 // at end of input.
-void RowNoReader(Dice& d, Plan& p) {
-  Begin(d, p, {Out::kPipe, Out::kSocket, Out::kPipe, Out::kClosed, Out::kPeerGone});
+void RowNoReader(Dice& d, Plan& p, uint64_t seed) {
+  Begin(d, p, {Out::kPipe, Out::kSocket, Out::kPipe, Out::kClosed, Out::kPeerGone}, seed);
   p.sig = 0;
   AddCommands(d, p, d.Int(0, 8), false);
   bool bGoesLast = d.Chance(50);
@@ -221,38 +300,48 @@ void RowNoReader(Dice& d, Plan& p) {
 // An ending signal while a reply (or the level-0 line of its unknown
 // command) is half written: to a reader that has stalled and resumes soon
 // after, or to a reader slower than a page a second, the line is finished
-// however long it takes; the tools end.
-void RowSignal(Dice& d, Plan& p) {
-  Begin(d, p, {Out::kPipe});
+// however long it takes; the tools end. The host stuck on its output
+// sleeps.
+void RowSignal(Dice& d, Plan& p, uint64_t seed) {
+  Begin(d, p, {Out::kPipe}, seed);
   bool bStall = d.Chance(50);
   p.bSlowOut = !bStall && d.Chance(50);
   p.bSlowErr = !bStall && !p.bSlowOut;
   if (p.bSlowErr) p.logLevel = 0;
   p.pipeSize = bStall ? 16384 : 4096;
+  p.bNonBlocking = bStall ? d.Chance(70) : p.bNonBlocking;
   p.holdMs = bStall ? d.Int(100, 600) : 0;
   AddCommands(d, p, d.Int(0, 5), false);
   if (bStall) Mark(p, Step::kHold, kStallMs);  // bounded: a host stuck on its output reads no input
-  AddLine(p, std::string(bStall ? d.Int(20000, 60000) : d.Int(4500, 6000), 'Q'));
+  bStall ? AddLong(d, p, 20000, 60000) : AddLong(d, p, 4500, 6000);
+  if (bStall) Mark(p, Step::kQuiet, 0, p.expects.size() - 1);
   Mark(p, Step::kSignal, bStall ? d.Int(0, 300) : d.Int(300, 800), p.expects.size() - 1);
   AddCommands(d, p, d.Int(0, 5), false);
 }
 
-// A signal while hundreds of jobs start their tools still ends every tool.
-void RowBurst(Dice& d, Plan& p) {
-  Begin(d, p, {Out::kPipe, Out::kSocket});
+// A signal while hundreds of jobs start their tools, or once they have
+// ended and the host sleeps, still ends every tool; their answers to a
+// reader that pauses on one page are whole and in order.
+void RowBurst(Dice& d, Plan& p, uint64_t seed) {
+  Begin(d, p, {Out::kPipe, Out::kSocket}, seed);
   p.cuts = 0;  // sent at once, so that the jobs start together
-  AddDeletes(p, 300);
+  p.pipeSize = 4096;
+  long hold = d.Chance(50) ? d.Int(100, 800) : d.Int(2200, 3000);
+  Mark(p, Step::kHold, hold);
+  AddDeletes(d, p, 300);
+  if (hold > 2000) Mark(p, Step::kQuiet, 0, 2);  // the host waits for room on its output
+  if (d.Chance(30)) Mark(p, Step::kQuiet);
   Mark(p, Step::kSignal, 0, d.Int(20, 250));
 }
 
-void (*const kRows[])(Dice&, Plan&) = {RowAnswers, RowNoReader, RowSignal, RowBurst};
+void (*const kRows[])(Dice&, Plan&, uint64_t) = {RowAnswers, RowNoReader, RowSignal, RowBurst};
 
 // The input cut at random byte boundaries and at the marks, each chunk
 // after a random pause; a mark follows the chunk that ends where it stands.
 Plan MakePlan(uint64_t seed) {
   Dice d(seed);
   Plan p;
-  kRows[seed % std::size(kRows)](d, p);
+  kRows[seed % std::size(kRows)](d, p, seed);
   std::vector<size_t> cuts = {0, p.input.size()};
   for (const Step& mark : p.steps) cuts.push_back(mark.at);
   for (int n = d.Int(0, p.cuts); n > 0; --n) cuts.push_back(d.Int(1, p.input.size() - 1));
@@ -276,14 +365,19 @@ void CloseFd(int* pfd) {
   *pfd = -1;
 }
 
-// utime + stime of the program in ms (its name has no blank), -1 when it
-// cannot be read.
-long CpuMs(pid_t pid) {
-  unsigned long utime = 0, stime = 0;
-  FILE* f = fopen(("/proc/" + std::to_string(pid) + "/stat").c_str(), "r");
-  int n = f ? fscanf(f, "%*d %*s %*c%*d%*d%*d%*d%*d%*u%*u%*u%*u%*u%lu%lu", &utime, &stime) : 0;
-  if (f) fclose(f);
-  return n == 2 ? static_cast<long>((utime + stime) * 1000 / sysconf(_SC_CLK_TCK)) : -1;
+// How long the program's threads have run or waited to run, in ms: a spin
+// counts in full however loaded the machine is, a sleeping thread not at all.
+// -1 when no thread's figures can be read (a kernel without them).
+long BusyMs(pid_t pid) {
+  unsigned long long ns = 0, run = 0, wait = 0;
+  bool bRead = false;
+  std::error_code e;
+  for (const auto& task : fs::directory_iterator("/proc/" + std::to_string(pid) + "/task", e)) {
+    FILE* f = fopen((task.path() / "schedstat").c_str(), "r");
+    if (f && fscanf(f, "%llu %llu", &run, &wait) == 2) ns += run + wait, bRead = true;
+    if (f) fclose(f);
+  }
+  return bRead ? static_cast<long>(ns / 1000000) : -1;
 }
 
 // Every process of the namespace but the driver.
@@ -318,7 +412,7 @@ class Round {
       if (step.kind == Step::kChunk) Write(step.at);
       if (step.kind != Step::kChunk) WaitAnswers(step.waitAnswers);
       if (step.kind == Step::kHold) m_out.next = Clock::now() + Ms(step.ms);
-      if (step.kind == Step::kSignal) Signal();
+      if (step.kind == Step::kSignal) Signal(m_plan.sig);
       if (step.kind == Step::kGo) CloseFd(&m_out.fd), m_bReaderGone = true;
       if (step.kind == Step::kGo || step.kind == Step::kQuiet) Measure();
     }
@@ -341,11 +435,19 @@ class Round {
                (o != Out::kPipe || pipe2(out, O_CLOEXEC) == 0) &&
                (!bSocket || socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, out) == 0);
     if (o == Out::kFile) out[1] = open("/tmp/c/out", O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+    if (o == Out::kFile) out[0] = open("/tmp/c/out", O_RDONLY | O_CLOEXEC);  // read as it grows
     if (o == Out::kNull) out[1] = open("/dev/null", O_WRONLY | O_CLOEXEC);
     if (o == Out::kPeerGone) CloseFd(&out[0]);
     if (m_plan.bNonBlocking) fcntl(out[1], F_SETFL, O_NONBLOCK);
-    int sized = m_plan.bSlowErr ? err[0] : out[0];
-    if (!bOk || (m_plan.pipeSize > 0 && fcntl(sized, F_SETPIPE_SZ, m_plan.pipeSize) < 0)) exit(1);
+    // A small buffer for the reader that stalls or is slow.
+    int sized = m_plan.bSlowErr ? err[0] : o == Out::kPipe ? out[0] : -1;
+    if (bSocket && m_plan.pipeSize > 0)
+      setsockopt(out[1], SOL_SOCKET, SO_SNDBUF, &m_plan.pipeSize, sizeof(int));
+    if (!bOk ||
+        (m_plan.pipeSize > 0 && sized >= 0 && fcntl(sized, F_SETPIPE_SZ, m_plan.pipeSize) < 0)) {
+      perror("chaos: the program's streams");
+      exit(1);
+    }
     m_bReaderGone = o == Out::kClosed || o == Out::kPeerGone;
     m_pid = fork();
     if (m_pid == 0) Exec(in[0], out[1], err[1]);
@@ -395,17 +497,25 @@ class Round {
         fds[i] = {bDue ? s.fd : -1, POLLIN, 0};
       }
       poll(fds, 2, static_cast<int>(std::clamp(-MsSince(until), 0L, 5L)));
-      for (int i = 0; i < 2; ++i)
+      for (int i = 0; i < 2; ++i) {
         if (fds[i].revents != 0) Take(*streams[i], i == 0);
+      }
     } while (Clock::now() < until);
   }
 
-  // Reads what the stream's reader takes at once; closes it at its end.
+  // Reads what the stream's reader takes at once; closes it at its end (a
+  // file's once the program has ended).
   void Take(Stream& s, bool bStdout) {
     static char buf[1 << 16];
     bool bSlow = bStdout ? m_plan.bSlowOut : m_plan.bSlowErr;
+    bool bGrows = bStdout && m_plan.out == Out::kFile && !Exited();
     ssize_t n = read(s.fd, buf, bSlow ? kSlowBytes : sizeof buf);
-    if (n <= 0) return n < 0 && (errno == EAGAIN || errno == EINTR) ? void() : CloseFd(&s.fd);
+    if (n == 0 && bGrows) {
+      s.next = Clock::now() + Ms(5);  // a file the program still writes: again soon
+    } else if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR)) {
+      CloseFd(&s.fd);
+    }
+    if (n <= 0) return;
     s.last = Clock::now();
     if (bSlow) s.next = s.last + Ms(kSlowEveryMs);
     s.buf.append(buf, static_cast<size_t>(n));
@@ -418,21 +528,27 @@ class Round {
   // Checks one stdout line as it comes: a JSON object, an event that a job
   // whose reply has come awaits, or the next answer in input order.
   void Consume(const std::string& line) {
-    json j = json::parse(line, nullptr, false);
+    // The id as sent is taken off first: the parser has no room for 1E400.
+    std::string id = m_answers < m_plan.expects.size() ? m_plan.expects[m_answers].id : "";
+    bool bIdAsSent = !id.empty() && line.rfind("{\"id\":" + id + ",", 0) == 0;
+    json j = json::parse(bIdAsSent ? "{" + line.substr(id.size() + 7) : line, nullptr, false);
     size_t sent = 0;  // lines sent whole so far
     while (sent < m_plan.expects.size() && m_plan.expects[sent].end <= m_written) ++sent;
     if (!j.is_object()) {
-      Fail("json", "stdout line is not one JSON object: " + Clip(line));
+      Fail("json", "stdout line is not one JSON object (or not with the id sent): " + Clip(line));
     } else if (j.contains("event")) {
       // Jobs of one kind and outcome look alike from outside: an event is
       // matched to one of them whose reply has come and whose event has not.
       auto it = std::find(m_pending.begin(), m_pending.end(), j);
-      it == m_pending.end() ? Fail("event", "no job whose reply came awaits " + Clip(line))
-                            : (void)m_pending.erase(it);
+      if (it != m_pending.end()) {
+        m_pending.erase(it);
+      } else if (m_failures.empty()) {
+        Fail("event", "no job whose reply came awaits " + Clip(line));
+      }
     } else if (size_t k = m_answers++; !m_failures.empty()) {
       // Counted only: once the order is broken, what follows is not matched.
     } else if (k < sent) {
-      Match(m_plan.expects[k], j, k);
+      Match(m_plan.expects[k], j, bIdAsSent, line, k);
     } else if (m_plan.bTail && m_in < 0 && k == m_plan.expects.size() &&
                m_written == m_plan.input.size() && j.contains("error") && !j.contains("id")) {
       m_bTailAnswered = true;  // once input has ended (after a signal, only after the program)
@@ -441,16 +557,16 @@ class Round {
     }
   }
 
-  void Match(const Expect& e, const json& j, size_t k) {
-    bool bOk = e.cmd.empty()
-                   ? j.contains("error") && !j.contains("ok")
-                   : j.value("cmd", json()) == e.cmd && j.value("ok", json()).is_boolean();
-    if (!bOk || j.contains("id") || !j.contains(e.cmd.empty() ? "error" : "reply")) {
-      // For a refused line (no cmd) an error is due.
-      Fail("order", "answer " + std::to_string(k) + ": " + Clip(j.dump()));
-    } else if (!e.event.is_null() && j["reply"] == 1) {
-      m_pending.push_back(e.event);
-    }
+  // An answer is the line's own: its id as sent (or none), an error for a
+  // refused line, else the reply the command must give.
+  void Match(const Expect& e, const json& j, bool bIdAsSent, const std::string& line, size_t k) {
+    bool bId = e.id.empty() ? !j.contains("id") : bIdAsSent;
+    bool bOk = e.cmd.empty() ? j.contains("error") && !j.contains("ok")
+                             : j.value("cmd", json()) == e.cmd && j.contains("reply") &&
+                                   j.value("ok", json()) == !e.reply.is_null() &&
+                                   (e.reply.is_discarded() || j["reply"] == e.reply);
+    if (!bId || !bOk) return Fail("order", "answer " + std::to_string(k) + ": " + Clip(line));
+    if (!e.event.is_null()) m_pending.push_back(e.event);
   }
 
   // Writes bytes as the program takes them. A host whose reader has gone
@@ -476,23 +592,43 @@ class Round {
     }
   }
 
-  // CPU of the program over a window in which it has nothing to do, input
-  // kept open; only a program still running at its end is measured.
+  // How busy the program is over a window in which it has nothing to do:
+  // the markers written have run (a file's or /dev/null's output tells
+  // nothing), the tools of its jobs but the FIFO's have ended. Only a
+  // program still running at the window's end is judged.
   void Measure() {
-    Pump(500);  // to settle: nothing tells when a file's or /dev/null's output is done
-    long before = CpuMs(m_pid);
+    Clock::time_point t = Clock::now();
+    bool bHeld = m_out.fd >= 0 && m_out.next > t;  // stuck on its output until the reader resumes
+    auto done = [&](size_t k) {
+      return m_plan.expects[k].end > m_written || fs::exists("/tmp/c/q" + std::to_string(k));
+    };
+    while (!std::all_of(m_plan.marks.begin(), m_plan.marks.end(), done) ||
+           OtherProcesses().size() > 2) {
+      if (Exited()) return;
+      if (MsSince(t) > kHangMs) return Fail("hang", "still working 20 s after its last line");
+      Pump(20);
+    }
+    // A reader that resumes within the window sets the host to work again.
+    if (bHeld && m_out.next < Clock::now() + Ms(300 + kMeasureMs)) return;
+    Pump(300);  // what a job's end still writes
+    long before = BusyMs(m_pid);
     Clock::time_point since = Clock::now();
     Pump(kMeasureMs);
-    long used = CpuMs(m_pid) - before, wall = MsSince(since);
-    if (Exited() || before < 0 || used <= kIdleCpuShare * wall) return;
-    Fail("cpu", std::to_string(used) + " ms in " + std::to_string(wall) + " ms idle");
+    long used = BusyMs(m_pid) - before, wall = MsSince(since);
+    if (Exited()) return;
+    if (before < 0) return Fail("cpu", "the threads' run and wait times cannot be read");
+    if (used <= kIdleCpuShare * wall) return;
+    Fail("cpu", std::to_string(used) + " ms busy in " + std::to_string(wall) + " ms idle");
   }
 
-  void Signal() {
-    // A tool runs (the FIFO's) that the signal must end.
-    Clock::time_point t = Clock::now();
-    while (OtherProcesses().size() < 2 && MsSince(t) < 3000) Pump(20);
-    m_bSigSent = !Exited() && kill(m_pid, m_plan.sig) == 0 && !m_plan.bNohup;
+  // Sends sig once a tool runs (the FIFO's, unless UnzipKill ended it) that it must end.
+  void Signal(int sig) {
+    bool bEnding = !(m_plan.bNohup && sig == SIGHUP), bTool = bEnding && !m_plan.bUnzipKill;
+    for (Clock::time_point t = Clock::now(); bTool && OtherProcesses().size() < 2; Pump(20)) {
+      if (MsSince(t) > kHangMs) return Fail("signal", "no tool up 20 s after the FIFO job began");
+    }
+    m_bSigSent = !Exited() && kill(m_pid, sig) == 0 && bEnding;
+    m_sig = sig;
     m_out.lastTake = m_err.lastTake = Clock::now();
     // A stalled reader resumes holdMs from now.
     if (m_plan.holdMs > 0) m_out.next = std::min(m_out.next, Clock::now() + Ms(m_plan.holdMs));
@@ -510,6 +646,7 @@ class Round {
     if (!m_bSigSent && !m_bReaderGone) {
       WaitAnswers(m_plan.expects.size());  // the tail's error line is looked for at the end
       Measure();                           // input ended, a job waits on the FIFO
+      if (m_plan.endSig != 0) Signal(m_plan.endSig);
     }
     for (t = Clock::now(); !Exited() && MsSince(t) < kHangMs; Pump(50)) {
       if (!m_bSigSent) close(open("/tmp/fifo", O_WRONLY | O_NONBLOCK | O_CLOEXEC));
@@ -554,20 +691,24 @@ class Round {
     }
     if (!m_bReaderGone) CheckWhole(m_out, "stdout");
     CheckWhole(m_err, "stderr");
-    bool bReadable = m_plan.out == Out::kPipe || m_plan.out == Out::kSocket;
-    if (!m_bSigSent && bReadable && !m_bReaderGone && m_failures.empty() && !m_bInputBroken) {
+    bool bReadable =
+        m_plan.out == Out::kPipe || m_plan.out == Out::kSocket || m_plan.out == Out::kFile;
+    // A signal at the round's end comes once every answer has.
+    bool bAllDue = !m_bSigSent || m_plan.endSig != 0;
+    if (bAllDue && bReadable && !m_bReaderGone && m_failures.empty() && !m_bInputBroken) {
       if (m_plan.bTail && !m_bTailAnswered) Fail("tail", "no error line for the half line");
       if (m_answers != m_plan.expects.size() + m_bTailAnswered) Fail("order", "answers missing");
-      if (!m_pending.empty()) Fail("event", "no event for a job, as for " + m_pending[0].dump());
+      if (!m_bSigSent && !m_pending.empty())
+        Fail("event", "no event for a job, as for " + m_pending[0].dump());
     }
     int code = WIFEXITED(m_status) ? WEXITSTATUS(m_status) : 128 + WTERMSIG(m_status);
-    if (code != (m_bSigSent ? 128 + m_plan.sig : 0) && !m_bKilled)
+    if (code != (m_bSigSent ? 128 + m_sig : 0) && !m_bKilled)
       Fail("status", std::to_string(code) + "; stderr: " + m_err.buf);
   }
 
   const Plan& m_plan;
   pid_t m_pid = -1;
-  int m_in = -1, m_status = 0;
+  int m_in = -1, m_status = 0, m_sig = 0;
   Stream m_out, m_err;
   size_t m_written = 0, m_answers = 0;
   std::vector<json> m_pending;  // events of accepted jobs not yet come
