@@ -134,7 +134,6 @@ class FolderWalk {
   std::string m_strPath;
   bool m_bStarted = false;
   Pending m_ePending = Pending::kByPath;  // the top is read first
-  bool m_bPendingLink = false;            // the pending folder is a followed link
   std::vector<Level> m_levels;            // kept for the whole walk, buffers with them
   size_t m_nDepth = 0;                    // levels in use
   size_t m_nOpen = 0;                     // levels holding a descriptor
