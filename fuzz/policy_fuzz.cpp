@@ -14,13 +14,13 @@
 
 #include "QomDebug.h"
 #include "XapOutput.h"
+#include "XapPathPolicy.h"
 #include "XapTaskFileSystem.h"
 
 namespace {
 
 class Gate : public qom::CXapTaskFileSystem {
  public:
-  using CXapTaskFileSystem::t_IsSafeCommandLine;
   using CXapTaskFileSystem::t_MakeSafePath;
 };
 
@@ -79,7 +79,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   rest = rest.c_str();
 
   if (nCase == 3) {
-    bool bAccepted = Gate::t_IsSafeCommandLine({"fuzz", 0}, rest.c_str()) == 1;
+    size_t nLength = 0;
+    bool bAccepted =
+        qom::policy::ScreenCommandLine(rest.c_str(), &nLength) == qom::policy::SCREEN_SAFE;
     bool bExpected = rest.size() <= 255 && AllInSet(rest, true);
     if (bAccepted != bExpected) Fail("command-line screen", rest);
     return 0;
