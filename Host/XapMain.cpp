@@ -15,6 +15,7 @@
 #include "QomDebug.h"
 #include "QomShell.h"
 #include "XapBase.h"
+#include "XapMemory.h"
 #include "XapOutput.h"
 #include "XapProtocol.h"
 #include "XapThreads.h"
@@ -267,6 +268,7 @@ void ServeCommands(CXapEngineBase* engine) {
   host::Command cmd;
   bool bTooLong = false;
   while (!host::OutputGone() && !host::Stopping()) {
+    host::TakeMemoryReserve();
     Input eInput = reader.Next(&line, &bTooLong);
     // A job's event may have failed to go out while the line was awaited:
     // then this line runs no more than the ones after it.

@@ -37,10 +37,18 @@ std::string EscapeLineBreakers(const std::string& text) {
 // One output line: the object, with the id's own text first when there is
 // one. Invalid UTF-8 (file names, decoded data) becomes U+FFFD, never an
 // error.
-std::string Dump(const Json& j, const std::string* pstrId = nullptr) {
-  std::string text = j.dump(-1, ' ', false, Json::error_handler_t::replace);
-  if (pstrId != nullptr) text.replace(0, 1, "{\"id\":" + *pstrId + (j.empty() ? "" : ","));
-  return EscapeLineBreakers(text) + "\n";
+// A text as a JSON string. Output lines are put together from such scalar
+// values, never as JSON objects: freeing an object or an array takes memory
+// in its destructor, which would end the process when memory runs out.
+std::string JsonText(const std::string& text) {
+  return Json(text).dump(-1, ' ', false, Json::error_handler_t::replace);
+}
+
+// An object line from its members, "name":value and so on, the id first.
+std::string ObjectLine(const std::string* pstrId, const std::string& members) {
+  std::string text = "{";
+  if (pstrId != nullptr) text += "\"id\":" + *pstrId + ",";
+  return EscapeLineBreakers(text + members + "}") + "\n";
 }
 
 bool IsJsonBlank(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
@@ -153,9 +161,7 @@ std::string Compact(const std::string& text) {
 }
 
 std::string Refuse(const std::string* pstrId, const std::string& message) {
-  Json j = Json::object();
-  j["error"] = message;
-  return Dump(j, pstrId);
+  return ObjectLine(pstrId, "\"error\":" + JsonText(message));
 }
 
 bool IsBlank(char c) { return c == ' ' || c == '\t'; }
@@ -308,28 +314,25 @@ std::string FormatUnterminated() { return Refuse(nullptr, "line: no \"\\n\" befo
 
 std::string FormatReply(const Command& cmd, bool bOk, XapReplyKind eKind, int nInteger,
                         const std::string& strText) {
-  Json j = Json::object();
-  j["cmd"] = cmd.strCmd;
-  j["ok"] = bOk;
+  std::string members = "\"cmd\":" + JsonText(cmd.strCmd) + ",\"ok\":" + (bOk ? "true" : "false");
+  members += ",\"reply\":";
   switch (eKind) {
     case XAP_REPLY_INTEGER:
-      j["reply"] = nInteger;
+      members += std::to_string(nInteger);
       break;
     case XAP_REPLY_ASCII:
-      j["reply"] = strText;
+      members += JsonText(strText);
       break;
     default:
-      j["reply"] = nullptr;
+      members += "null";
       break;
   }
-  return Dump(j, cmd.bHasId ? &cmd.strId : nullptr);
+  return ObjectLine(cmd.bHasId ? &cmd.strId : nullptr, members);
 }
 
 std::string FormatEvent(int nEventId, const std::string& strData1, const std::string& strData2) {
-  Json j = Json::object();
-  j["event"] = nEventId;
-  j["data"] = Json::array({strData1, strData2});
-  return Dump(j);
+  return ObjectLine(nullptr, "\"event\":" + std::to_string(nEventId) + ",\"data\":[" +
+                                 JsonText(strData1) + "," + JsonText(strData2) + "]");
 }
 
 }  // namespace host
