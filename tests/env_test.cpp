@@ -2,7 +2,6 @@
 // of the folder walk, the item check's lookups and fallbacks, the partition
 // figures, a thread or a tool that cannot start, and the exact command
 // lines; all through the module's seam for its OS calls, without root.
-#include <dirent.h>
 #include <sys/stat.h>
 
 #include <regex>
@@ -30,19 +29,11 @@ struct Task : qom::CXapTaskFileSystem {
 };
 
 // What the walk must sum, found the plain way: every entry's lstat size,
-// "." and ".." included, and the folders below (links: none followed).
-double Reference(const std::string& folder) {
-  double lfTotal = 0;
-  DIR* pDir = opendir(folder.c_str());
-  while (struct dirent* pEntry = readdir(pDir)) {  // NOLINT(concurrency-mt-unsafe): its own stream
-    const std::string name = pEntry->d_name, path = folder + "/" + name;
-    struct stat st;
-    lstat(path.c_str(), &st);
-    lfTotal += static_cast<double>(st.st_size);
-    if (S_ISDIR(st.st_mode) && name != "." && name != "..") lfTotal += Reference(path);
-  }
-  closedir(pDir);
-  return lfTotal;
+// "." and ".." of each folder included (links: none followed).
+double Reference(const std::string& top) {
+  return std::stod(
+      ShellOutput("(find " + top + " -mindepth 1 -printf '%s\\n'; find " + top +
+                  " -type d -exec stat -c %s {} {}/.. \\;) | awk '{s += $1} END {print s}'"));
 }
 
 struct Walked {
