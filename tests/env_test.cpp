@@ -183,35 +183,30 @@ TEST(Seam, PartitionFiguresFromTheFirstMeasurableEntry) {
     int StatFs(const char*, struct statfs64* pFs) override {
       if (++nCalls == 1) return errno = EACCES, -1;  // the first entry cannot be measured
       *pFs = {};
-      pFs->f_bsize = 4096, pFs->f_blocks = nBlocks, pFs->f_bfree = nBlocks / 4;
-      pFs->f_bavail = nBlocks / 5;
+      pFs->f_bsize = 4096, pFs->f_blocks = 1000, pFs->f_bfree = 250, pFs->f_bavail = 200;
       return 0;
     }
     std::string table;
     bool bResolves = true;
-    unsigned nBlocks = 1000;  // none: a file system of no blocks
     int nCalls = 0;
   };
   const std::string tmp = "x /tmp tmpfs rw 0 0\n", q = "L0 [QOM][t_GetSizeInfo(N)] ",
                     none = q + "Can not find Widget Partition path: /tmp\n" + q + "s_percent[0]\n";
-  // The mount table (none when empty; "-": of no blocks), whether /tmp
-  // resolves, the result, the figures (7: left as they were) and the
-  // level-0 lines.
-  const std::tuple<std::string, bool, int, unsigned long long, unsigned long long,
-                   unsigned long long, std::string>
-      rows[] = {
-          {tmp + tmp, true, 1, 4096000, 3072000, 819200, q + "s_percent[7895]\n"},
-          {tmp + "y /tmp/ tmpfs rw 0 0\nz /TMP tmpfs rw 0 0\n", true, 1, 7, 7, 7,
-           q + "End of getmntent : Can't get mount entry information.\n" + none},
-          {"", true, 1, 7, 7, 7, q + "Can not get mount info. Please check /proc/mounts\n" + none},
-          {tmp + tmp, false, 0, 7, 7, 7, q + "realpath failed. errno[2]\n"}};
+  // The mount table (none when empty), whether /tmp resolves, the result,
+  // the figures (7: left as they were) and the level-0 lines.
+  using U = unsigned long long;
+  const std::tuple<std::string, bool, int, U, U, U, std::string> rows[] = {
+      {tmp + tmp, true, 1, 4096000, 3072000, 819200, q + "s_percent[7895]\n"},
+      {tmp + "y /tmp/ tmpfs rw 0 0\nz /TMP tmpfs rw 0 0\n", true, 1, 7, 7, 7,
+       q + "End of getmntent : Can't get mount entry information.\n" + none},
+      {"", true, 1, 7, 7, 7, q + "Can not get mount info. Please check /proc/mounts\n" + none},
+      {tmp + tmp, false, 0, 7, 7, 7, q + "realpath failed. errno[2]\n"}};
   for (const auto& [table, bResolves, nResult, total, used, free, log] : rows) {
     Mounts env;
-    env.table = table[0] == '-' ? table.substr(1) : table;
-    env.nBlocks = table[0] == '-' ? 0 : 1000;
+    env.table = table;
     env.bResolves = bResolves;
     Task task(env);
-    unsigned long long figures[3] = {7, 7, 7};
+    U figures[3] = {7, 7, 7};
     testing::internal::CaptureStderr();
     EXPECT_EQ(task.t_GetSizeInfo(&figures[0], &figures[1], &figures[2]), nResult) << table;
     EXPECT_EQ(
