@@ -36,7 +36,6 @@ TEST(Process, AnswersEachLineInOrderAndGoesOnAfterRefusedOnes) {
 TEST(Process, TellsTheCallerWhatWentWrongAtLevelZero) {
   const std::string x497(497, 'x'), q = "L0 [QOM][";  // a message of 512 bytes
   const std::pair<std::string, std::string> rows[] = {
-      {"getname", q + "Execute(N)] Unknow Cmd = [getname]\n"},
       {"{\"cmd\":\"\\u0010\"}", q + "Execute(N)] Unknow Cmd = [\\x10]\n"},
       {x497, q + "Execute(N)] Unknow Cmd = [" + x497 + "]\n"},
       {"{\"cmd\":\"a\\nb\"}", q + "Execute(N)] Unknow Cmd = [a\\nb]\n"},  // one line

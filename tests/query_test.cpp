@@ -61,35 +61,6 @@ TEST_F(InFolder, ExistenceTypeAndSizeByWhatOpens) {
   if (!bLeased) GTEST_SKIP() << "no lease here (the other rows ran)";
 }
 
-// A folder its user may list but not search (the module run as another
-// user): what lies in it cannot be examined; the folder itself can.
-TEST_F(InFolder, AFolderListedButNotSearched) {
-  const std::string nobody = "setpriv --reuid=65534 --regid=65534 --clear-groups";
-  if (getuid() != 0) GTEST_SKIP() << "needs root to run the module as another user";
-  if (!ShellOutput("pgrep -u 65534").empty()) GTEST_SKIP() << "uid 65534 is in use";
-  if (ShellOutput(nobody + " " + ModuleCommand() + " --version 2>&1").rfind("FileSystem ", 0) !=
-      0) {
-    GTEST_SKIP() << "uid 65534 cannot run the module (no setpriv, or a folder on the way to the "
-                    "program or the emulator's files it cannot search)";
-  }
-  XAPTEST_ISOLATE();  // the folder under /tmp, an allowed root
-  const std::string ls = d + "ls", f = ls + "/f";
-  Sh("chmod 755 " + d + " && mkdir -m 744 " + ls + " && echo abc > " + f + " && mkdir -m 777 " + d +
-     "w");
-  ModuleProcess module(nobody + " @");
-  Transcript(module, {{"SetWidgetInfo 1 x", "1"},
-                      {"IsExistedPath " + ls, "1"},
-                      {"IsExistedPath " + f, "0"},
-                      {"GetItemType " + ls, "1"},
-                      {"GetItemType " + f, "1000"},
-                      {"GetFileSize " + f, "-5"},
-                      {"GetFolderSize " + ls + " 1 1", "\"0\""},
-                      {"GetListFiles " + ls, "\"[ \\\"f\\\",  0 ]\""},
-                      {"GetProperty " + f, "\"\""},
-                      {"Copy " + ls + " " + d + "w/c", "0"},
-                      {"Copy " + f + " " + d + "w/f", "-5"}});
-}
-
 // A link flipped between a file and a device node while the module checks
 // it thousands of times: whatever the link names at each moment, the node
 // is never opened (opening a device acts: a watchdog arms, a tape rewinds).
