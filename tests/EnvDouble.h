@@ -23,9 +23,10 @@ enum class Call { kOpen, kOpenAt, kStat, kFStat, kFStatAt, kReadEntries, kAccess
                   kRealPath, kChangeDir, kOpenMountTable, kStatFs, kStartThread, kRunShell };
 // clang-format on
 
-// A call of the kind that fails, or else goes to the system.
-#define XAPTEST_FORWARD(kind, type, name, params, args) \
-  type name params override { return Hit(Call::kind) ? type(-1) : Real().name args; }
+// A call of the kind that fails (answering failed), or else goes to the
+// system.
+#define XAPTEST_FORWARD(kind, failed, type, name, params, args) \
+  type name params override { return Hit(Call::kind) ? failed : Real().name args; }
 
 class EnvDouble : public qom::Env {
  public:
@@ -51,21 +52,27 @@ class EnvDouble : public qom::Env {
   bool bFakeHandles = false;
   bool bNoHandles = false;
 
-  XAPTEST_FORWARD(kOpen, int, Open, (const char* p, int f, mode_t m), (At(p).c_str(), f, m))
-  XAPTEST_FORWARD(kOpenAt, int, OpenAt, (int d, const char* p, int f), (d, p, f))
-  XAPTEST_FORWARD(kStat, int, Stat, (const char* p, struct stat64* s), (At(p).c_str(), s))
-  XAPTEST_FORWARD(kFStat, int, FStat, (int fd, struct stat64* s), (fd, s))
-  XAPTEST_FORWARD(kFStatAt, int, FStatAt, (int d, const char* p, struct stat64* s, int f),
+  XAPTEST_FORWARD(kOpen, -1, int, Open, (const char* p, int f, mode_t m), (At(p).c_str(), f, m))
+  XAPTEST_FORWARD(kOpenAt, -1, int, OpenAt, (int d, const char* p, int f), (d, p, f))
+  XAPTEST_FORWARD(kStat, -1, int, Stat, (const char* p, struct stat64* s), (At(p).c_str(), s))
+  XAPTEST_FORWARD(kFStat, -1, int, FStat, (int fd, struct stat64* s), (fd, s))
+  XAPTEST_FORWARD(kFStatAt, -1, int, FStatAt, (int d, const char* p, struct stat64* s, int f),
                   (d, p, s, f))
-  XAPTEST_FORWARD(kReadEntries, ssize_t, ReadEntries, (int fd, void* b, size_t n), (fd, b, n))
-  XAPTEST_FORWARD(kAccessAt, int, AccessAt, (int d, const char* p, int m, int f),
+  XAPTEST_FORWARD(kReadEntries, -1, ssize_t, ReadEntries, (int fd, void* b, size_t n), (fd, b, n))
+  XAPTEST_FORWARD(kAccessAt, -1, int, AccessAt, (int d, const char* p, int m, int f),
                   (d, At(p).c_str(), m, f))
-  XAPTEST_FORWARD(kChangeDir, int, ChangeDir, (const char* p), (At(p).c_str()))
-  XAPTEST_FORWARD(kStatFs, int, StatFs, (const char* p, struct statfs64* s), (p, s))
+  XAPTEST_FORWARD(kChangeDir, -1, int, ChangeDir, (const char* p), (At(p).c_str()))
+  XAPTEST_FORWARD(kStatFs, -1, int, StatFs, (const char* p, struct statfs64* s), (p, s))
   int Close(int fd) override { return Real().Close(fd); }
-  char* CurrentDir(char* pszBuffer, size_t nSize) override {
-    return Real().CurrentDir(pszBuffer, nSize);
+  char* CurrentDir(char* p, size_t n) override { return Real().CurrentDir(p, n); }
+  struct mntent* NextMount(FILE* t, struct mntent* e, char* l, int n) override {
+    return Real().NextMount(t, e, l, n);
   }
+  void CloseMountTable(FILE* t) override { Real().CloseMountTable(t); }
+  XAPTEST_FORWARD(kOpenMountTable, nullptr, FILE*, OpenMountTable, (), ())
+  XAPTEST_FORWARD(kStartThread, errno, int, StartThread,
+                  (pthread_t * t, const pthread_attr_t* a, void* (*f)(void*), void* p),
+                  (t, a, f, p))
   int NameToHandle(int fd, struct file_handle* pHandle, int* pnMount) override {
     if (Hit(Call::kNameToHandle)) return -1;
     if (bNoHandles) return errno = EOPNOTSUPP, -1;
@@ -85,18 +92,6 @@ class EnvDouble : public qom::Env {
       memmove(pszResolved, pszResolved + m_root.size(), strlen(pszResolved) - m_root.size() + 1);
     }
     return pszResolved;
-  }
-  FILE* OpenMountTable() override {
-    return Hit(Call::kOpenMountTable) ? nullptr : Real().OpenMountTable();
-  }
-  struct mntent* NextMount(FILE* pTable, struct mntent* pEntry, char* pszLine, int n) override {
-    return Real().NextMount(pTable, pEntry, pszLine, n);
-  }
-  void CloseMountTable(FILE* pTable) override { Real().CloseMountTable(pTable); }
-  int StartThread(pthread_t* pThread, const pthread_attr_t* pAttr, void* (*pfnEntry)(void*),
-                  void* pArgument) override {
-    return Hit(Call::kStartThread) ? errno
-                                   : Real().StartThread(pThread, pAttr, pfnEntry, pArgument);
   }
   int RunShell(const char* pszCommand) override {
     if (Hit(Call::kRunShell)) return -1;

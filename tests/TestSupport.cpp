@@ -142,11 +142,9 @@ std::string ModuleProcess::NewLog() {
 }
 
 int ModuleProcess::Wait(int timeoutMs) {
-  for (int status = 0, i = 0; m_status < 0 && i < timeoutMs; i += 2, usleep(2000)) {
-    if (waitpid(m_pid, &status, WNOHANG) == m_pid) {
-      m_status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    }
-  }
+  int status = 0;
+  if (m_status < 0 && WaitFor([&] { return waitpid(m_pid, &status, WNOHANG) == m_pid; }, timeoutMs))
+    m_status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
   return m_status;
 }
 

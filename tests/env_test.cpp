@@ -2,7 +2,6 @@
 // of the folder walk, the item check's lookups and fallbacks, the partition
 // figures, a thread or a tool that cannot start, and the exact command
 // lines; all through the module's seam for its OS calls, without root.
-#include <dirent.h>
 #include <sys/stat.h>
 
 #include <regex>
@@ -30,19 +29,11 @@ struct Task : qom::CXapTaskFileSystem {
 };
 
 // What the walk must sum, found the plain way: every entry's lstat size,
-// "." and ".." included, and the folders below (links: none followed).
-double Reference(const std::string& folder) {
-  double lfTotal = 0;
-  DIR* pDir = opendir(folder.c_str());
-  while (struct dirent* pEntry = readdir(pDir)) {  // NOLINT(concurrency-mt-unsafe): its own stream
-    const std::string name = pEntry->d_name, path = folder + "/" + name;
-    struct stat st;
-    lstat(path.c_str(), &st);
-    lfTotal += static_cast<double>(st.st_size);
-    if (S_ISDIR(st.st_mode) && name != "." && name != "..") lfTotal += Reference(path);
-  }
-  closedir(pDir);
-  return lfTotal;
+// "." and ".." of each folder included (links: none followed).
+double Reference(const std::string& top) {
+  return std::stod(
+      ShellOutput("(find " + top + " -mindepth 1 -printf '%s\\n'; find " + top +
+                  " -type d -exec stat -c %s {} {}/.. \\;) | awk '{s += $1} END {print s}'"));
 }
 
 struct Walked {
@@ -51,8 +42,8 @@ struct Walked {
   size_t nMostOpen;
 };
 
-Walked Walk(qom::Env& env, const std::string& top) {
-  qom::FolderWalk walk(env, top.c_str(), true, false);
+Walked Walk(qom::Env& env, const std::string& top, bool bFollow = false) {
+  qom::FolderWalk walk(env, top.c_str(), true, bFollow);
   for (qom::WalkStep eStep; (eStep = walk.Next()) != qom::WalkStep::kEnd;) {
     EXPECT_TRUE(eStep != qom::WalkStep::kCut || walk.Cut() != qom::WalkCut::kNone);
   }
@@ -129,10 +120,9 @@ TEST_F(InFolder, TheWalkRetriesALoopOnce) {
   for (const auto& [nLoops, bWhole] : {std::pair{1, true}, std::pair{2, false}}) {
     EnvDouble env;
     for (int i = 1; i <= nLoops; ++i) env.Fail(Call::kOpen, 1 + i, ELOOP);  // after the top
-    qom::FolderWalk walk(env, (d + "t").c_str(), true, true);
-    while (walk.Next() != qom::WalkStep::kEnd) {
-    }
-    EXPECT_EQ(walk.Total(), Reference(d + "t") + (bWhole ? Reference(d + "s") : 0)) << nLoops;
+    EXPECT_EQ(Walk(env, d + "t", true).lfTotal,
+              Reference(d + "t") + (bWhole ? Reference(d + "s") : 0))
+        << nLoops;
   }
 }
 
@@ -192,35 +182,30 @@ TEST(Seam, PartitionFiguresFromTheFirstMeasurableEntry) {
     int StatFs(const char*, struct statfs64* pFs) override {
       if (++nCalls == 1) return errno = EACCES, -1;  // the first entry cannot be measured
       *pFs = {};
-      pFs->f_bsize = 4096, pFs->f_blocks = nBlocks, pFs->f_bfree = nBlocks / 4;
-      pFs->f_bavail = nBlocks / 5;
+      pFs->f_bsize = 4096, pFs->f_blocks = 1000, pFs->f_bfree = 250, pFs->f_bavail = 200;
       return 0;
     }
     std::string table;
     bool bResolves = true;
-    unsigned nBlocks = 1000;  // none: a file system of no blocks
     int nCalls = 0;
   };
   const std::string tmp = "x /tmp tmpfs rw 0 0\n", q = "L0 [QOM][t_GetSizeInfo(N)] ",
                     none = q + "Can not find Widget Partition path: /tmp\n" + q + "s_percent[0]\n";
-  // The mount table (none when empty; "-": of no blocks), whether /tmp
-  // resolves, the result, the figures (7: left as they were) and the
-  // level-0 lines.
-  const std::tuple<std::string, bool, int, unsigned long long, unsigned long long,
-                   unsigned long long, std::string>
-      rows[] = {
-          {tmp + tmp, true, 1, 4096000, 3072000, 819200, q + "s_percent[7895]\n"},
-          {tmp + "y /tmp/ tmpfs rw 0 0\nz /TMP tmpfs rw 0 0\n", true, 1, 7, 7, 7,
-           q + "End of getmntent : Can't get mount entry information.\n" + none},
-          {"", true, 1, 7, 7, 7, q + "Can not get mount info. Please check /proc/mounts\n" + none},
-          {tmp + tmp, false, 0, 7, 7, 7, q + "realpath failed. errno[2]\n"}};
+  // The mount table (none when empty), whether /tmp resolves, the result,
+  // the figures (7: left as they were) and the level-0 lines.
+  using U = unsigned long long;
+  const std::tuple<std::string, bool, int, U, U, U, std::string> rows[] = {
+      {tmp + tmp, true, 1, 4096000, 3072000, 819200, q + "s_percent[7895]\n"},
+      {tmp + "y /tmp/ tmpfs rw 0 0\nz /TMP tmpfs rw 0 0\n", true, 1, 7, 7, 7,
+       q + "End of getmntent : Can't get mount entry information.\n" + none},
+      {"", true, 1, 7, 7, 7, q + "Can not get mount info. Please check /proc/mounts\n" + none},
+      {tmp + tmp, false, 0, 7, 7, 7, q + "realpath failed. errno[2]\n"}};
   for (const auto& [table, bResolves, nResult, total, used, free, log] : rows) {
     Mounts env;
-    env.table = table[0] == '-' ? table.substr(1) : table;
-    env.nBlocks = table[0] == '-' ? 0 : 1000;
+    env.table = table;
     env.bResolves = bResolves;
     Task task(env);
-    unsigned long long figures[3] = {7, 7, 7};
+    U figures[3] = {7, 7, 7};
     testing::internal::CaptureStderr();
     EXPECT_EQ(task.t_GetSizeInfo(&figures[0], &figures[1], &figures[2]), nResult) << table;
     EXPECT_EQ(

@@ -54,11 +54,11 @@ TEST_F(InFolder, RootsAsGivenAndAsResolvedWidgetAndSharedRoots) {
 // Each line would make the canary if it reached a shell.
 TEST_F(InFolder, OnlySafeCharactersReachTheShell) {
   XAPTEST_ISOLATE();  // a folder of safe characters, whatever the build tree's name
-  const std::string touch = "/usr/bin/touch " + dir / "canary";
+  const std::string touch = "/usr/bin/touch " + d + "canary";
   // The text, and what t_IsSafeSystemString and the runner's screen say.
   std::vector<std::tuple<std::string, int, int>> rows = {
       {"abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789_-/.", 1, 1},
-      {"/usr/bin/nice -n 19 /bin/chmod +x " + dir / "x", 0, 1},
+      {"/usr/bin/nice -n 19 /bin/chmod +x " + d + "x", 0, 1},
       {std::string(255, 'a'), 1, 1},
       {std::string(256, 'a'), 0, 0},
       {touch + " " + std::string(240, 'x'), 0, 0},
@@ -70,7 +70,7 @@ TEST_F(InFolder, OnlySafeCharactersReachTheShell) {
     EXPECT_EQ(Gate::t_IsSafeSystemString(text.c_str()), path) << text;
     EXPECT_EQ(gate.t_SystemCall(text.c_str()) == -1, command == 0) << text;
   }
-  EXPECT_FALSE(Exists(dir / "canary"));
+  EXPECT_FALSE(Exists(d + "canary"));
 }
 
 // Paths built to make a canary file if any part of them reached a shell.
@@ -82,20 +82,20 @@ TEST_F(InFolder, NoHostilePathEverRunsAShellCommandOfItsOwn) {
   const std::string x = "/opt/down/xaps/xapClock";
   Sh("mkdir -p " + x + "/xapClock.d && touch " + x + "/xapClock " + x + "/other " + x +
      "/xapClock.d/xapClock && chmod 644 " + x + "/* " + x + "/xapClock.d/xapClock");
-  const std::string d = dir.Path(), touch = "touch " + dir / "canary";
-  std::vector<std::string> paths = {"~/x", d + "/*", d + "/\xc3\xa9t\xc3\xa9",
-                                    d + "/../../etc/passwd", d + "/" + std::string(300, 'a')};
+  const std::string touch = "touch " + d + "canary";
+  std::vector<std::string> paths = {"~/x", d + "*", d + "\xc3\xa9t\xc3\xa9", d + "../../etc/passwd",
+                                    d + std::string(300, 'a')};
   const std::pair<const char*, const char*> around[] = {
       {";", ""},     {"|", ""},  {"&", "&"}, {"$(", ")"}, {"`", "`"}, {"'; ", "; '"},
       {"\"; ", ";"}, {"\n", ""}, {"\t", ""}, {">", ""},   {" ", ""}};
-  for (const auto& a : around) paths.push_back(d + "/x" + a.first + touch + a.second);
+  for (const auto& a : around) paths.push_back(d + "x" + a.first + touch + a.second);
   ModuleProcess module;
   EXPECT_EQ(module.Ask("SetExecutable Clock"), "1");
   EXPECT_EQ(
       ShellOutput("cd " + x + " && stat -c %a . xapClock other xapClock.d xapClock.d/xapClock"),
       "755\n755\n644\n644\n644\n");
   EXPECT_EQ(module.Ask("SetWidgetInfo 2 " + d), "1");
-  const std::string safe = dir / "safe";
+  const std::string safe = d + "safe";
   for (const std::string& p : paths) {
     // Every command that works on a path refuses it, in either place;
     // SetExecutable says "1" whatever it did (the canary tells).
@@ -109,6 +109,6 @@ TEST_F(InFolder, NoHostilePathEverRunsAShellCommandOfItsOwn) {
   }
   module.CloseInput();
   EXPECT_EQ(module.Wait(), 0);
-  EXPECT_FALSE(Exists(dir / "canary"));
+  EXPECT_FALSE(Exists(d + "canary"));
   EXPECT_EQ(module.RestOfStdout(), "");  // no job was started
 }
