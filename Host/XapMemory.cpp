@@ -19,7 +19,7 @@ const size_t kReserveBytes = 1 << 20;
 
 std::atomic<void*> g_pReserve{nullptr};
 
-void GiveBackReserve() {
+[[maybe_unused]] void GiveBackReserve() {
   void* pReserve = g_pReserve.exchange(nullptr);
   if (pReserve != nullptr) munmap(pReserve, kReserveBytes);
 }
@@ -41,6 +41,18 @@ void TakeMemoryReserve() {
 }  // namespace host
 }  // namespace qom
 
+// A sanitizer brings its own allocator, whose new and delete must pair:
+// there the reserve is taken but never needed.
+#if defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+#define XAP_SANITIZED_ALLOCATOR 1
+#endif
+#endif
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#define XAP_SANITIZED_ALLOCATOR 1
+#endif
+
+#ifndef XAP_SANITIZED_ALLOCATOR
 void* operator new(std::size_t nBytes) {
   void* p = std::malloc(nBytes == 0 ? 1 : nBytes);
   if (p != nullptr) return p;
@@ -54,3 +66,4 @@ void operator delete(void* p) noexcept { std::free(p); }
 void operator delete[](void* p) noexcept { std::free(p); }
 void operator delete(void* p, std::size_t) noexcept { std::free(p); }
 void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
+#endif  // XAP_SANITIZED_ALLOCATOR
