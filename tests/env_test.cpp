@@ -290,4 +290,13 @@ TEST(Seam, SmallMembersAtTheirEdges) {
   EXPECT_EQ(task.SetXapFileExecutable(nullptr), 0);
   EXPECT_EQ(task.SetWidgetInfo(1, nullptr), -3);
   EXPECT_EQ(Task::t_AsyncThread(nullptr), nullptr);
+  // The queries' null arguments: -3, and 0 for the folder size.
+  char szPath[] = "/";
+  int nSize = 7;
+  EXPECT_EQ(task.IsExistedPath(nullptr) + task.GetItemType(nullptr, nullptr) +
+                task.GetFileSize(szPath, nullptr) + task.GetTotalSize(nullptr),
+            -12);
+  EXPECT_EQ(task.GetFolderSize(nullptr, szPath, true, true) + task.GetFileSize(nullptr, &nSize),
+            -3);
+  EXPECT_EQ(nSize, 7);
 }
