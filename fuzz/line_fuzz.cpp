@@ -16,13 +16,9 @@ void Fail(const char* what, const std::string& line, const std::string& out) {
   abort();
 }
 
-bool IsBlankLine(const std::string& line) {
-  size_t n = line.size();
-  if (n > 0 && line[n - 1] == '\r') --n;
-  for (size_t i = 0; i < n; ++i) {
-    if (line[i] != ' ' && line[i] != '\t') return false;
-  }
-  return true;
+bool IsBlankLine(std::string line) {
+  if (!line.empty() && line.back() == '\r') line.pop_back();
+  return line.find_first_not_of(" \t") == std::string::npos;
 }
 
 // Exactly one line, a JSON object. The id is echoed first as the line's

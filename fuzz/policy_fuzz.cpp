@@ -6,10 +6,13 @@
 // Input: the first byte picks the case (widget type 0, 1 or restricted, or
 // the command-line screen); for a restricted widget the bytes up to the
 // first 0x01 are the widget path, the rest is the path.
+#include <algorithm>
+#include <cctype>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
 
 #include "QomDebug.h"
@@ -24,17 +27,12 @@ class Gate : public qom::CXapTaskFileSystem {
   using CXapTaskFileSystem::t_MakeSafePath;
 };
 
-bool InSet(unsigned char c, bool bCommandLine) {
-  if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9')) return true;
-  if (c == '_' || c == '-' || c == '/' || c == '.') return true;
-  return bCommandLine && (c == ' ' || c == '+');
-}
-
+// The characters a path may hold; a command line also blanks and "+".
 bool AllInSet(const std::string& text, bool bCommandLine) {
-  for (unsigned char c : text) {
-    if (!InSet(c, bCommandLine)) return false;
-  }
-  return true;
+  const std::string extra = bCommandLine ? "_-/. +" : "_-/.";
+  return std::all_of(text.begin(), text.end(), [&](unsigned char c) {
+    return (c < 128 && isalnum(c)) || extra.find(static_cast<char>(c)) != std::string::npos;
+  });
 }
 
 bool Begins(const std::string& text, const std::string& prefix) {
@@ -49,12 +47,8 @@ bool UnderAllowedRoot(const std::string& path) {
 bool PolicyAccepts(const std::string& path, int nType, const std::string& widget) {
   if (path.size() > 255 || !AllInSet(path, false)) return false;
   if (path.find("..") != std::string::npos || !UnderAllowedRoot(path)) return false;
-  char* resolved = realpath(path.c_str(), nullptr);
-  if (resolved != nullptr) {
-    bool bInside = UnderAllowedRoot(resolved);
-    free(resolved);
-    if (!bInside) return false;
-  }
+  std::unique_ptr<char, decltype(&free)> resolved(realpath(path.c_str(), nullptr), free);
+  if (resolved && !UnderAllowedRoot(resolved.get())) return false;
   if (nType == 1) return true;
   return Begins(path, widget) || Begins(path, "/opt/down/common/") || Begins(path, "/tmp") ||
          Begins(path, "/opt/usr/apps");
@@ -65,12 +59,10 @@ void Fail(const char* what, const std::string& text) {
   abort();
 }
 
-void DropLog(const std::string&) {}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  static bool bQuiet = (qom::host::SetLogSink(DropLog), true);
+  static const bool bQuiet = (qom::host::SetLogSink([](const std::string&) {}), true);
   (void)bQuiet;
   if (size == 0) return 0;
   int nCase = data[0] % 4;
@@ -87,8 +79,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     return 0;
   }
 
-  std::string widget;
-  std::string path = rest;
+  std::string widget, path = rest;
   int nType = nCase;  // 0 none, 1 unrestricted
   if (nCase == 2) {
     nType = 2 + static_cast<int>(data[0] / 4);  // any value other than 0 and 1

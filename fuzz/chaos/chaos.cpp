@@ -1,12 +1,10 @@
 // xap_chaos: starts the real xapFileSystem again and again in a PID and mount
 // namespace of its own and treats it as a careless or hostile world would:
 // input cut anywhere and paused, half lines, odd ids, a stdout that is a
-// pipe or socket of one page (non-blocking too), a file, /dev/null or
-// closed, read late, slowly or by a reader that goes away, a stderr read
-// slowly, jobs on a FIFO and in bursts, and ending signals (with SIGHUP
-// ignored, as nohup starts it, too). After each
-// round it checks what the host promises its clients. It shares no code with
-// the host or the module: it only sees the process.
+// pipe or socket of one page (non-blocking too) or closed, read late,
+// slowly or by a reader that goes away, jobs on a FIFO and in bursts, and ending signals (with
+// SIGHUP ignored, as nohup starts it, too). After each round it checks what the host promises its
+// clients. It shares no code with the host or the module: it only sees the process.
 //
 //   xap_chaos --program PATH [--seconds 60] [--seed S] [--rounds N]
 //
@@ -78,7 +76,7 @@ struct Dice : std::mt19937_64 {
   bool Chance(int percent) { return Int(0, 99) < percent; }
 };
 
-enum class Out { kPipe, kSocket, kFile, kNull, kClosed, kPeerGone };
+enum class Out { kPipe, kSocket, kClosed, kPeerGone };
 
 // What one input line must get back on stdout.
 struct Expect {
@@ -108,7 +106,7 @@ struct Plan {
   std::vector<size_t> marks;    // expects whose copy to /tmp/c/q<index> shows the lines before done
   std::vector<Step> steps;      // marks among the chunks of input
   Out out = Out::kPipe;
-  bool bTail = false, bNonBlocking = false, bSlowOut = false, bSlowErr = false, bNohup = false;
+  bool bTail = false, bNonBlocking = false, bSlowOut = false, bNohup = false;
   bool bCopied = false,
        bUnzipKill = false;  // /tmp/c/w/b is there for a Move; the FIFO's tool ended
   // endSig: the signal that ends the round once every answer has come.
@@ -224,7 +222,7 @@ void AddCommands(Dice& d, Plan& p, int n, bool bWork) {
 // signal and burst rows always) take the next five of the list.
 void Begin(Dice& d, Plan& p, const std::vector<Out>& outs, uint64_t seed) {
   p.out = outs[d.Int(0, static_cast<int>(outs.size()) - 1)];
-  p.bNonBlocking = (p.out == Out::kPipe || p.out == Out::kSocket) && d.Chance(50);
+  p.bNonBlocking = d.Chance(50);
   p.logLevel = std::max(0, d.Int(-2, 4));
   const uint64_t kTurn[] = {0, 0, 1, 2, 0, 0, 3, 4};
   p.sig = kSignals[(seed / 8 * 5 + kTurn[seed % 8]) % std::size(kSignals)];
@@ -257,9 +255,8 @@ void AddTail(Dice& d, Plan& p) {
 // input has ended, for a job. It was started with SIGHUP ignored, as nohup
 // does, and a SIGHUP ends nothing; the round may end with another signal.
 void RowAnswers(Dice& d, Plan& p, uint64_t seed) {
-  Begin(d, p, {Out::kPipe, Out::kSocket, Out::kPipe, Out::kSocket, Out::kFile, Out::kNull}, seed);
-  bool bReader = p.out == Out::kPipe || p.out == Out::kSocket;
-  p.bNonBlocking = bReader && d.Chance(70);
+  Begin(d, p, {Out::kPipe, Out::kSocket}, seed);
+  p.bNonBlocking = d.Chance(70);
   p.endSig = seed % 8 == 0 ? p.sig : 0;
   p.bNohup = p.endSig != SIGHUP;
   p.sig = SIGHUP;
@@ -275,8 +272,7 @@ void RowAnswers(Dice& d, Plan& p, uint64_t seed) {
   // unzip runs: their events wait for the reply.
   AddDeletes(d, p, d.Int(40, 90));  // more than a page of answers
   AddLong(d, p, 5000, 20000);  // with the jobs, it fits the input pipe of a host that cannot write
-  if (hold > 2000 && bReader)
-    Mark(p, Step::kQuiet, 0, answered);  // the host waits for room on its output
+  if (hold > 2000) Mark(p, Step::kQuiet, 0, answered);  // the host waits for room on its output
   AddLine(d, p, kCommands[std::size(kCommands) - 1]);
   AddCommands(d, p, d.Int(0, 10), true);
   AddMarker(p);
@@ -297,17 +293,14 @@ void RowNoReader(Dice& d, Plan& p, uint64_t seed) {
   if (bGoesLast) Mark(p, Step::kGo);
 }
 
-// An ending signal while a reply (or the level-0 line of its unknown
-// command) is half written: to a reader that has stalled and resumes soon
-// after, or to a reader slower than a page a second, the line is finished
-// however long it takes; the tools end. The host stuck on its output
-// sleeps.
+// An ending signal while a reply is half written: to a reader that has
+// stalled and resumes soon after, or to a reader slower than a page a
+// second, the line is finished however long it takes; the tools end. The
+// host stuck on its output sleeps.
 void RowSignal(Dice& d, Plan& p, uint64_t seed) {
   Begin(d, p, {Out::kPipe}, seed);
   bool bStall = d.Chance(50);
-  p.bSlowOut = !bStall && d.Chance(50);
-  p.bSlowErr = !bStall && !p.bSlowOut;
-  if (p.bSlowErr) p.logLevel = 0;
+  p.bSlowOut = !bStall;
   p.pipeSize = bStall ? 16384 : 4096;
   p.bNonBlocking = bStall ? d.Chance(70) : p.bNonBlocking;
   p.holdMs = bStall ? d.Int(100, 600) : 0;
@@ -434,17 +427,13 @@ class Round {
     bool bOk = pipe2(in, O_CLOEXEC) == 0 && pipe2(err, O_CLOEXEC) == 0 &&
                (o != Out::kPipe || pipe2(out, O_CLOEXEC) == 0) &&
                (!bSocket || socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, out) == 0);
-    if (o == Out::kFile) out[1] = open("/tmp/c/out", O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
-    if (o == Out::kFile) out[0] = open("/tmp/c/out", O_RDONLY | O_CLOEXEC);  // read as it grows
-    if (o == Out::kNull) out[1] = open("/dev/null", O_WRONLY | O_CLOEXEC);
     if (o == Out::kPeerGone) CloseFd(&out[0]);
     if (m_plan.bNonBlocking) fcntl(out[1], F_SETFL, O_NONBLOCK);
     // A small buffer for the reader that stalls or is slow.
-    int sized = m_plan.bSlowErr ? err[0] : o == Out::kPipe ? out[0] : -1;
     if (bSocket && m_plan.pipeSize > 0)
       setsockopt(out[1], SOL_SOCKET, SO_SNDBUF, &m_plan.pipeSize, sizeof(int));
-    if (!bOk ||
-        (m_plan.pipeSize > 0 && sized >= 0 && fcntl(sized, F_SETPIPE_SZ, m_plan.pipeSize) < 0)) {
+    if (!bOk || (m_plan.pipeSize > 0 && o == Out::kPipe &&
+                 fcntl(out[0], F_SETPIPE_SZ, m_plan.pipeSize) < 0)) {
       perror("chaos: the program's streams");
       exit(1);
     }
@@ -480,7 +469,7 @@ class Round {
   }
 
   // Serves the program's output for ms: stdout read as the plan's reader
-  // does (slow, holding, gone), stderr drained or read slowly. After the
+  // does (slow, holding, gone), stderr drained. After the
   // signal it notes how long each reader took nothing.
   void Pump(long ms) {
     Clock::time_point until = Clock::now() + Ms(ms);
@@ -503,18 +492,12 @@ class Round {
     } while (Clock::now() < until);
   }
 
-  // Reads what the stream's reader takes at once; closes it at its end (a
-  // file's once the program has ended).
+  // Reads what the stream's reader takes at once; closes it at its end.
   void Take(Stream& s, bool bStdout) {
     static char buf[1 << 16];
-    bool bSlow = bStdout ? m_plan.bSlowOut : m_plan.bSlowErr;
-    bool bGrows = bStdout && m_plan.out == Out::kFile && !Exited();
+    bool bSlow = bStdout && m_plan.bSlowOut;
     ssize_t n = read(s.fd, buf, bSlow ? kSlowBytes : sizeof buf);
-    if (n == 0 && bGrows) {
-      s.next = Clock::now() + Ms(5);  // a file the program still writes: again soon
-    } else if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR)) {
-      CloseFd(&s.fd);
-    }
+    if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR)) CloseFd(&s.fd);
     if (n <= 0) return;
     s.last = Clock::now();
     if (bSlow) s.next = s.last + Ms(kSlowEveryMs);
@@ -593,8 +576,7 @@ class Round {
   }
 
   // How busy the program is over a window in which it has nothing to do:
-  // the markers written have run (a file's or /dev/null's output tells
-  // nothing), the tools of its jobs but the FIFO's have ended. Only a
+  // the markers written have run, the tools of its jobs but the FIFO's have ended. Only a
   // program still running at the window's end is judged.
   void Measure() {
     Clock::time_point t = Clock::now();
@@ -691,11 +673,9 @@ class Round {
     }
     if (!m_bReaderGone) CheckWhole(m_out, "stdout");
     CheckWhole(m_err, "stderr");
-    bool bReadable =
-        m_plan.out == Out::kPipe || m_plan.out == Out::kSocket || m_plan.out == Out::kFile;
     // A signal at the round's end comes once every answer has.
     bool bAllDue = !m_bSigSent || m_plan.endSig != 0;
-    if (bAllDue && bReadable && !m_bReaderGone && m_failures.empty() && !m_bInputBroken) {
+    if (bAllDue && !m_bReaderGone && m_failures.empty() && !m_bInputBroken) {
       if (m_plan.bTail && !m_bTailAnswered) Fail("tail", "no error line for the half line");
       if (m_answers != m_plan.expects.size() + m_bTailAnswered) Fail("order", "answers missing");
       if (!m_bSigSent && !m_pending.empty())
