@@ -14,6 +14,7 @@
 #include "XapTaskFileSystem.h"
 
 using namespace xaptest;
+using Lines = std::vector<std::string>;
 
 // The task with its inner steps in reach.
 struct Task : qom::CXapTaskFileSystem {
@@ -273,10 +274,12 @@ TEST_F(InFolder, TheShellGetsExactlyTheseLines) {
   EXPECT_EQ(std::exchange(events, "") + std::to_string(env.Shell().size()), "400");
 }
 
-// The small members at their edges: t_Trim's blanks (0x20 only), and null
-// arguments answered, nothing written.
+// The small members at their edges: t_Trim's blanks (0x20 only), the
+// runner's own screen (the characters of a path, blanks and "+", at most
+// 255), and null arguments answered, nothing written.
 TEST(Seam, SmallMembersAtTheirEdges) {
-  Task task;
+  EnvDouble env;
+  Task task(env);
   for (const auto& [in, out] : Rows{{"  a b  ", "a b"}, {"", ""}, {"   ", ""}, {"\ta ", "\ta"}}) {
     char szOut[16] = "x";
     std::string text = in;
@@ -286,6 +289,11 @@ TEST(Seam, SmallMembersAtTheirEdges) {
   char szUntouched[4] = "x";
   EXPECT_EQ(task.t_Trim(nullptr, szUntouched) + task.t_Trim(szUntouched, nullptr), 0);
   EXPECT_STREQ(szUntouched, "x");
+  const std::string x255(255, 'x');
+  for (const std::string& line :
+       Lines{"/bin/x +a_-/.Z9", "/bin/x;y", "/bin/x\xc3\xa9", x255, x255 + "x"})
+    task.t_SystemCall(line.c_str());
+  EXPECT_EQ(env.Shell(), (Lines{"/bin/x +a_-/.Z9", x255}));
   EXPECT_NE(task.t_SystemCall(nullptr), 0);
   EXPECT_EQ(task.SetXapFileExecutable(nullptr), 0);
   EXPECT_EQ(task.SetWidgetInfo(1, nullptr), -3);

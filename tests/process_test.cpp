@@ -13,20 +13,18 @@
 
 using namespace xaptest;
 
-TEST(Process, AnswersEachLineInOrderAndGoesOnAfterRefusedOnes) {
+// Blank lines get no answer, a line too long one error, bytes that are no
+// UTF-8 come back as U+FFFD, and a last line without "\n" is refused.
+// (Order, ids, long and cut lines among jobs and signals: the chaos driver.)
+TEST(Process, AnswersEachLineOnceAndRefusesAHalfLine) {
   ModuleProcess module;
-  module.Send("{\"id\": 1, \"cmd\": \"GetName\"}\n\n \t\n{\"id\": 2, \"cmd\": \"GetName\"\nX " +
-              std::string(70000, 'y') + "\nGet\xff\xc3Name\nReadBase64 /w== 4\n" +
-              "{\"id\": null, \"cmd\": \"GetName\"}\nGetName");  // no "\n"
+  module.Send("\n \t\nX " + std::string(70000, 'y') +
+              "\nGet\xff\xc3Name\nReadBase64 /w== 4\nGetName");
   module.CloseInput();
   EXPECT_EQ(module.Wait(), 0);
-  // Bytes that are no UTF-8 come back as U+FFFD.
-  EXPECT_EQ(module.RestOfStdout(), R"({"id":1,"cmd":"GetName","ok":true,"reply":"FileSystem"}
-{"error":"invalid JSON at byte 27"}
-{"error":"line: over 65536 bytes"}
+  EXPECT_EQ(module.RestOfStdout(), R"({"error":"line: over 65536 bytes"}
 {"cmd":"Get��Name","ok":false,"reply":null}
 {"cmd":"ReadBase64","ok":true,"reply":"{\"b64_decode\": \"�\", \"size\": 1 }"}
-{"id":null,"cmd":"GetName","ok":true,"reply":"FileSystem"}
 {"error":"line: no \"\\n\" before end of input"}
 )");
 }

@@ -1,7 +1,7 @@
 // xap_chaos: starts the real xapFileSystem again and again in a PID and mount
 // namespace of its own and treats it as a careless or hostile world would:
 // input cut anywhere and paused, half lines, odd ids, a stdout that is a
-// pipe or socket of one page (non-blocking too) or closed, read late,
+// pipe of one page (non-blocking too) or closed, read late,
 // slowly or by a reader that goes away, jobs on a FIFO and in bursts, and ending signals (with
 // SIGHUP ignored, as nohup starts it, too). After each round it checks what the host promises its
 // clients. It shares no code with the host or the module: it only sees the process.
@@ -17,7 +17,6 @@
 #include <sched.h>
 #include <signal.h>
 #include <sys/prctl.h>
-#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -76,7 +75,7 @@ struct Dice : std::mt19937_64 {
   bool Chance(int percent) { return Int(0, 99) < percent; }
 };
 
-enum class Out { kPipe, kSocket, kClosed, kPeerGone };
+enum class Out { kPipe, kClosed, kPeerGone };
 
 // What one input line must get back on stdout.
 struct Expect {
@@ -220,8 +219,7 @@ void AddCommands(Dice& d, Plan& p, int n, bool bWork) {
 // round releases it. Rounds in a row send the ending signals in turn, so that a short run sends
 // each: of eight seeds, the five that end with one (an answers round every other time, the
 // signal and burst rows always) take the next five of the list.
-void Begin(Dice& d, Plan& p, const std::vector<Out>& outs, uint64_t seed) {
-  p.out = outs[d.Int(0, static_cast<int>(outs.size()) - 1)];
+void Begin(Dice& d, Plan& p, uint64_t seed) {
   p.bNonBlocking = d.Chance(50);
   p.logLevel = std::max(0, d.Int(-2, 4));
   const uint64_t kTurn[] = {0, 0, 1, 2, 0, 0, 3, 4};
@@ -255,7 +253,7 @@ void AddTail(Dice& d, Plan& p) {
 // input has ended, for a job. It was started with SIGHUP ignored, as nohup
 // does, and a SIGHUP ends nothing; the round may end with another signal.
 void RowAnswers(Dice& d, Plan& p, uint64_t seed) {
-  Begin(d, p, {Out::kPipe, Out::kSocket}, seed);
+  Begin(d, p, seed);
   p.bNonBlocking = d.Chance(70);
   p.endSig = seed % 8 == 0 ? p.sig : 0;
   p.bNohup = p.endSig != SIGHUP;
@@ -283,7 +281,8 @@ void RowAnswers(Dice& d, Plan& p, uint64_t seed) {
 // a job keeps it, never runs what stands after the last "\n", and ends as
 // at end of input.
 void RowNoReader(Dice& d, Plan& p, uint64_t seed) {
-  Begin(d, p, {Out::kPipe, Out::kSocket, Out::kPipe, Out::kClosed, Out::kPeerGone}, seed);
+  Begin(d, p, seed);
+  p.out = d.Chance(50) ? Out::kPipe : d.Chance(50) ? Out::kClosed : Out::kPeerGone;
   p.sig = 0;
   AddCommands(d, p, d.Int(0, 8), false);
   bool bGoesLast = d.Chance(50);
@@ -298,7 +297,7 @@ void RowNoReader(Dice& d, Plan& p, uint64_t seed) {
 // second, the line is finished however long it takes; the tools end. The
 // host stuck on its output sleeps.
 void RowSignal(Dice& d, Plan& p, uint64_t seed) {
-  Begin(d, p, {Out::kPipe}, seed);
+  Begin(d, p, seed);
   bool bStall = d.Chance(50);
   p.bSlowOut = !bStall;
   p.pipeSize = bStall ? 16384 : 4096;
@@ -316,7 +315,7 @@ void RowSignal(Dice& d, Plan& p, uint64_t seed) {
 // ended and the host sleeps, still ends every tool; their answers to a
 // reader that pauses on one page are whole and in order.
 void RowBurst(Dice& d, Plan& p, uint64_t seed) {
-  Begin(d, p, {Out::kPipe, Out::kSocket}, seed);
+  Begin(d, p, seed);
   p.cuts = 0;  // sent at once, so that the jobs start together
   p.pipeSize = 4096;
   long hold = d.Chance(50) ? d.Int(100, 800) : d.Int(2200, 3000);
@@ -423,17 +422,12 @@ class Round {
   void Start() {
     int in[2], out[2] = {-1, -1}, err[2];
     Out o = m_plan.out;
-    bool bSocket = o == Out::kSocket || o == Out::kPeerGone;
     bool bOk = pipe2(in, O_CLOEXEC) == 0 && pipe2(err, O_CLOEXEC) == 0 &&
-               (o != Out::kPipe || pipe2(out, O_CLOEXEC) == 0) &&
-               (!bSocket || socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, out) == 0);
+               (o == Out::kClosed || pipe2(out, O_CLOEXEC) == 0);
     if (o == Out::kPeerGone) CloseFd(&out[0]);
     if (m_plan.bNonBlocking) fcntl(out[1], F_SETFL, O_NONBLOCK);
     // A small buffer for the reader that stalls or is slow.
-    if (bSocket && m_plan.pipeSize > 0)
-      setsockopt(out[1], SOL_SOCKET, SO_SNDBUF, &m_plan.pipeSize, sizeof(int));
-    if (!bOk || (m_plan.pipeSize > 0 && o == Out::kPipe &&
-                 fcntl(out[0], F_SETPIPE_SZ, m_plan.pipeSize) < 0)) {
+    if (!bOk || (m_plan.pipeSize > 0 && fcntl(out[0], F_SETPIPE_SZ, m_plan.pipeSize) < 0)) {
       perror("chaos: the program's streams");
       exit(1);
     }
