@@ -102,7 +102,6 @@ struct Step {
 struct Plan {
   std::string input;
   std::vector<Expect> expects;  // the lines that get an answer, in order
-  std::vector<size_t> marks;    // expects whose copy to /tmp/c/q<index> shows the lines before done
   std::vector<Step> steps;      // marks among the chunks of input
   Out out = Out::kPipe;
   bool bTail = false, bNonBlocking = false, bSlowOut = false, bNohup = false;
@@ -183,12 +182,6 @@ void Mark(Plan& p, Step::Kind kind, long ms = 0, size_t wait = SIZE_MAX) {
   p.steps.push_back({kind, ms, std::min(wait, p.expects.size()), p.input.size()});
 }
 
-// A line whose effect outside stdout tells that every line before it is done.
-void AddMarker(Plan& p) {
-  p.marks.push_back(p.expects.size());
-  AddLine(p, "Copy /tmp/c/w/a /tmp/c/q" + std::to_string(p.expects.size()), 1, "Copy");
-}
-
 // A reply far longer than one atomic write (an unknown command's long name).
 void AddLong(Dice& d, Plan& p, int lo, int hi) {
   std::string name(d.Int(lo, hi), 'Q');
@@ -261,7 +254,6 @@ void RowAnswers(Dice& d, Plan& p, uint64_t seed) {
   p.pipeSize = d.Chance(70) ? 4096 : 0;
   AddCommands(d, p, d.Int(1, 10), true);
   if (p.bNohup) Mark(p, Step::kSignal);
-  AddMarker(p);
   Mark(p, Step::kQuiet);
   size_t answered = p.expects.size();
   long hold = d.Chance(90) ? d.Chance(40) ? d.Int(20, 400) : d.Int(2200, 3000) : 0;
@@ -273,7 +265,6 @@ void RowAnswers(Dice& d, Plan& p, uint64_t seed) {
   if (hold > 2000) Mark(p, Step::kQuiet, 0, answered);  // the host waits for room on its output
   AddLine(d, p, kCommands[std::size(kCommands) - 1]);
   AddCommands(d, p, d.Int(0, 10), true);
-  AddMarker(p);
   AddTail(d, p);
 }
 
@@ -570,19 +561,16 @@ class Round {
   }
 
   // How busy the program is over a window in which it has nothing to do:
-  // the markers written have run, the tools of its jobs but the FIFO's have ended. Only a
-  // program still running at the window's end is judged.
+  // the answers awaited have come (a reply follows its command's work), the
+  // tools of its jobs but the FIFO's have ended. Only a program still
+  // running at the window's end is judged.
   void Measure() {
     Clock::time_point t = Clock::now();
     bool bHeld = m_out.fd >= 0 && m_out.next > t;  // stuck on its output until the reader resumes
-    auto done = [&](size_t k) {
-      return m_plan.expects[k].end > m_written || fs::exists("/tmp/c/q" + std::to_string(k));
-    };
     // Jobs start their tools one at a time, which may leave moments with
     // none running: none for 300 ms (what a job's end writes comes then).
     Clock::time_point toolSeen = t;
-    while (!std::all_of(m_plan.marks.begin(), m_plan.marks.end(), done) ||
-           MsSince(toolSeen) < 300) {
+    while (MsSince(toolSeen) < 300) {
       if (Exited()) return;
       if (MsSince(t) > kHangMs) return Fail("hang", "still working 20 s after its last line");
       if (OtherProcesses().size() > 2) toolSeen = Clock::now();
