@@ -57,17 +57,13 @@ TEST_F(InFolder, WhereItemsLandAndTheCodesInTheOrderOfTheSteps) {
 }
 
 // A worker that outlives its engine sends no event to it; a job's reply
-// comes first, then its event; a full or read-only file system is answered.
-// (Bursts of jobs, "UnzipKill" and signals with jobs running: the chaos
-// driver.)
+// comes first, then its event. (A tool that fails, such as a copy to a full
+// file system: the shell rows of env_test; bursts of jobs, "UnzipKill" and
+// signals with jobs running: the chaos driver.)
 TEST_F(InFolder, TheReplyComesFirstThenExactlyOneEventPerJob) {
   XAPTEST_ISOLATE();
   MountTmpfs(dir.Path(), "600m");
-  Sh("cd " + d + " && head -c 100M /dev/zero > big && zip -q big.zip big && rm big && " +
-     "head -c 600k /dev/zero > src && mkdir gone");
-  MountTmpfs(d + "full", "64k");
-  MountTmpfs(d + "ro", "64k");
-  Sh("touch " + d + "ro/f && mount -o remount,ro " + d + "ro");
+  Sh("cd " + d + " && head -c 100M /dev/zero > big && zip -q big.zip big && rm big && mkdir gone");
   static int nEvents = 0;
   qom::CXapEngineBase::SetEventSink([](int, const std::string&, const std::string&) { ++nEvents; });
   auto* engine = new qom::CXapEngineFileSystem();
@@ -81,9 +77,7 @@ TEST_F(InFolder, TheReplyComesFirstThenExactlyOneEventPerJob) {
   Transcript(module, {{"DeleteAsync " + d + "gone", "-4"},
                       {"SetWidgetInfo 2 " + d, "1"},
                       {"DeleteAsync " + d + "gone", "1"},
-                      {"", Event(0, "1")},
-                      {"Copy " + d + "src " + d + "full/dst", "0"},
-                      {"Delete " + d + "ro/f", "0"}});
+                      {"", Event(0, "1")}});
   EXPECT_FALSE(Exists(d + "gone"));
   EXPECT_TRUE(Exists(d + "out0/big"));
   module.CloseInput();
