@@ -1,10 +1,11 @@
 // xap_chaos: starts the real xapFileSystem again and again in a PID and mount
 // namespace of its own and treats it as a careless or hostile world would:
 // input cut anywhere and paused, half lines, odd ids, a stdout that is a
-// pipe of one page (non-blocking too) or closed, read late,
-// slowly or by a reader that goes away, jobs on a FIFO and in bursts, and ending signals (with
-// SIGHUP ignored, as nohup starts it, too). After each round it checks what the host promises its
-// clients. It shares no code with the host or the module: it only sees the process.
+// pipe of one page (non-blocking too) or closed, read late, slowly or by a
+// reader that goes away, jobs on a FIFO and in bursts, and ending signals
+// (with SIGHUP ignored, as nohup starts it, too). After each round it checks
+// what the host promises its clients. It shares no code with the host or the
+// module: it only sees the process.
 //
 //   xap_chaos --program PATH [--seconds 60] [--seed S] [--rounds N]
 //
