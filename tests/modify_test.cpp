@@ -1,6 +1,6 @@
-// Catches changes that land in the wrong place or answer the wrong code,
-// events before their replies, lost or doubled events, a refused line not
-// reported as "0", a worker outliving its engine, a full file system.
+// Catches changes that land in the wrong place or answer the wrong code, an
+// event before its reply, a worker outliving its engine, and a host that
+// aborts when memory runs short under many jobs.
 
 #include "TestSupport.h"
 #include "XapBase.h"
