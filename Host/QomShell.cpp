@@ -1,6 +1,7 @@
 #include "QomShell.h"
 
 #include <fcntl.h>
+#include <sched.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -19,6 +20,7 @@
 #include <vector>
 
 #include "QomDebug.h"
+#include "XapContain.h"
 #include "XapOutput.h"
 
 extern char** environ;  // NOLINT(readability-redundant-declaration): POSIX: programs declare it
@@ -181,6 +183,54 @@ int SetUpSpawn(posix_spawn_file_actions_t* actions, posix_spawnattr_t* attr, int
   return rc;
 }
 
+// The child's part of ForkInto: only system calls. The error that kept the
+// program from starting.
+int EnterAndExec(int nsFd, int outFd, char* const argv[], char* const env[]) {
+  int nullFd = open("/dev/null", O_RDONLY | O_CLOEXEC);
+  if (nullFd < 0 || setns(nsFd, CLONE_NEWNS) != 0 || setsid() < 0) return errno;
+  if (dup2(nullFd, STDIN_FILENO) < 0 || dup2(outFd, STDOUT_FILENO) < 0 ||
+      dup2(outFd, STDERR_FILENO) < 0) {
+    return errno;
+  }
+  struct sigaction defaults = {};
+  defaults.sa_handler = SIG_DFL;
+  sigset_t emptyMask;
+  sigemptyset(&emptyMask);
+  for (int sig : {SIGPIPE, SIGINT, SIGTERM}) sigaction(sig, &defaults, nullptr);
+  sigprocmask(SIG_SETMASK, &emptyMask, nullptr);
+  execve("/bin/sh", argv, env);
+  return errno;
+}
+
+// Starts /bin/sh in the namespace nsFd, set up as SetUpSpawn sets up a
+// spawn; posix_spawn cannot enter a namespace. An error met before the
+// program started comes back through a pipe that the start closes. 0 and
+// *pPid, or the error.
+int ForkInto(pid_t* pPid, int nsFd, int outFd, char* const argv[], char* const env[]) {
+  int report[2];
+  if (pipe2(report, O_CLOEXEC) != 0) return errno;
+  pid_t pid = fork();
+  if (pid == 0) {
+    int nError = EnterAndExec(nsFd, outFd, argv, env);
+    while (write(report[1], &nError, sizeof nError) < 0 && errno == EINTR) {
+    }
+    _exit(127);
+  }
+  int nError = pid < 0 ? errno : 0;
+  close(report[1]);
+  ssize_t n = 0;
+  while (pid > 0 && (n = read(report[0], &nError, sizeof nError)) < 0 && errno == EINTR) {
+  }
+  close(report[0]);
+  if (n == sizeof nError) {
+    while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+    }
+    pid = -1;
+  }
+  *pPid = pid;
+  return nError;
+}
+
 // Adds a started command to the list; short of memory, ends it instead, so
 // that no tool runs that a stop could miss.
 bool Register(pid_t pid) {
@@ -197,10 +247,10 @@ bool Register(pid_t pid) {
 }
 
 // Runs /bin/sh -c line and registers it, one spawn at a time (see
-// g_spawnMutex). The pid, or -1 with the reason in *pnError (0 when the host
-// is stopping).
+// g_spawnMutex); in the namespace nsFd unless it is -1. The pid, or -1 with
+// the reason in *pnError (0 when the host is stopping).
 pid_t StartRegistered(char* line, const posix_spawn_file_actions_t* actions,
-                      const posix_spawnattr_t* attr, int* pnError) {
+                      const posix_spawnattr_t* attr, int nsFd, int outFd, int* pnError) {
   char shell[] = "/bin/sh";
   char dashC[] = "-c";
   char* argv[] = {shell, dashC, line, nullptr};
@@ -208,7 +258,12 @@ pid_t StartRegistered(char* line, const posix_spawn_file_actions_t* actions,
   std::lock_guard<std::mutex> spawnLock(g_spawnMutex);
   ++g_nSpawning;
   pid_t pid = -1;
-  *pnError = g_bStopping ? 0 : posix_spawn(&pid, "/bin/sh", actions, attr, argv, env);
+  if (g_bStopping) {
+    *pnError = 0;
+  } else {
+    *pnError = nsFd >= 0 ? ForkInto(&pid, nsFd, outFd, argv, env)
+                         : posix_spawn(&pid, "/bin/sh", actions, attr, argv, env);
+  }
   if (*pnError != 0 || pid <= 0) {
     pid = -1;
   } else if (!Register(pid)) {
@@ -222,7 +277,7 @@ pid_t StartRegistered(char* line, const posix_spawn_file_actions_t* actions,
 
 // Starts the command and registers it. -1 when the host is stopping, or
 // when it could not be started (the reason is then in *pnError).
-pid_t Spawn(const char* command, int outFd, int* pnError) {
+pid_t Spawn(const char* command, int outFd, int nsFd, int* pnError) {
   posix_spawn_file_actions_t actions;
   *pnError = posix_spawn_file_actions_init(&actions);
   if (*pnError != 0) return -1;
@@ -233,7 +288,7 @@ pid_t Spawn(const char* command, int outFd, int* pnError) {
     *pnError = SetUpSpawn(&actions, &attr, outFd);
     try {
       std::string line = IsPlainCommand(command) ? std::string("exec ") + command : command;
-      if (*pnError == 0) pid = StartRegistered(&line[0], &actions, &attr, pnError);
+      if (*pnError == 0) pid = StartRegistered(&line[0], &actions, &attr, nsFd, outFd, pnError);
     } catch (const std::bad_alloc&) {
       *pnError = ENOMEM;
     }
@@ -247,13 +302,21 @@ pid_t Spawn(const char* command, int outFd, int* pnError) {
 
 int QomExecShell(const char* command) {
   if (command == nullptr) return -1;
+  // A contained command's tool runs in its namespace or not at all.
+  host::ScopeRef scope = host::ThreadScope();
+  int nsFd = scope ? host::ScopeNamespace(*scope) : -1;
+  if (nsFd == -2) {
+    LogCannotStart(command, EPERM);
+    return -1;
+  }
+  if (scope && host::ReportPathsOutside(*scope, command)) return 1;
   int fds[2];
   if (pipe2(fds, O_CLOEXEC) != 0) {
     LogCannotStart(command, errno);
     return -1;
   }
   int nError = 0;
-  pid_t pid = Spawn(command, fds[1], &nError);
+  pid_t pid = Spawn(command, fds[1], nsFd, &nError);
   close(fds[1]);
   if (pid < 0) {
     if (nError != 0) LogCannotStart(command, nError);
@@ -271,10 +334,11 @@ int QomExecShell(const char* command) {
     std::lock_guard<std::timed_mutex> lock(g_runningMutex);
     g_running.erase(std::find(g_running.begin(), g_running.end(), pid));
   }
-  if (r < 0) return -1;
-  if (WIFEXITED(status)) return WEXITSTATUS(status);
-  if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
-  return -1;
+  int result = -1;
+  if (r >= 0 && WIFEXITED(status)) result = WEXITSTATUS(status);
+  if (r >= 0 && WIFSIGNALED(status)) result = 128 + WTERMSIG(status);
+  if (result != 0 && scope) host::ReportPathsOutside(*scope, command);
+  return result;
 }
 
 namespace host {

@@ -15,6 +15,7 @@
 #include "QomDebug.h"
 #include "QomShell.h"
 #include "XapBase.h"
+#include "XapContain.h"
 #include "XapMemory.h"
 #include "XapOutput.h"
 #include "XapProtocol.h"
@@ -24,12 +25,16 @@ namespace qom {
 namespace {
 
 const char kUsage[] =
-    "usage: xapFileSystem [--log-level N] [--help] [--version]\n"
+    "usage: xapFileSystem [--log-level N] [--contain] [--help] [--version]\n"
     "Reads one command per line on standard input, as a JSON object\n"
     "  {\"id\": 1, \"cmd\": \"Copy\", \"params\": [\"/tmp/a\", \"/tmp/b\"]}\n"
     "or as words (Copy /tmp/a /tmp/b), and answers one JSON line per command\n"
     "on standard output. Log lines go to standard error.\n"
     "  --log-level N  write log lines of level N and below (0 to 4, default 0)\n"
+    "  --contain      let no command change, or bring in, anything outside the\n"
+    "                 allowed roots, whatever links its paths hold; the kernel\n"
+    "                 enforces it (root, Linux 5.12 or later), or the module\n"
+    "                 does not start\n"
     "  --version      print the module's name, id and version\n"
     "  --help         print this text\n";
 
@@ -180,11 +185,14 @@ void GuardStandardStreams() {
 }
 // NOLINTBEGIN(cert-err33-c): a failed write to stdout or stderr has nowhere to go
 // Parses the options. Returns -1 to go on, otherwise the exit status.
-int ParseOptions(int argc, char** argv, CXapAppBase* app) {
+int ParseOptions(int argc, char** argv, CXapAppBase* app, bool* pbContain) {
   for (int i = 1; i < argc; ++i) {
     const char* arg = argv[i];
     const char* level = nullptr;
-    if (strcmp(arg, "--help") == 0) {
+    if (strcmp(arg, "--contain") == 0) {
+      *pbContain = true;
+      continue;
+    } else if (strcmp(arg, "--help") == 0) {
       fputs(kUsage, stdout);
       fflush(stdout);
       return 0;
@@ -220,8 +228,10 @@ void RunCommand(CXapEngineBase* engine, const host::Command& cmd, std::string& s
   engine->ResetReply();
   host::BeginCommand();
   try {
+    host::EnterCommandScope(cmd);
     bOk = engine->Execute(strRet, cmd.strCmd, cmd.strParams[0], cmd.strParams[1], cmd.strParams[2],
                           cmd.strParams[3]);
+    host::LeaveCommandScope(cmd, bOk, engine->ReplyKind(), engine->ReplyInteger());
     host::EndCommand(
         host::FormatReply(cmd, bOk, engine->ReplyKind(), engine->ReplyInteger(), strRet));
     return;
@@ -287,9 +297,16 @@ void ServeCommands(CXapEngineBase* engine) {
 
 int XapMain(int argc, char** argv, CXapAppBase* app) {
   if (app == nullptr) return 1;
-  int status = ParseOptions(argc, argv, app);
+  bool bContain = false;
+  int status = ParseOptions(argc, argv, app, &bContain);
   if (status >= 0) return status;
   GuardStandardStreams();
+  // Before any thread: the namespaces are made by a child of the host.
+  std::string why = bContain ? host::StartContainment() : "";
+  if (!why.empty()) {  // NOLINTNEXTLINE(cert-err33-c): stderr is the last resort
+    fprintf(stderr, "xapFileSystem: --contain: %s\n", why.c_str());
+    return 1;
+  }
   if (!InstallSignals()) {  // NOLINTNEXTLINE(cert-err33-c): stderr is the last resort
     fprintf(stderr, "xapFileSystem: cannot set up the signal handling\n");
     return 1;

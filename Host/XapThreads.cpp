@@ -13,6 +13,7 @@
 #include <new>
 
 #include "XapBase.h"
+#include "XapContain.h"
 #include "XapOutput.h"
 
 extern "C" int __real_pthread_create(pthread_t* thread, const pthread_attr_t* attr,
@@ -35,9 +36,12 @@ void Ended() {
   if (--g_nRunning == 0) g_allEnded.notify_all();
 }
 
+// A thread the module starts runs its tools in the scope of the command
+// that started it, whatever commands come after.
 struct Start {
   void* (*pfnStart)(void*);
   void* pArg;
+  host::ScopeRef scope;
 };
 
 // Uncounts the thread however its start routine ends, pthread_exit and
@@ -49,9 +53,10 @@ struct EndGuard {
 // A start routine that memory runs out in ends its thread, never the
 // process: the host's tools and the commands queued behind survive it.
 void* Trampoline(void* pStart) {
-  Start start = *static_cast<Start*>(pStart);
+  Start start = std::move(*static_cast<Start*>(pStart));
   delete static_cast<Start*>(pStart);
   EndGuard guard;
+  host::AdoptThreadScope(std::move(start.scope));
   try {
     return start.pfnStart(start.pArg);
   } catch (const std::bad_alloc&) {
@@ -83,7 +88,7 @@ int host::StartHostThread(void* (*pfnStart)(void*), void* pArg) {
 // top of this file): the thread is counted until its start routine returns.
 extern "C" int __wrap_pthread_create(pthread_t* thread, const pthread_attr_t* attr,
                                      void* (*start)(void*), void* arg) {
-  auto* pStart = new (std::nothrow) qom::Start{start, arg};
+  auto* pStart = new (std::nothrow) qom::Start{start, arg, qom::host::ThreadScope()};
   if (pStart == nullptr) return EAGAIN;
   // Counted before the thread exists, so a wait that begins right after
   // the creation sees it.

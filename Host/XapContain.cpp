@@ -1,0 +1,439 @@
+// Contained mode. A namespace is prepared by a child of the host: it takes a
+// mount namespace of its own, mounts a small tmpfs as the new root, binds the
+// program folders into it read-only and the writable folders read-write
+// (without devices), seals the tmpfs read-only and makes it the root. The
+// host keeps the namespace by a descriptor and the child ends; each tool of
+// a contained command then enters it before its program starts. The host's
+// own view of the machine stays as it was.
+#include "XapContain.h"
+
+#include <fcntl.h>
+#include <linux/openat2.h>
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+#include "XapOutput.h"
+#include "XapProtocol.h"
+
+namespace qom {
+namespace host {
+namespace {
+
+// Where the child mounts the new root before it becomes "/": a folder every
+// Linux system has, whose own content no tool needs.
+const char kNewRoot[] = "/proc";
+
+// The longest widget folder text the module keeps.
+const size_t kWidgetPathMax = 199;
+
+// A folder a scope lets its tools change: root, and a path below it that is
+// resolved beneath root only (a link in it cannot lead out of root).
+struct Folder {
+  std::string root;
+  std::string rel;
+  std::string Path() const { return rel.empty() ? root : root + "/" + rel; }
+};
+
+const Folder kTmp{"/tmp", ""};
+const Folder kApps{"/opt/usr/apps", ""};
+const Folder kDown{"/opt/down", ""};
+const Folder kCommon{"/opt/down", "common"};
+const Folder kXaps{"/opt/down", "xaps"};
+
+// One thing the child does in the new root. Paths are whole ("/proc/usr").
+enum class Op { kDir, kLink, kFile, kBindRead, kBindWrite };
+struct Step {
+  Op op;
+  std::string path;
+  std::string from;  // a link's target, or what a bind binds
+  std::string rel;   // for kBindWrite: below from, resolved beneath it
+};
+
+// The steps of the child that are not in the plan, as its report numbers
+// them (below 0).
+const char* const kFixedSteps[] = {"make a mount namespace", "make the mounts private",
+                                   "mount the new root", "seal the new root", "make it the root"};
+
+}  // namespace
+
+class ContainScope {
+ public:
+  ContainScope() = default;
+  ContainScope(const ContainScope&) = delete;
+  ContainScope& operator=(const ContainScope&) = delete;
+  ~ContainScope() {
+    if (nsFd >= 0) close(nsFd);
+  }
+  int nsFd = -1;                     // -1: could not be prepared, no tool runs
+  std::vector<Folder> wanted;        // what it was prepared for
+  std::vector<std::string> folders;  // the writable ones, as the host resolves them
+  std::vector<std::string> missing;  // wanted but absent when prepared
+};
+
+namespace {
+
+bool g_bContained = false;
+ScopeRef g_roots;   // the allowed roots
+ScopeRef g_xaps;    // the module files' folder
+ScopeRef g_widget;  // what ordinary commands get now
+std::string g_strWidgetPath;
+thread_local ScopeRef t_scope;
+
+bool IsDirectory(const std::string& path) {
+  struct stat st = {};
+  return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+// The folders the tools read: those of the top of the tree that hold
+// programs and libraries, links kept as links; the linker's cache and the
+// local time zone (a tool sets the times an archive's entries give).
+void AddProgramSteps(std::vector<Step>& steps) {
+  const std::string root = kNewRoot;
+  for (const char* name : {"bin", "sbin", "lib", "lib32", "lib64", "libx32", "usr", "etc"}) {
+    std::string path = std::string("/") + name;
+    struct stat st = {};
+    if (lstat(path.c_str(), &st) != 0) continue;
+    char target[PATH_MAX];
+    ssize_t n = S_ISLNK(st.st_mode) ? readlink(path.c_str(), target, sizeof target - 1) : -1;
+    if (n > 0) {
+      steps.push_back({Op::kLink, root + path, std::string(target, static_cast<size_t>(n)), ""});
+    } else if (S_ISDIR(st.st_mode)) {
+      steps.push_back({Op::kDir, root + path, "", ""});
+      if (path != "/etc") steps.push_back({Op::kBindRead, root + path, path, ""});
+    }
+  }
+  for (const char* name : {"/etc/ld.so.cache", "/etc/localtime"}) {
+    struct stat st = {};
+    if (lstat(name, &st) != 0) continue;
+    char target[PATH_MAX];
+    ssize_t n = S_ISLNK(st.st_mode) ? readlink(name, target, sizeof target - 1) : -1;
+    if (n > 0) {
+      steps.push_back({Op::kLink, root + name, std::string(target, static_cast<size_t>(n)), ""});
+    } else if (S_ISREG(st.st_mode)) {
+      steps.push_back({Op::kFile, root + name, "", ""});
+      steps.push_back({Op::kBindRead, root + name, name, ""});
+    }
+  }
+}
+
+// Binds one writable folder at its own path, making the folders above it in
+// the new root. False when it does not exist.
+bool AddFolderSteps(std::vector<Step>& steps, const Folder& folder) {
+  std::string path = folder.Path();
+  if (!IsDirectory(path)) return false;
+  for (size_t slash = path.find('/', 1); slash != std::string::npos;
+       slash = path.find('/', slash + 1)) {
+    steps.push_back({Op::kDir, kNewRoot + path.substr(0, slash), "", ""});
+  }
+  steps.push_back({Op::kDir, kNewRoot + path, "", ""});
+  steps.push_back({Op::kBindWrite, kNewRoot + path, folder.root, folder.rel});
+  return true;
+}
+
+// Opens what a bind binds: a writable folder beneath its root, so that a
+// link on the way cannot lead elsewhere; a program folder as it is.
+int OpenBindSource(const Step& step) {
+  int fd = open(step.from.c_str(), O_PATH | O_CLOEXEC);
+  if (fd < 0 || step.rel.empty()) return fd;
+  struct open_how how = {};
+  how.flags = O_PATH | O_DIRECTORY | O_CLOEXEC;
+  how.resolve = RESOLVE_BENEATH | RESOLVE_NO_MAGICLINKS;
+  int below = static_cast<int>(syscall(SYS_openat2, fd, step.rel.c_str(), &how, sizeof how));
+  int nError = errno;
+  close(fd);
+  errno = nError;
+  return below;
+}
+
+// A bind of the whole tree at from, with its mounts, without devices and
+// set-user-id programs; read-only for the program folders.
+bool Bind(const Step& step) {
+  int source = OpenBindSource(step);
+  if (source < 0) return false;
+  int tree =
+      open_tree(source, "", OPEN_TREE_CLONE | OPEN_TREE_CLOEXEC | AT_EMPTY_PATH | AT_RECURSIVE);
+  close(source);
+  if (tree < 0) return false;
+  bool bOk = move_mount(tree, "", AT_FDCWD, step.path.c_str(), MOVE_MOUNT_F_EMPTY_PATH) == 0;
+  close(tree);
+  struct mount_attr attr = {};
+  attr.attr_set = MOUNT_ATTR_NODEV | MOUNT_ATTR_NOSUID;
+  if (step.op == Op::kBindRead) attr.attr_set |= MOUNT_ATTR_RDONLY;
+  return bOk && mount_setattr(AT_FDCWD, step.path.c_str(), AT_RECURSIVE, &attr, sizeof attr) == 0;
+}
+
+bool RunStep(const Step& step) {
+  switch (step.op) {
+    case Op::kDir:
+      return mkdir(step.path.c_str(), 0755) == 0 || errno == EEXIST;
+    case Op::kLink:
+      return symlink(step.from.c_str(), step.path.c_str()) == 0;
+    case Op::kFile: {
+      int fd = open(step.path.c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0644);
+      return fd >= 0 && close(fd) == 0;
+    }
+    case Op::kBindRead:
+    case Op::kBindWrite:
+      return Bind(step);
+  }
+  return false;
+}
+
+// The child's work: the new namespace, then its report (the failed step
+// and its error, or -100 for done) and a wait until the host has taken the
+// namespace. Only system calls: the host may have other threads.
+[[noreturn]] void BuildInChild(const std::vector<Step>& steps, int reportFd, int goFd) {
+  int report[2] = {-100, 0};
+  struct mount_attr sealed = {};
+  sealed.attr_set = MOUNT_ATTR_RDONLY | MOUNT_ATTR_NODEV | MOUNT_ATTR_NOSUID;
+  if (unshare(CLONE_NEWNS) != 0) {
+    report[0] = -1;
+  } else if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
+    report[0] = -2;
+  } else if (mount("xapfs", kNewRoot, "tmpfs", MS_NODEV | MS_NOSUID | MS_NOEXEC,
+                   "mode=0755,size=1m") != 0) {
+    report[0] = -3;
+  }
+  for (size_t i = 0; report[0] == -100 && i < steps.size(); ++i) {
+    if (!RunStep(steps[i])) report[0] = static_cast<int>(i);
+  }
+  if (report[0] == -100 && mount_setattr(AT_FDCWD, kNewRoot, 0, &sealed, sizeof sealed) != 0) {
+    report[0] = -4;
+  }
+  if (report[0] == -100 && (chdir(kNewRoot) != 0 || syscall(SYS_pivot_root, ".", ".") != 0 ||
+                            umount2(".", MNT_DETACH) != 0 || chdir("/") != 0)) {
+    report[0] = -5;
+  }
+  report[1] = report[0] == -100 ? 0 : errno;
+  if (write(reportFd, report, sizeof report) == sizeof report) {
+    char c;
+    while (read(goFd, &c, 1) < 0 && errno == EINTR) {
+    }
+  }
+  _exit(0);
+}
+
+std::string Why(const std::vector<Step>& steps, const int report[2]) {
+  std::string what;
+  if (report[0] < 0 && report[0] >= -5) {
+    what = kFixedSteps[-report[0] - 1];
+  } else if (report[0] >= 0 && static_cast<size_t>(report[0]) < steps.size()) {
+    const Step& step = steps[static_cast<size_t>(report[0])];
+    bool bBind = step.op == Op::kBindRead || step.op == Op::kBindWrite;
+    what = bBind ? "bind " + Folder{step.from, step.rel}.Path()
+                 : "make " + step.path.substr(sizeof kNewRoot - 1);
+  } else {
+    what = "prepare the namespace";
+  }
+  return "cannot " + what + ": " + strerror(report[1]);
+}
+
+// Runs the child and takes its namespace. The descriptor, or -1 with *why.
+int TakeNamespace(const std::vector<Step>& steps, std::string* why) {
+  int reportPipe[2], goPipe[2];
+  if (pipe2(reportPipe, O_CLOEXEC) != 0) {
+    *why = strerror(errno);
+    return -1;
+  }
+  if (pipe2(goPipe, O_CLOEXEC) != 0) {
+    *why = strerror(errno);
+    close(reportPipe[0]);
+    close(reportPipe[1]);
+    return -1;
+  }
+  pid_t pid = fork();
+  if (pid == 0) {
+    close(reportPipe[0]);
+    close(goPipe[1]);  // its end is the host's, whose closing says go
+    BuildInChild(steps, reportPipe[1], goPipe[0]);
+  }
+  int nError = errno;
+  close(reportPipe[1]);
+  close(goPipe[0]);
+  int report[2] = {-99, nError};
+  int nsFd = -1;
+  if (pid > 0) {
+    ssize_t n;
+    while ((n = read(reportPipe[0], report, sizeof report)) < 0 && errno == EINTR) {
+    }
+    if (n != sizeof report) report[0] = -99, report[1] = EIO;
+    std::string ns = "/proc/" + std::to_string(pid) + "/ns/mnt";
+    if (report[0] == -100) nsFd = open(ns.c_str(), O_RDONLY | O_CLOEXEC);
+    if (report[0] == -100 && nsFd < 0) report[0] = -99, report[1] = errno;
+  }
+  close(goPipe[1]);
+  close(reportPipe[0]);
+  while (pid > 0 && waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+  }
+  if (nsFd < 0) *why = Why(steps, report);
+  return nsFd;
+}
+
+// A scope for these folders; one whose namespace could not be prepared
+// runs no tool, and *why says why.
+ScopeRef Prepare(const std::vector<Folder>& wanted, std::string* why) {
+  auto scope = std::make_shared<ContainScope>();
+  scope->wanted = wanted;
+  std::vector<Step> steps;
+  AddProgramSteps(steps);
+  for (const Folder& folder : wanted) {
+    if (!AddFolderSteps(steps, folder)) {
+      scope->missing.push_back(folder.Path());
+      continue;
+    }
+    char* resolved = realpath(folder.Path().c_str(), nullptr);
+    scope->folders.emplace_back(resolved != nullptr ? resolved : folder.Path());
+    free(resolved);
+  }
+  scope->nsFd = TakeNamespace(steps, why);
+  return scope;
+}
+
+void LogLine(const std::string& text) { WriteLogLine("L0 [contain] " + text + "\n"); }
+
+// Prepares the scope again when a folder it lacked has come since.
+void Refresh(ScopeRef& scope) {
+  for (const std::string& path : scope->missing) {
+    if (!IsDirectory(path)) continue;
+    std::string why;
+    ScopeRef fresh = Prepare(scope->wanted, &why);
+    if (fresh->nsFd < 0) LogLine(why);
+    scope = fresh;
+    return;
+  }
+}
+
+bool Within(const std::string& path, const std::vector<std::string>& folders) {
+  for (const std::string& folder : folders) {
+    if (path == folder || path.compare(0, folder.size() + 1, folder + "/") == 0) return true;
+  }
+  return false;
+}
+
+// The widget folder and the shared roots. A folder text that names no folder
+// of its own below /opt/down (empty, relative, with "..", or inside a shared
+// root) adds nothing.
+std::vector<Folder> WidgetFolders(std::string text) {
+  text.resize(std::min(text.size(), kWidgetPathMax));
+  while (text.size() > 1 && text.back() == '/') text.pop_back();
+  if (text == kDown.root) return {kTmp, kDown, kApps};
+  std::vector<Folder> folders{kTmp, kApps, kCommon};
+  const std::string down = kDown.root + "/";
+  if (text.compare(0, down.size(), down) == 0 && text.find("..") == std::string::npos &&
+      !Within(text, {kCommon.Path()})) {
+    folders.push_back({kDown.root, text.substr(down.size())});
+  }
+  return folders;
+}
+
+// The resolved form of a path as the host sees it: its longest part that
+// exists resolved, the rest as given.
+std::string Resolve(const std::string& path) {
+  std::string head = path;
+  std::string rest;
+  for (;;) {
+    char* resolved = realpath(head.c_str(), nullptr);
+    if (resolved != nullptr) {
+      std::string whole = strcmp(resolved, "/") == 0 ? rest : resolved + rest;
+      free(resolved);
+      return whole.empty() ? "/" : whole;
+    }
+    size_t slash = head.rfind('/');
+    if (slash == std::string::npos || head == "/") return path;
+    rest = head.substr(slash) + rest;
+    head.erase(slash == 0 ? 1 : slash);
+  }
+}
+
+}  // namespace
+
+std::string StartContainment() {
+  std::string why;
+  g_roots = Prepare({kTmp, kDown, kApps}, &why);
+  if (g_roots->nsFd >= 0) g_xaps = Prepare({kXaps}, &why);
+  if (g_roots->nsFd < 0 || g_xaps->nsFd < 0) {
+    return why + " (contained mode needs root, mount namespaces and Linux 5.12 or later)";
+  }
+  g_widget = g_roots;
+  g_bContained = true;
+  return "";
+}
+
+void EnterCommandScope(const Command& cmd) {
+  if (!g_bContained) return;
+  if (cmd.strCmd == "UnzipKill") {
+    t_scope = nullptr;
+    return;
+  }
+  ScopeRef& scope = cmd.strCmd == "SetExecutable" ? g_xaps : g_widget;
+  Refresh(scope);
+  t_scope = scope;
+}
+
+void LeaveCommandScope(const Command& cmd, bool bOk, XapReplyKind eKind, int nReply) {
+  t_scope = nullptr;
+  if (!g_bContained || cmd.strCmd != "SetWidgetInfo" || !bOk || eKind != XAP_REPLY_INTEGER ||
+      nReply != 1) {
+    return;
+  }
+  // The module took the type as a whole decimal number: so does this.
+  long nType = strtol(cmd.strParams[0].c_str(), nullptr, 10);
+  if (nType == 0 || nType == 1) {
+    g_widget = g_roots;
+    g_strWidgetPath.clear();
+    return;
+  }
+  if (g_widget != g_roots && g_widget->nsFd >= 0 && cmd.strParams[1] == g_strWidgetPath) return;
+  std::string why;
+  g_widget = Prepare(WidgetFolders(cmd.strParams[1]), &why);
+  g_strWidgetPath = cmd.strParams[1];
+  if (g_widget->nsFd < 0) LogLine(why + ": the widget's commands run no tool");
+  for (const std::string& path : g_widget->missing) {
+    LogLine(path + ": no such folder yet: nothing in it can change until it exists");
+  }
+}
+
+ScopeRef ThreadScope() { return t_scope; }
+
+void AdoptThreadScope(ScopeRef scope) { t_scope = std::move(scope); }
+
+int ScopeNamespace(const ContainScope& scope) { return scope.nsFd >= 0 ? scope.nsFd : -2; }
+
+bool ReportPathsOutside(const ContainScope& scope, const char* command) {
+  std::vector<std::string> words;
+  for (const char* p = command; *p != '\0';) {
+    size_t n = strcspn(p, " ");
+    if (n > 0) words.emplace_back(p, n);
+    p += n + (p[n] != '\0' ? 1 : 0);
+  }
+  // The tool is the first word that is neither "nice" nor its options; the
+  // paths follow it.
+  size_t i = 0;
+  while (i < words.size() && (words[i].find("nice") != std::string::npos || words[i][0] == '-' ||
+                              isdigit(static_cast<unsigned char>(words[i][0])) != 0)) {
+    ++i;
+  }
+  bool bOutside = false;
+  for (++i; i < words.size(); ++i) {
+    if (words[i][0] == '/' && !Within(Resolve(words[i]), scope.folders)) {
+      LogLine(words[i] + ": outside the allowed roots");
+      bOutside = true;
+    }
+  }
+  return bOutside;
+}
+
+}  // namespace host
+}  // namespace qom
