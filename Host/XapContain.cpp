@@ -68,7 +68,7 @@ const char* const kFixedSteps[] = {"make a mount namespace", "make the mounts pr
 
 }  // namespace
 
-class ContainScope {
+class ContainScope : public std::enable_shared_from_this<ContainScope> {
  public:
   ContainScope() = default;
   ContainScope(const ContainScope&) = delete;
@@ -89,7 +89,7 @@ ScopeRef g_roots;   // the allowed roots
 ScopeRef g_xaps;    // the module files' folder
 ScopeRef g_widget;  // what ordinary commands get now
 std::string g_strWidgetPath;
-thread_local ScopeRef t_scope;
+thread_local ContainScope* t_scope = nullptr;
 
 bool IsDirectory(const std::string& path) {
   struct stat st = {};
@@ -379,7 +379,7 @@ void EnterCommandScope(const Command& cmd) {
   }
   ScopeRef& scope = cmd.strCmd == "SetExecutable" ? g_xaps : g_widget;
   Refresh(scope);
-  t_scope = scope;
+  t_scope = scope.get();
 }
 
 void LeaveCommandScope(const Command& cmd, bool bOk, XapReplyKind eKind, int nReply) {
@@ -405,9 +405,9 @@ void LeaveCommandScope(const Command& cmd, bool bOk, XapReplyKind eKind, int nRe
   }
 }
 
-ScopeRef ThreadScope() { return t_scope; }
+ScopeRef ThreadScope() { return t_scope != nullptr ? t_scope->shared_from_this() : nullptr; }
 
-void AdoptThreadScope(ScopeRef scope) { t_scope = std::move(scope); }
+void SetThreadScope(ContainScope* pScope) { t_scope = pScope; }
 
 int ScopeNamespace(const ContainScope& scope) { return scope.nsFd >= 0 ? scope.nsFd : -2; }
 

@@ -36,9 +36,12 @@ void EnterCommandScope(const Command& cmd);
 void LeaveCommandScope(const Command& cmd, bool bOk, XapReplyKind eKind, int nReply);
 
 // The calling thread's scope (null when its tools run as without
-// containment), and taking one over in a thread the module starts.
+// containment), and setting one in a thread the module starts, which keeps
+// it alive for as long as the thread runs. A plain pointer per thread: a
+// thread-local object with a destructor costs an allocation that a thread
+// started short of memory may not get.
 ScopeRef ThreadScope();
-void AdoptThreadScope(ScopeRef scope);
+void SetThreadScope(ContainScope* pScope);
 
 // The namespace a tool of this scope enters: -1 for none; -2 when no tool
 // may run at all (its namespace could not be prepared).

@@ -56,7 +56,7 @@ void* Trampoline(void* pStart) {
   Start start = std::move(*static_cast<Start*>(pStart));
   delete static_cast<Start*>(pStart);
   EndGuard guard;
-  host::AdoptThreadScope(std::move(start.scope));
+  host::SetThreadScope(start.scope.get());
   try {
     return start.pfnStart(start.pArg);
   } catch (const std::bad_alloc&) {
