@@ -400,9 +400,6 @@ void LeaveCommandScope(const Command& cmd, bool bOk, XapReplyKind eKind, int nRe
   g_widget = Prepare(WidgetFolders(cmd.strParams[1]), &why);
   g_strWidgetPath = cmd.strParams[1];
   if (g_widget->nsFd < 0) LogLine(why + ": the widget's commands run no tool");
-  for (const std::string& path : g_widget->missing) {
-    LogLine(path + ": no such folder yet: nothing in it can change until it exists");
-  }
 }
 
 ScopeRef ThreadScope() { return t_scope != nullptr ? t_scope->shared_from_this() : nullptr; }

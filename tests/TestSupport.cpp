@@ -62,7 +62,11 @@ std::string Line(const std::string& cmd, const std::vector<std::string>& params)
   return nlohmann::json{{"cmd", cmd}, {"params", params}}.dump();
 }
 
-std::string ModuleCommand() { return XAP_TEST_EMULATOR " " XAP_TEST_BINARY; }
+std::string ModuleCommand() {
+  // The same rows again in contained mode, where they must answer alike.
+  return std::string(XAP_TEST_EMULATOR " " XAP_TEST_BINARY) +
+         (getenv("XAPTEST_CONTAIN") != nullptr ? " --contain" : "");
+}
 
 bool WaitFor(const std::function<bool()>& done, int timeoutMs) {
   for (int waited = 0; !done(); waited += 10, usleep(10000)) {

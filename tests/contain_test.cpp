@@ -1,0 +1,162 @@
+// Each row is a way out of the roots that the path policy's text checks
+// leave open. The default mode takes it; contained mode must not: a victim
+// tree outside the roots (a file, folders, a device node) keeps its bytes
+// and modes, nothing from outside lands in the roots, and the command
+// answers as it does when its tool fails.
+
+#include "TestSupport.h"
+
+using namespace xaptest;
+
+namespace {
+
+// /opt of its own, the roots and the victim, as each row starts.
+void FreshTree() {
+  Sh("rm -rf /tmp/* /opt/* && mkdir -p /opt/down/w1 /opt/down/w2 /opt/down/common "
+     "/opt/down/xaps/xap /opt/usr/apps /opt/victim/g/xap && cd /opt/victim && "
+     "echo secret > file && chmod 600 g && echo z > z && zip -q a.zip z && rm z && "
+     "echo s > /tmp/src && { mknod dev c 1 3 || true; }");
+}
+
+std::string Victim() {
+  return ShellOutput(
+      "cd /opt/victim && find . -printf '%p %M %s %Y %U\\n' | sort && "
+      "find . -type f -exec md5sum {} + | sort");
+}
+
+// The replies of the lines, blank-separated, and whether the log named a
+// path outside the allowed roots.
+std::string RunLines(const std::string& options, const std::vector<std::string>& lines,
+                     bool* pbOutside) {
+  ModuleProcess module("@ " + options);
+  std::string replies;
+  for (const std::string& line : lines) replies += (replies.empty() ? "" : " ") + module.Ask(line);
+  module.CloseInput();
+  EXPECT_EQ(module.Wait(), 0);
+  *pbOutside = module.NewLog().find(": outside the allowed roots") != std::string::npos;
+  return replies;
+}
+
+bool Holds(const std::string& test) { return ShellOutput(test + " && echo yes") == "yes\n"; }
+
+void SkipWithoutContainment() {
+  ModuleProcess module("@ --contain");
+  module.CloseInput();
+  if (module.Wait() != 0) GTEST_SKIP() << "no containment here: " << module.NewLog();
+}
+
+struct Way {
+  const char* name;
+  const char* setup;
+  std::vector<std::string> lines;
+  const char* taken;      // holds once the way was taken
+  const char* contained;  // the replies in contained mode
+  bool bSaysOutside;      // contained mode names the path
+};
+
+}  // namespace
+
+TEST(Contain, EachWayOutOfTheRootsIsTakenByDefaultAndClosedWhenContained) {
+  XAPTEST_ISOLATE();
+  MountTmpfs("/opt");
+  SkipWithoutContainment();
+  const std::string w1 = "SetWidgetInfo 1 x";
+  const std::vector<Way> ways = {
+      {"a destination behind a link",
+       "ln -s /opt/victim /tmp/l",
+       {w1, "Copy /tmp/src /tmp/l/sub/new"},
+       "test -e /opt/victim/sub/new",
+       "1 -5",
+       true},
+      {"PATH.zip",
+       "mkdir /tmp/f && ln -s /opt/victim/a.zip /tmp/f.zip",
+       {w1, "Unzip /tmp/f /tmp/out"},
+       "test -e /tmp/out/z",
+       "1 0",
+       false},
+      {"a link in the widget's folder",
+       "echo w > /opt/down/w2/f && ln -s ../w2 /opt/down/w1/l",
+       {"SetWidgetInfo 2 /opt/down/w1", "Delete /opt/down/w1/l/f"},
+       "! test -e /opt/down/w2/f",
+       "1 0",
+       true},
+      {"no widget folder",
+       "echo w > /opt/down/w2/f",
+       {Line("SetWidgetInfo", {"2", ""}), "Delete /opt/down/w2/f"},
+       "! test -e /opt/down/w2/f",
+       "1 0",
+       true},
+      {"a root as a prefix",
+       "mkdir /opt/downloads",
+       {w1, "Copy /tmp/src /opt/downloads/x"},
+       "test -e /opt/downloads/x",
+       "1 0",
+       true},
+      {"an archive entry through a link",
+       "cd /tmp && ln -s /opt/victim s && zip -qy a1.zip s && rm s && mkdir s && echo y > s/y && "
+       "zip -q a2.zip s/y && rm -r s",
+       {w1, "Unzip /tmp/a1.zip /tmp/t", "Unzip /tmp/a2.zip /tmp/t"},
+       "test -e /opt/victim/y",
+       "1 1 0",
+       false},
+      {"SetExecutable climbing",
+       "",
+       {"SetExecutable /../../../../opt/victim/g"},
+       "test $(stat -c %a /opt/victim/g) = 711",
+       "1",
+       true},
+      {"a copy through the name it makes",
+       "mkdir /tmp/b && ln -s /opt/victim/file /tmp/b/src",
+       {w1, "Copy /tmp/src /tmp/b/"},
+       "grep -qx s /opt/victim/file",
+       "1 0",
+       false},
+  };
+  for (const Way& way : ways) {
+    for (const std::string mode : {"", "--contain"}) {
+      SCOPED_TRACE(std::string(way.name) + " " + mode);
+      FreshTree();
+      if (*way.setup != '\0') Sh(way.setup);
+      std::string before = Victim();
+      bool bOutside = false;
+      std::string replies = RunLines(mode, way.lines, &bOutside);
+      if (mode.empty()) {
+        EXPECT_TRUE(Holds(way.taken));
+        continue;
+      }
+      EXPECT_FALSE(Holds(way.taken));
+      EXPECT_EQ(Victim(), before);
+      EXPECT_EQ(replies, way.contained);
+      EXPECT_EQ(bOutside, way.bSaysOutside);
+    }
+  }
+}
+
+// The check passes while the link points inside; by the time the tool runs
+// it may point at the victim. The default mode is caught out sooner or
+// later; contained mode never.
+TEST(Contain, ALinkFlippedWhileCommandsRunNeverLeadsOut) {
+  XAPTEST_ISOLATE();
+  MountTmpfs("/opt");
+  SkipWithoutContainment();
+  for (const std::string mode : {"", "--contain"}) {
+    SCOPED_TRACE(mode);
+    FreshTree();
+    Sh("mkdir /tmp/in && cd /tmp && echo u > u && zip -q u.zip u && rm u && "
+       "{ while :; do ln -sfn /tmp/in l.n && mv -Tf l.n l; ln -sfn /opt/victim l.n && mv -Tf l.n l;"
+       " done >/dev/null 2>&1 & echo $! > flip.pid; }");
+    std::string before = Victim();
+    ModuleProcess module("@ " + mode);
+    module.Ask("SetWidgetInfo 1 x");
+    int nRounds = 0;
+    for (; nRounds < 100 && (!mode.empty() || Victim() == before); ++nRounds) {
+      for (const char* line :
+           {"Copy /tmp/src /tmp/m", "Copy /tmp/src /tmp/in/file", "Copy /tmp/src /tmp/l/c",
+            "Move /tmp/m /tmp/l/m", "Delete /tmp/l/file", "Unzip /tmp/u.zip /tmp/l"}) {
+        module.Ask(line);
+      }
+    }
+    Sh("kill $(cat /tmp/flip.pid)");
+    EXPECT_EQ(Victim() == before, !mode.empty()) << nRounds << " rounds";
+  }
+}
