@@ -160,3 +160,14 @@ TEST(Contain, ALinkFlippedWhileCommandsRunNeverLeadsOut) {
     EXPECT_EQ(Victim() == before, !mode.empty()) << nRounds << " rounds";
   }
 }
+
+TEST(Contain, RefusesToStartWhereItCannotBeHad) {
+  ModuleProcess module("setpriv --reuid 65534 --regid 65534 --clear-groups @ --contain");
+  module.CloseInput();
+  int status = module.Wait();
+  std::string log = module.NewLog();
+  if (status == 126 || status == 127) GTEST_SKIP() << "uid 65534 cannot run the module: " << log;
+  EXPECT_EQ(status, 1);
+  EXPECT_EQ(log.rfind("xapFileSystem: --contain: cannot make a mount namespace: ", 0), 0u) << log;
+  EXPECT_EQ(module.RestOfStdout(), "");
+}
