@@ -4,6 +4,7 @@
 #include <sched.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -12,6 +13,7 @@
 #include <cctype>
 #include <cerrno>
 #include <chrono>
+#include <cstdint>
 #include <cstring>
 #include <memory>
 #include <mutex>
@@ -183,46 +185,58 @@ int SetUpSpawn(posix_spawn_file_actions_t* actions, posix_spawnattr_t* attr, int
   return rc;
 }
 
-// The child's part of ForkInto: only system calls. The error that kept the
-// program from starting.
-int EnterAndExec(int nsFd, int outFd, char* const argv[], char* const env[]) {
-  int nullFd = open("/dev/null", O_RDONLY | O_CLOEXEC);
-  if (nullFd < 0 || setns(nsFd, CLONE_NEWNS) != 0 || setsid() < 0) return errno;
-  if (dup2(nullFd, STDIN_FILENO) < 0 || dup2(outFd, STDOUT_FILENO) < 0 ||
-      dup2(outFd, STDERR_FILENO) < 0) {
-    return errno;
+// What StartInNamespace hands its child, and what the child leaves there.
+struct ChildStart {
+  int nsFd;
+  int outFd;
+  char* const* argv;
+  char* const* env;
+  int nError;  // set when the program could not be started
+};
+
+// The child of StartInNamespace, on its own stack in the host's memory
+// while the host's thread waits: raw system calls only, so that no
+// sanitizer or library state of the waiting thread is touched.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+__attribute__((no_sanitize_address, no_sanitize_thread))
+#endif
+int EnterAndExec(void* pStart) {
+  auto* start = static_cast<ChildStart*>(pStart);
+  // A zeroed kernel sigaction is SIG_DFL with no flags; sigsets are 8 bytes.
+  unsigned long defaults[8] = {};
+  uint64_t noSignals = 0;
+  long nullFd = syscall(SYS_openat, AT_FDCWD, "/dev/null", O_RDONLY | O_CLOEXEC);
+  if (nullFd >= 0 && syscall(SYS_setns, start->nsFd, CLONE_NEWNS) == 0 &&
+      syscall(SYS_setsid) >= 0 && syscall(SYS_dup3, nullFd, STDIN_FILENO, 0) >= 0 &&
+      syscall(SYS_dup3, start->outFd, STDOUT_FILENO, 0) >= 0 &&
+      syscall(SYS_dup3, start->outFd, STDERR_FILENO, 0) >= 0 &&
+      syscall(SYS_rt_sigaction, SIGPIPE, defaults, nullptr, 8) == 0 &&
+      syscall(SYS_rt_sigaction, SIGINT, defaults, nullptr, 8) == 0 &&
+      syscall(SYS_rt_sigaction, SIGTERM, defaults, nullptr, 8) == 0 &&
+      syscall(SYS_rt_sigprocmask, SIG_SETMASK, &noSignals, nullptr, 8) == 0) {
+    syscall(SYS_execve, "/bin/sh", start->argv, start->env);
   }
-  struct sigaction defaults = {};
-  defaults.sa_handler = SIG_DFL;
-  sigset_t emptyMask;
-  sigemptyset(&emptyMask);
-  for (int sig : {SIGPIPE, SIGINT, SIGTERM}) sigaction(sig, &defaults, nullptr);
-  sigprocmask(SIG_SETMASK, &emptyMask, nullptr);
-  execve("/bin/sh", argv, env);
-  return errno;
+  start->nError = errno;
+  syscall(SYS_exit, 127);
+  return 127;
 }
 
 // Starts /bin/sh in the namespace nsFd, set up as SetUpSpawn sets up a
-// spawn; posix_spawn cannot enter a namespace. An error met before the
-// program started comes back through a pipe that the start closes. 0 and
-// *pPid, or the error.
-int ForkInto(pid_t* pPid, int nsFd, int outFd, char* const argv[], char* const env[]) {
-  int report[2];
-  if (pipe2(report, O_CLOEXEC) != 0) return errno;
-  pid_t pid = fork();
-  if (pid == 0) {
-    int nError = EnterAndExec(nsFd, outFd, argv, env);
-    while (write(report[1], &nError, sizeof nError) < 0 && errno == EINTR) {
-    }
-    _exit(127);
-  }
-  int nError = pid < 0 ? errno : 0;
-  close(report[1]);
-  ssize_t n = 0;
-  while (pid > 0 && (n = read(report[0], &nError, sizeof nError)) < 0 && errno == EINTR) {
-  }
-  close(report[0]);
-  if (n == sizeof nError) {
+// spawn: posix_spawn cannot enter a namespace, so this is its way of
+// starting, by hand. The child shares the host's memory and runs on a stack
+// of this frame until its program starts, as a spawn's child does; a fork
+// would copy the host's page tables under a lock that holds up every other
+// thread's allocations. 0 and *pPid, or the error.
+int StartInNamespace(pid_t* pPid, int nsFd, int outFd, char* const argv[], char* const env[]) {
+  alignas(64) char stack[32768];
+  ChildStart start{nsFd, outFd, argv, env, 0};
+  sigset_t all, old;
+  sigfillset(&all);
+  pthread_sigmask(SIG_BLOCK, &all, &old);  // no handler may run in the child
+  pid_t pid = clone(EnterAndExec, stack + sizeof stack, CLONE_VM | CLONE_VFORK | SIGCHLD, &start);
+  int nError = pid < 0 ? errno : start.nError;
+  pthread_sigmask(SIG_SETMASK, &old, nullptr);
+  if (pid > 0 && nError != 0) {
     while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
     }
     pid = -1;
@@ -261,7 +275,7 @@ pid_t StartRegistered(char* line, const posix_spawn_file_actions_t* actions,
   if (g_bStopping) {
     *pnError = 0;
   } else {
-    *pnError = nsFd >= 0 ? ForkInto(&pid, nsFd, outFd, argv, env)
+    *pnError = nsFd >= 0 ? StartInNamespace(&pid, nsFd, outFd, argv, env)
                          : posix_spawn(&pid, "/bin/sh", actions, attr, argv, env);
   }
   if (*pnError != 0 || pid <= 0) {
