@@ -315,9 +315,12 @@ void Refresh(ScopeRef& scope) {
   }
 }
 
-bool Within(const std::string& path, const std::vector<std::string>& folders) {
+bool Within(const char* path, const std::vector<std::string>& folders) {
   for (const std::string& folder : folders) {
-    if (path == folder || path.compare(0, folder.size() + 1, folder + "/") == 0) return true;
+    if (strncmp(path, folder.c_str(), folder.size()) == 0 &&
+        (path[folder.size()] == '\0' || path[folder.size()] == '/' || folder == "/")) {
+      return true;
+    }
   }
   return false;
 }
@@ -332,29 +335,33 @@ std::vector<Folder> WidgetFolders(std::string text) {
   std::vector<Folder> folders{kTmp, kApps, kCommon};
   const std::string down = kDown.root + "/";
   if (text.compare(0, down.size(), down) == 0 && text.find("..") == std::string::npos &&
-      !Within(text, {kCommon.Path()})) {
+      !Within(text.c_str(), {kCommon.Path()})) {
     folders.push_back({kDown.root, text.substr(down.size())});
   }
   return folders;
 }
 
-// The resolved form of a path as the host sees it: its longest part that
-// exists resolved, the rest as given.
-std::string Resolve(const std::string& path) {
-  std::string head = path;
-  std::string rest;
-  for (;;) {
-    char* resolved = realpath(head.c_str(), nullptr);
-    if (resolved != nullptr) {
-      std::string whole = strcmp(resolved, "/") == 0 ? rest : resolved + rest;
-      free(resolved);
-      return whole.empty() ? "/" : whole;
-    }
-    size_t slash = head.rfind('/');
-    if (slash == std::string::npos || head == "/") return path;
-    rest = head.substr(slash) + rest;
-    head.erase(slash == 0 ? 1 : slash);
+// The resolved form of the path of n bytes as the host sees it, into out:
+// its longest part that exists resolved, the rest as given. False when it
+// does not fit. No allocation: every tool start of a contained command
+// comes here.
+bool Resolve(const char* path, size_t n, char (&out)[PATH_MAX]) {
+  char head[PATH_MAX];
+  if (n >= sizeof head) return false;
+  memcpy(head, path, n);
+  head[n] = '\0';
+  size_t rest = n;  // where the part not resolved begins
+  while (realpath(head, out) == nullptr) {
+    char* slash = strrchr(head, '/');
+    if (slash == nullptr || slash[1] == '\0') return false;
+    rest = static_cast<size_t>(slash - head);
+    slash[slash == head ? 1 : 0] = '\0';
   }
+  size_t used = strcmp(out, "/") == 0 && rest < n ? 0 : strlen(out);
+  if (used + (n - rest) >= PATH_MAX) return false;
+  memcpy(out + used, path + rest, n - rest);
+  out[used + n - rest] = '\0';
+  return true;
 }
 
 }  // namespace
@@ -409,23 +416,23 @@ void SetThreadScope(ContainScope* pScope) { t_scope = pScope; }
 int ScopeNamespace(const ContainScope& scope) { return scope.nsFd >= 0 ? scope.nsFd : -2; }
 
 bool ReportPathsOutside(const ContainScope& scope, const char* command) {
-  std::vector<std::string> words;
-  for (const char* p = command; *p != '\0';) {
-    size_t n = strcspn(p, " ");
-    if (n > 0) words.emplace_back(p, n);
-    p += n + (p[n] != '\0' ? 1 : 0);
-  }
-  // The tool is the first word that is neither "nice" nor its options; the
-  // paths follow it.
-  size_t i = 0;
-  while (i < words.size() && (words[i].find("nice") != std::string::npos || words[i][0] == '-' ||
-                              isdigit(static_cast<unsigned char>(words[i][0])) != 0)) {
-    ++i;
-  }
+  bool bTool = false;
   bool bOutside = false;
-  for (++i; i < words.size(); ++i) {
-    if (words[i][0] == '/' && !Within(Resolve(words[i]), scope.folders)) {
-      LogLine(words[i] + ": outside the allowed roots");
+  for (const char* p = command; *p != '\0';) {
+    const char* word = p;
+    size_t n = strcspn(p, " ");
+    p += n + (p[n] != '\0' ? 1 : 0);
+    if (n == 0) continue;
+    // The tool is the first word that is neither "nice" nor its options;
+    // the paths follow it.
+    if (!bTool) {
+      bTool = memmem(word, n, "nice", 4) == nullptr && word[0] != '-' &&
+              isdigit(static_cast<unsigned char>(word[0])) == 0;
+      continue;
+    }
+    char resolved[PATH_MAX];
+    if (word[0] == '/' && !(Resolve(word, n, resolved) && Within(resolved, scope.folders))) {
+      LogLine(std::string(word, n) + ": outside the allowed roots");
       bOutside = true;
     }
   }
