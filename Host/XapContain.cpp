@@ -98,32 +98,22 @@ bool IsDirectory(const std::string& path) {
 
 // The folders the tools read: those of the top of the tree that hold
 // programs and libraries, links kept as links; the linker's cache and the
-// local time zone (a tool sets the times an archive's entries give).
+// local time zone (a tool sets the times an archive's entries give), in an
+// /etc of nothing else.
 void AddProgramSteps(std::vector<Step>& steps) {
-  const std::string root = kNewRoot;
-  for (const char* name : {"bin", "sbin", "lib", "lib32", "lib64", "libx32", "usr", "etc"}) {
-    std::string path = std::string("/") + name;
+  for (const char* path : {"/bin", "/sbin", "/lib", "/lib32", "/lib64", "/libx32", "/usr", "/etc",
+                           "/etc/ld.so.cache", "/etc/localtime"}) {
+    const std::string inRoot = kNewRoot + std::string(path);
     struct stat st = {};
-    if (lstat(path.c_str(), &st) != 0) continue;
     char target[PATH_MAX];
-    ssize_t n = S_ISLNK(st.st_mode) ? readlink(path.c_str(), target, sizeof target - 1) : -1;
+    ssize_t n = lstat(path, &st) == 0 && S_ISLNK(st.st_mode)
+                    ? readlink(path, target, sizeof target - 1)
+                    : -1;
     if (n > 0) {
-      steps.push_back({Op::kLink, root + path, std::string(target, static_cast<size_t>(n)), ""});
-    } else if (S_ISDIR(st.st_mode)) {
-      steps.push_back({Op::kDir, root + path, "", ""});
-      if (path != "/etc") steps.push_back({Op::kBindRead, root + path, path, ""});
-    }
-  }
-  for (const char* name : {"/etc/ld.so.cache", "/etc/localtime"}) {
-    struct stat st = {};
-    if (lstat(name, &st) != 0) continue;
-    char target[PATH_MAX];
-    ssize_t n = S_ISLNK(st.st_mode) ? readlink(name, target, sizeof target - 1) : -1;
-    if (n > 0) {
-      steps.push_back({Op::kLink, root + name, std::string(target, static_cast<size_t>(n)), ""});
-    } else if (S_ISREG(st.st_mode)) {
-      steps.push_back({Op::kFile, root + name, "", ""});
-      steps.push_back({Op::kBindRead, root + name, name, ""});
+      steps.push_back({Op::kLink, inRoot, std::string(target, static_cast<size_t>(n)), ""});
+    } else if (S_ISDIR(st.st_mode) || S_ISREG(st.st_mode)) {
+      steps.push_back({S_ISDIR(st.st_mode) ? Op::kDir : Op::kFile, inRoot, "", ""});
+      if (strcmp(path, "/etc") != 0) steps.push_back({Op::kBindRead, inRoot, path, ""});
     }
   }
 }
@@ -268,10 +258,15 @@ int TakeNamespace(const std::vector<Step>& steps, std::string* why) {
     ssize_t n;
     while ((n = read(reportPipe[0], report, sizeof report)) < 0 && errno == EINTR) {
     }
-    if (n != sizeof report) report[0] = -99, report[1] = EIO;
+    if (n != sizeof report) {
+      report[0] = -99;
+      report[1] = EIO;
+    }
     std::string ns = "/proc/" + std::to_string(pid) + "/ns/mnt";
-    if (report[0] == -100) nsFd = open(ns.c_str(), O_RDONLY | O_CLOEXEC);
-    if (report[0] == -100 && nsFd < 0) report[0] = -99, report[1] = errno;
+    if (report[0] == -100 && (nsFd = open(ns.c_str(), O_RDONLY | O_CLOEXEC)) < 0) {
+      report[0] = -99;
+      report[1] = errno;
+    }
   }
   close(goPipe[1]);
   close(reportPipe[0]);
