@@ -46,11 +46,16 @@ struct Folder {
   std::string Path() const { return rel.empty() ? root : root + "/" + rel; }
 };
 
-const Folder kTmp{"/tmp", ""};
-const Folder kApps{"/opt/usr/apps", ""};
-const Folder kDown{"/opt/down", ""};
-const Folder kCommon{"/opt/down", "common"};
-const Folder kXaps{"/opt/down", "xaps"};
+const char kTmp[] = "/tmp";
+const char kApps[] = "/opt/usr/apps";
+const char kDown[] = "/opt/down";
+
+std::vector<Folder> Roots() { return {{kTmp, ""}, {kDown, ""}, {kApps, ""}}; }
+
+std::string ErrorText(int nError) {
+  char text[128];
+  return strerror_r(nError, text, sizeof text);
+}
 
 // One thing the child does in the new root. Paths are whole ("/proc/usr").
 enum class Op { kDir, kLink, kFile, kBindRead, kBindWrite };
@@ -227,18 +232,18 @@ std::string Why(const std::vector<Step>& steps, const int report[2]) {
   } else {
     what = "prepare the namespace";
   }
-  return "cannot " + what + ": " + strerror(report[1]);
+  return "cannot " + what + ": " + ErrorText(report[1]);
 }
 
 // Runs the child and takes its namespace. The descriptor, or -1 with *why.
 int TakeNamespace(const std::vector<Step>& steps, std::string* why) {
   int reportPipe[2], goPipe[2];
   if (pipe2(reportPipe, O_CLOEXEC) != 0) {
-    *why = strerror(errno);
+    *why = ErrorText(errno);
     return -1;
   }
   if (pipe2(goPipe, O_CLOEXEC) != 0) {
-    *why = strerror(errno);
+    *why = ErrorText(errno);
     close(reportPipe[0]);
     close(reportPipe[1]);
     return -1;
@@ -326,12 +331,12 @@ bool Within(const char* path, const std::vector<std::string>& folders) {
 std::vector<Folder> WidgetFolders(std::string text) {
   text.resize(std::min(text.size(), kWidgetPathMax));
   while (text.size() > 1 && text.back() == '/') text.pop_back();
-  if (text == kDown.root) return {kTmp, kDown, kApps};
-  std::vector<Folder> folders{kTmp, kApps, kCommon};
-  const std::string down = kDown.root + "/";
+  if (text == kDown) return Roots();
+  std::vector<Folder> folders{{kTmp, ""}, {kApps, ""}, {kDown, "common"}};
+  const std::string down = kDown + std::string("/");
   if (text.compare(0, down.size(), down) == 0 && text.find("..") == std::string::npos &&
-      !Within(text.c_str(), {kCommon.Path()})) {
-    folders.push_back({kDown.root, text.substr(down.size())});
+      !Within(text.c_str(), {down + "common"})) {
+    folders.push_back({kDown, text.substr(down.size())});
   }
   return folders;
 }
@@ -363,8 +368,8 @@ bool Resolve(const char* path, size_t n, char (&out)[PATH_MAX]) {
 
 std::string StartContainment() {
   std::string why;
-  g_roots = Prepare({kTmp, kDown, kApps}, &why);
-  if (g_roots->nsFd >= 0) g_xaps = Prepare({kXaps}, &why);
+  g_roots = Prepare(Roots(), &why);
+  if (g_roots->nsFd >= 0) g_xaps = Prepare({{kDown, "xaps"}}, &why);
   if (g_roots->nsFd < 0 || g_xaps->nsFd < 0) {
     return why + " (contained mode needs root, mount namespaces and Linux 5.12 or later)";
   }
