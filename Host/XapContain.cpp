@@ -347,6 +347,7 @@ std::vector<Folder> WidgetFolders(std::string text) {
 // comes here.
 bool Resolve(const char* path, size_t n, char (&out)[PATH_MAX]) {
   char head[PATH_MAX];
+  while (n > 1 && path[n - 1] == '/') --n;  // "z/" is the folder z
   if (n >= sizeof head) return false;
   memcpy(head, path, n);
   head[n] = '\0';
