@@ -185,58 +185,56 @@ int SetUpSpawn(posix_spawn_file_actions_t* actions, posix_spawnattr_t* attr, int
   return rc;
 }
 
-// What StartInNamespace hands its child, and what the child leaves there.
-struct ChildStart {
-  int nsFd;
-  int outFd;
-  char* const* argv;
-  char* const* env;
-  int nError;  // set when the program could not be started
-};
-
-// The child of StartInNamespace, on its own stack in the host's memory
-// while the host's thread waits: raw system calls only, so that no
-// sanitizer or library state of the waiting thread is touched.
+// The child's part of StartInNamespace: raw system calls only, as it runs
+// in the host's memory, on the waiting thread's stack. The error that kept
+// the program from starting.
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
 __attribute__((no_sanitize_address, no_sanitize_thread))
 #endif
-int EnterAndExec(void* pStart) {
-  auto* start = static_cast<ChildStart*>(pStart);
+int EnterAndExec(int nsFd, int outFd, char* const argv[], char* const env[]) {
   // A zeroed kernel sigaction is SIG_DFL with no flags; sigsets are 8 bytes.
   unsigned long defaults[8] = {};
   uint64_t noSignals = 0;
   long nullFd = syscall(SYS_openat, AT_FDCWD, "/dev/null", O_RDONLY | O_CLOEXEC);
-  if (nullFd >= 0 && syscall(SYS_setns, start->nsFd, CLONE_NEWNS) == 0 &&
-      syscall(SYS_setsid) >= 0 && syscall(SYS_dup3, nullFd, STDIN_FILENO, 0) >= 0 &&
-      syscall(SYS_dup3, start->outFd, STDOUT_FILENO, 0) >= 0 &&
-      syscall(SYS_dup3, start->outFd, STDERR_FILENO, 0) >= 0 &&
+  if (nullFd >= 0 && syscall(SYS_setns, nsFd, CLONE_NEWNS) == 0 && syscall(SYS_setsid) >= 0 &&
+      syscall(SYS_dup3, nullFd, STDIN_FILENO, 0) >= 0 &&
+      syscall(SYS_dup3, outFd, STDOUT_FILENO, 0) >= 0 &&
+      syscall(SYS_dup3, outFd, STDERR_FILENO, 0) >= 0 &&
       syscall(SYS_rt_sigaction, SIGPIPE, defaults, nullptr, 8) == 0 &&
       syscall(SYS_rt_sigaction, SIGINT, defaults, nullptr, 8) == 0 &&
       syscall(SYS_rt_sigaction, SIGTERM, defaults, nullptr, 8) == 0 &&
       syscall(SYS_rt_sigprocmask, SIG_SETMASK, &noSignals, nullptr, 8) == 0) {
-    syscall(SYS_execve, "/bin/sh", start->argv, start->env);
+    syscall(SYS_execve, "/bin/sh", argv, env);
   }
-  start->nError = errno;
-  syscall(SYS_exit, 127);
-  return 127;
+  return errno;
 }
 
 // Starts /bin/sh in the namespace nsFd, set up as SetUpSpawn sets up a
 // spawn: posix_spawn cannot enter a namespace, so this is its way of
-// starting, by hand. The child shares the host's memory and runs on a stack
-// of this frame until its program starts, as a spawn's child does; a fork
-// would copy the host's page tables under a lock that holds up every other
-// thread's allocations. 0 and *pPid, or the error.
+// starting, by hand. vfork, as a spawn does: a fork would copy the host's
+// page tables under a lock that holds up every other thread's allocations.
+// An error met before the program started comes back through a pipe that
+// the start closes. 0 and *pPid, or the error.
 int StartInNamespace(pid_t* pPid, int nsFd, int outFd, char* const argv[], char* const env[]) {
-  alignas(64) char stack[32768];
-  ChildStart start{nsFd, outFd, argv, env, 0};
+  int report[2];
+  if (pipe2(report, O_CLOEXEC) != 0) return errno;
   sigset_t all, old;
   sigfillset(&all);
   pthread_sigmask(SIG_BLOCK, &all, &old);  // no handler may run in the child
-  pid_t pid = clone(EnterAndExec, stack + sizeof stack, CLONE_VM | CLONE_VFORK | SIGCHLD, &start);
-  int nError = pid < 0 ? errno : start.nError;
+  pid_t pid = vfork();
+  if (pid == 0) {
+    int nError = EnterAndExec(nsFd, outFd, argv, env);
+    syscall(SYS_write, report[1], &nError, sizeof nError);
+    syscall(SYS_exit, 127);
+  }
+  int nError = pid < 0 ? errno : 0;
   pthread_sigmask(SIG_SETMASK, &old, nullptr);
-  if (pid > 0 && nError != 0) {
+  close(report[1]);
+  ssize_t n = 0;
+  while (pid > 0 && (n = read(report[0], &nError, sizeof nError)) < 0 && errno == EINTR) {
+  }
+  close(report[0]);
+  if (n == sizeof nError) {
     while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
     }
     pid = -1;

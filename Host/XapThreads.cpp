@@ -53,9 +53,9 @@ struct EndGuard {
 // A start routine that memory runs out in ends its thread, never the
 // process: the host's tools and the commands queued behind survive it.
 void* Trampoline(void* pStart) {
+  EndGuard guard;  // first made, last ended: after the scope is let go
   Start start = std::move(*static_cast<Start*>(pStart));
   delete static_cast<Start*>(pStart);
-  EndGuard guard;
   host::SetThreadScope(start.scope.get());
   try {
     return start.pfnStart(start.pArg);
