@@ -11,6 +11,7 @@
 #include <linux/openat2.h>
 #include <sched.h>
 #include <sys/mount.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -69,7 +70,8 @@ struct Step {
 // The steps of the child that are not in the plan, as its report numbers
 // them (below 0).
 const char* const kFixedSteps[] = {"make a mount namespace", "make the mounts private",
-                                   "mount the new root", "seal the new root", "make it the root"};
+                                   "mount the new root",     "seal the new root",
+                                   "make it the root",       "open the namespace it made"};
 
 }  // namespace
 
@@ -123,11 +125,32 @@ void AddProgramSteps(std::vector<Step>& steps) {
   }
 }
 
+// Opens a folder beneath its root, so that a link on the way cannot lead
+// out of it; with no path below, the root (or a program folder or file) as
+// it is.
+int OpenBeneath(const std::string& root, const std::string& rel) {
+  int fd = open(root.c_str(), O_PATH | O_CLOEXEC);
+  if (fd < 0 || rel.empty()) return fd;
+  struct open_how how = {};
+  how.flags = O_PATH | O_DIRECTORY | O_CLOEXEC;
+  how.resolve = RESOLVE_BENEATH | RESOLVE_NO_MAGICLINKS;
+  int below = static_cast<int>(syscall(SYS_openat2, fd, rel.c_str(), &how, sizeof how));
+  int nError = errno;
+  close(fd);
+  errno = nError;
+  return below;
+}
+
 // Binds one writable folder at its own path, making the folders above it in
-// the new root. False when it does not exist.
+// the new root. False when it is not a folder beneath its root now (the
+// child looks again, in its own namespace).
 bool AddFolderSteps(std::vector<Step>& steps, const Folder& folder) {
+  int fd = OpenBeneath(folder.root, folder.rel);
+  struct stat st = {};
+  bool bFolder = fd >= 0 && fstat(fd, &st) == 0 && S_ISDIR(st.st_mode);
+  if (fd >= 0) close(fd);
+  if (!bFolder) return false;
   std::string path = folder.Path();
-  if (!IsDirectory(path)) return false;
   for (size_t slash = path.find('/', 1); slash != std::string::npos;
        slash = path.find('/', slash + 1)) {
     steps.push_back({Op::kDir, kNewRoot + path.substr(0, slash), "", ""});
@@ -137,25 +160,10 @@ bool AddFolderSteps(std::vector<Step>& steps, const Folder& folder) {
   return true;
 }
 
-// Opens what a bind binds: a writable folder beneath its root, so that a
-// link on the way cannot lead elsewhere; a program folder as it is.
-int OpenBindSource(const Step& step) {
-  int fd = open(step.from.c_str(), O_PATH | O_CLOEXEC);
-  if (fd < 0 || step.rel.empty()) return fd;
-  struct open_how how = {};
-  how.flags = O_PATH | O_DIRECTORY | O_CLOEXEC;
-  how.resolve = RESOLVE_BENEATH | RESOLVE_NO_MAGICLINKS;
-  int below = static_cast<int>(syscall(SYS_openat2, fd, step.rel.c_str(), &how, sizeof how));
-  int nError = errno;
-  close(fd);
-  errno = nError;
-  return below;
-}
-
 // A bind of the whole tree at from, with its mounts, without devices and
 // set-user-id programs; read-only for the program folders.
 bool Bind(const Step& step) {
-  int source = OpenBindSource(step);
+  int source = OpenBeneath(step.from, step.rel);
   if (source < 0) return false;
   int tree =
       open_tree(source, "", OPEN_TREE_CLONE | OPEN_TREE_CLOEXEC | AT_EMPTY_PATH | AT_RECURSIVE);
@@ -186,15 +194,55 @@ bool RunStep(const Step& step) {
   return false;
 }
 
-// The child's work: the new namespace, then its report (the failed step
-// and its error, or -100 for done) and a wait until the host has taken the
-// namespace. Only system calls: the host may have other threads.
-[[noreturn]] void BuildInChild(const std::vector<Step>& steps, int reportFd, int goFd) {
+// The namespace the calling process is in, as a descriptor; the one it
+// made when before is the one it was in, which only a /proc that is not
+// this process's could make it (then -1 with EINVAL).
+int OpenOwnNamespace(int before) {
+  int fd = open("/proc/self/ns/mnt", O_RDONLY | O_CLOEXEC);
+  struct stat was = {}, is = {};
+  if (fd >= 0 && before >= 0 && fstat(before, &was) == 0 && fstat(fd, &is) == 0 &&
+      was.st_ino == is.st_ino && was.st_dev == is.st_dev) {
+    close(fd);
+    errno = EINVAL;
+    return -1;
+  }
+  return fd;
+}
+
+// Sends the report (the failed step and its error, or -100 for done) and,
+// when done, the namespace's descriptor with it.
+void Report(int socketFd, const int report[2], int nsFd) {
+  struct iovec data = {const_cast<int*>(report), 2 * sizeof(int)};
+  alignas(struct cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
+  struct msghdr message = {};
+  message.msg_iov = &data;
+  message.msg_iovlen = 1;
+  if (report[0] == -100) {
+    message.msg_control = control;
+    message.msg_controllen = sizeof control;
+    struct cmsghdr* header = CMSG_FIRSTHDR(&message);
+    header->cmsg_level = SOL_SOCKET;
+    header->cmsg_type = SCM_RIGHTS;
+    header->cmsg_len = CMSG_LEN(sizeof(int));
+    memcpy(CMSG_DATA(header), &nsFd, sizeof(int));
+  }
+  while (sendmsg(socketFd, &message, MSG_NOSIGNAL) < 0 && errno == EINTR) {
+  }
+}
+
+// The child's work: the new namespace, opened by the child itself (a pid
+// of the host's would name another process where /proc is not its own),
+// sent to the host. Only system calls: the host may have other threads.
+[[noreturn]] void BuildInChild(const std::vector<Step>& steps, int socketFd) {
   int report[2] = {-100, 0};
   struct mount_attr sealed = {};
   sealed.attr_set = MOUNT_ATTR_RDONLY | MOUNT_ATTR_NODEV | MOUNT_ATTR_NOSUID;
+  int before = open("/proc/self/ns/mnt", O_RDONLY | O_CLOEXEC);
+  int nsFd = -1;
   if (unshare(CLONE_NEWNS) != 0) {
     report[0] = -1;
+  } else if ((nsFd = OpenOwnNamespace(before)) < 0) {
+    report[0] = -6;
   } else if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
     report[0] = -2;
   } else if (mount("xapfs", kNewRoot, "tmpfs", MS_NODEV | MS_NOSUID | MS_NOEXEC,
@@ -212,17 +260,13 @@ bool RunStep(const Step& step) {
     report[0] = -5;
   }
   report[1] = report[0] == -100 ? 0 : errno;
-  if (write(reportFd, report, sizeof report) == sizeof report) {
-    char c;
-    while (read(goFd, &c, 1) < 0 && errno == EINTR) {
-    }
-  }
+  Report(socketFd, report, nsFd);
   _exit(0);
 }
 
 std::string Why(const std::vector<Step>& steps, const int report[2]) {
   std::string what;
-  if (report[0] < 0 && report[0] >= -5) {
+  if (report[0] < 0 && report[0] >= -6) {
     what = kFixedSteps[-report[0] - 1];
   } else if (report[0] >= 0 && static_cast<size_t>(report[0]) < steps.size()) {
     const Step& step = steps[static_cast<size_t>(report[0])];
@@ -235,46 +279,45 @@ std::string Why(const std::vector<Step>& steps, const int report[2]) {
   return "cannot " + what + ": " + ErrorText(report[1]);
 }
 
+// Takes the report and the descriptor that Report sends.
+int ReceiveNamespace(int socketFd, int report[2]) {
+  struct iovec data = {report, 2 * sizeof(int)};
+  alignas(struct cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
+  struct msghdr message = {};
+  message.msg_iov = &data;
+  message.msg_iovlen = 1;
+  message.msg_control = control;
+  message.msg_controllen = sizeof control;
+  ssize_t n;
+  while ((n = recvmsg(socketFd, &message, MSG_CMSG_CLOEXEC)) < 0 && errno == EINTR) {
+  }
+  struct cmsghdr* header = CMSG_FIRSTHDR(&message);
+  int nsFd = -1;
+  if (header != nullptr && header->cmsg_type == SCM_RIGHTS)
+    memcpy(&nsFd, CMSG_DATA(header), sizeof(int));
+  if (n != 2 * sizeof(int) || (report[0] == -100 && nsFd < 0)) {
+    report[0] = -99;
+    report[1] = EIO;
+  }
+  return report[0] == -100 ? nsFd : -1;
+}
+
 // Runs the child and takes its namespace. The descriptor, or -1 with *why.
 int TakeNamespace(const std::vector<Step>& steps, std::string* why) {
-  int reportPipe[2], goPipe[2];
-  if (pipe2(reportPipe, O_CLOEXEC) != 0) {
+  int sockets[2];
+  if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sockets) != 0) {
     *why = ErrorText(errno);
-    return -1;
-  }
-  if (pipe2(goPipe, O_CLOEXEC) != 0) {
-    *why = ErrorText(errno);
-    close(reportPipe[0]);
-    close(reportPipe[1]);
     return -1;
   }
   pid_t pid = fork();
   if (pid == 0) {
-    close(reportPipe[0]);
-    close(goPipe[1]);  // its end is the host's, whose closing says go
-    BuildInChild(steps, reportPipe[1], goPipe[0]);
+    close(sockets[0]);
+    BuildInChild(steps, sockets[1]);
   }
-  int nError = errno;
-  close(reportPipe[1]);
-  close(goPipe[0]);
-  int report[2] = {-99, nError};
-  int nsFd = -1;
-  if (pid > 0) {
-    ssize_t n;
-    while ((n = read(reportPipe[0], report, sizeof report)) < 0 && errno == EINTR) {
-    }
-    if (n != sizeof report) {
-      report[0] = -99;
-      report[1] = EIO;
-    }
-    std::string ns = "/proc/" + std::to_string(pid) + "/ns/mnt";
-    if (report[0] == -100 && (nsFd = open(ns.c_str(), O_RDONLY | O_CLOEXEC)) < 0) {
-      report[0] = -99;
-      report[1] = errno;
-    }
-  }
-  close(goPipe[1]);
-  close(reportPipe[0]);
+  int report[2] = {-99, errno};
+  close(sockets[1]);
+  int nsFd = pid > 0 ? ReceiveNamespace(sockets[0], report) : -1;
+  close(sockets[0]);
   while (pid > 0 && waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
   }
   if (nsFd < 0) *why = Why(steps, report);
@@ -336,7 +379,8 @@ std::vector<Folder> WidgetFolders(std::string text) {
   const std::string down = kDown + std::string("/");
   if (text.compare(0, down.size(), down) == 0 && text.find("..") == std::string::npos &&
       !Within(text.c_str(), {down + "common"})) {
-    folders.push_back({kDown, text.substr(down.size())});
+    size_t start = text.find_first_not_of('/', down.size());
+    if (start != std::string::npos) folders.push_back({kDown, text.substr(start)});
   }
   return folders;
 }
@@ -362,6 +406,20 @@ bool Resolve(const char* path, size_t n, char (&out)[PATH_MAX]) {
   if (used + (n - rest) >= PATH_MAX) return false;
   memcpy(out + used, path + rest, n - rest);
   out[used + n - rest] = '\0';
+  return true;
+}
+
+// A level-0 line when the path of n bytes, with suffix added, leads
+// outside the scope's folders; whether it does.
+bool ReportOutside(const ContainScope& scope, const char* word, size_t n, const char* suffix) {
+  char path[PATH_MAX];
+  char resolved[PATH_MAX];
+  int nPath = snprintf(path, sizeof path, "%.*s%s", static_cast<int>(n), word, suffix);
+  if (nPath > 0 && static_cast<size_t>(nPath) < sizeof path &&
+      Resolve(path, static_cast<size_t>(nPath), resolved) && Within(resolved, scope.folders)) {
+    return false;
+  }
+  LogLine(std::string(path) + ": outside the allowed roots");
   return true;
 }
 
@@ -417,7 +475,7 @@ void SetThreadScope(ContainScope* pScope) { t_scope = pScope; }
 int ScopeNamespace(const ContainScope& scope) { return scope.nsFd >= 0 ? scope.nsFd : -2; }
 
 bool ReportPathsOutside(const ContainScope& scope, const char* command) {
-  bool bTool = false;
+  const char* tool = nullptr;
   bool bOutside = false;
   for (const char* p = command; *p != '\0';) {
     const char* word = p;
@@ -426,15 +484,18 @@ bool ReportPathsOutside(const ContainScope& scope, const char* command) {
     if (n == 0) continue;
     // The tool is the first word that is neither "nice" nor its options;
     // the paths follow it.
-    if (!bTool) {
-      bTool = memmem(word, n, "nice", 4) == nullptr && word[0] != '-' &&
-              isdigit(static_cast<unsigned char>(word[0])) == 0;
+    if (tool == nullptr) {
+      bool bNice = memmem(word, n, "nice", 4) != nullptr || word[0] == '-' ||
+                   isdigit(static_cast<unsigned char>(word[0])) != 0;
+      tool = bNice ? nullptr : word;
       continue;
     }
-    char resolved[PATH_MAX];
-    if (word[0] == '/' && !(Resolve(word, n, resolved) && Within(resolved, scope.folders))) {
-      LogLine(std::string(word, n) + ": outside the allowed roots");
-      bOutside = true;
+    if (word[0] != '/') continue;
+    bOutside |= ReportOutside(scope, word, n, "");
+    // unzip opens the archive's name with ".zip" or ".ZIP" added when the
+    // name itself is missing or a folder.
+    if (strncmp(tool, "/usr/bin/unzip ", 15) == 0 && word == tool + 15 + strcspn(tool + 15, "/")) {
+      bOutside |= ReportOutside(scope, word, n, ".zip") | ReportOutside(scope, word, n, ".ZIP");
     }
   }
   return bOutside;
