@@ -495,7 +495,7 @@ bool ReportPathsOutside(const ContainScope& scope, const char* command) {
     // unzip opens the archive's name with ".zip" or ".ZIP" added when the
     // name itself is missing or a folder.
     if (strncmp(tool, "/usr/bin/unzip ", 15) == 0 && word == tool + 15 + strcspn(tool + 15, "/")) {
-      bOutside |= ReportOutside(scope, word, n, ".zip") | ReportOutside(scope, word, n, ".ZIP");
+      for (const char* suffix : {".zip", ".ZIP"}) bOutside |= ReportOutside(scope, word, n, suffix);
     }
   }
   return bOutside;
