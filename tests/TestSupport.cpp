@@ -168,8 +168,7 @@ void RunIsolated() {
   const ::testing::TestInfo* info = ::testing::UnitTest::GetInstance()->current_test_info();
   char self[4096] = {};
   Check(readlink("/proc/self/exe", self, sizeof self - 1) > 0, "readlink");
-  std::string command = ModuleCommand();
-  command.replace(command.find(XAP_TEST_BINARY), strlen(XAP_TEST_BINARY), self);
+  std::string command = std::string(XAP_TEST_EMULATOR " ") + self;
   std::string out = ShellOutput(
       "XAPTEST_ISOLATED=1 timeout -k 10 600 unshare -fpm --mount-proc --propagation private sh -c "
       "'mount -t tmpfs -o mode=1777 xaptest /tmp && exec \"$@\"' isolated " +
