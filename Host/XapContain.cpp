@@ -10,6 +10,7 @@
 #include <fcntl.h>
 #include <linux/openat2.h>
 #include <sched.h>
+#include <signal.h>
 #include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -21,6 +22,7 @@
 #include <cctype>
 #include <cerrno>
 #include <climits>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <vector>
@@ -194,6 +196,15 @@ bool RunStep(const Step& step) {
   return false;
 }
 
+// What the child reports: the failed step (below 0: kFixedSteps) and its
+// error, or -100 for done and the identity of the root it made.
+struct BuildReport {
+  int nStep;
+  int nError;
+  uint64_t root;
+  uint64_t rootInode;
+};
+
 // The namespace the calling process is in, as a descriptor; the one it
 // made when before is the one it was in, which only a /proc that is not
 // this process's could make it (then -1 with EINVAL).
@@ -209,15 +220,14 @@ int OpenOwnNamespace(int before) {
   return fd;
 }
 
-// Sends the report (the failed step and its error, or -100 for done) and,
-// when done, the namespace's descriptor with it.
-void Report(int socketFd, const int report[2], int nsFd) {
-  struct iovec data = {const_cast<int*>(report), 2 * sizeof(int)};
+// Sends the report and, when done, the namespace's descriptor with it.
+void Send(int socketFd, const BuildReport& report, int nsFd) {
+  struct iovec data = {const_cast<BuildReport*>(&report), sizeof report};
   alignas(struct cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
   struct msghdr message = {};
   message.msg_iov = &data;
   message.msg_iovlen = 1;
-  if (report[0] == -100) {
+  if (report.nStep == -100) {
     message.msg_control = control;
     message.msg_controllen = sizeof control;
     struct cmsghdr* header = CMSG_FIRSTHDR(&message);
@@ -234,54 +244,59 @@ void Report(int socketFd, const int report[2], int nsFd) {
 // of the host's would name another process where /proc is not its own),
 // sent to the host. Only system calls: the host may have other threads.
 [[noreturn]] void BuildInChild(const std::vector<Step>& steps, int socketFd) {
-  int report[2] = {-100, 0};
+  BuildReport report = {-100, 0, 0, 0};
   struct mount_attr sealed = {};
   sealed.attr_set = MOUNT_ATTR_RDONLY | MOUNT_ATTR_NODEV | MOUNT_ATTR_NOSUID;
   int before = open("/proc/self/ns/mnt", O_RDONLY | O_CLOEXEC);
   int nsFd = -1;
   if (unshare(CLONE_NEWNS) != 0) {
-    report[0] = -1;
+    report.nStep = -1;
   } else if ((nsFd = OpenOwnNamespace(before)) < 0) {
-    report[0] = -6;
+    report.nStep = -6;
   } else if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
-    report[0] = -2;
+    report.nStep = -2;
   } else if (mount("xapfs", kNewRoot, "tmpfs", MS_NODEV | MS_NOSUID | MS_NOEXEC,
                    "mode=0755,size=1m") != 0) {
-    report[0] = -3;
+    report.nStep = -3;
   }
-  for (size_t i = 0; report[0] == -100 && i < steps.size(); ++i) {
-    if (!RunStep(steps[i])) report[0] = static_cast<int>(i);
+  for (size_t i = 0; report.nStep == -100 && i < steps.size(); ++i) {
+    if (!RunStep(steps[i])) report.nStep = static_cast<int>(i);
   }
-  if (report[0] == -100 && mount_setattr(AT_FDCWD, kNewRoot, 0, &sealed, sizeof sealed) != 0) {
-    report[0] = -4;
+  if (report.nStep == -100 && mount_setattr(AT_FDCWD, kNewRoot, 0, &sealed, sizeof sealed) != 0) {
+    report.nStep = -4;
   }
-  if (report[0] == -100 && (chdir(kNewRoot) != 0 || syscall(SYS_pivot_root, ".", ".") != 0 ||
-                            umount2(".", MNT_DETACH) != 0 || chdir("/") != 0)) {
-    report[0] = -5;
+  if (report.nStep == -100 && (chdir(kNewRoot) != 0 || syscall(SYS_pivot_root, ".", ".") != 0 ||
+                               umount2(".", MNT_DETACH) != 0 || chdir("/") != 0)) {
+    report.nStep = -5;
   }
-  report[1] = report[0] == -100 ? 0 : errno;
-  Report(socketFd, report, nsFd);
+  report.nError = report.nStep == -100 ? 0 : errno;
+  struct stat root = {};
+  if (report.nStep == -100 && stat("/", &root) == 0) {
+    report.root = root.st_dev;
+    report.rootInode = root.st_ino;
+  }
+  Send(socketFd, report, nsFd);
   _exit(0);
 }
 
-std::string Why(const std::vector<Step>& steps, const int report[2]) {
+std::string Why(const std::vector<Step>& steps, const BuildReport& report) {
   std::string what;
-  if (report[0] < 0 && report[0] >= -6) {
-    what = kFixedSteps[-report[0] - 1];
-  } else if (report[0] >= 0 && static_cast<size_t>(report[0]) < steps.size()) {
-    const Step& step = steps[static_cast<size_t>(report[0])];
+  if (report.nStep < 0 && report.nStep >= -6) {
+    what = kFixedSteps[-report.nStep - 1];
+  } else if (report.nStep >= 0 && static_cast<size_t>(report.nStep) < steps.size()) {
+    const Step& step = steps[static_cast<size_t>(report.nStep)];
     bool bBind = step.op == Op::kBindRead || step.op == Op::kBindWrite;
     what = bBind ? "bind " + Folder{step.from, step.rel}.Path()
                  : "make " + step.path.substr(sizeof kNewRoot - 1);
   } else {
     what = "prepare the namespace";
   }
-  return "cannot " + what + ": " + ErrorText(report[1]);
+  return "cannot " + what + ": " + ErrorText(report.nError);
 }
 
 // Takes the report and the descriptor that Report sends.
-int ReceiveNamespace(int socketFd, int report[2]) {
-  struct iovec data = {report, 2 * sizeof(int)};
+int ReceiveNamespace(int socketFd, BuildReport& report) {
+  struct iovec data = {&report, sizeof report};
   alignas(struct cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
   struct msghdr message = {};
   message.msg_iov = &data;
@@ -295,11 +310,27 @@ int ReceiveNamespace(int socketFd, int report[2]) {
   int nsFd = -1;
   if (header != nullptr && header->cmsg_type == SCM_RIGHTS)
     memcpy(&nsFd, CMSG_DATA(header), sizeof(int));
-  if (n != 2 * sizeof(int) || (report[0] == -100 && nsFd < 0)) {
-    report[0] = -99;
-    report[1] = EIO;
+  if (n != sizeof report || (report.nStep == -100 && nsFd < 0)) {
+    report.nStep = -99;
+    report.nError = EIO;
   }
-  return report[0] == -100 ? nsFd : -1;
+  return report.nStep == -100 ? nsFd : -1;
+}
+
+// Whether a tool that enters nsFd finds the root the child made: a /proc
+// that is not what it seems could have handed over another namespace.
+bool IsTheNamespaceMade(int nsFd, const BuildReport& report) {
+  pid_t pid = fork();
+  if (pid == 0) {
+    struct stat root = {};
+    bool bSame = setns(nsFd, CLONE_NEWNS) == 0 && stat("/", &root) == 0 &&
+                 root.st_dev == report.root && root.st_ino == report.rootInode;
+    _exit(bSame ? 0 : 1);
+  }
+  int status = 1;
+  while (pid > 0 && waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  return pid > 0 && WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
 // Runs the child and takes its namespace. The descriptor, or -1 with *why.
@@ -314,9 +345,15 @@ int TakeNamespace(const std::vector<Step>& steps, std::string* why) {
     close(sockets[0]);
     BuildInChild(steps, sockets[1]);
   }
-  int report[2] = {-99, errno};
+  BuildReport report = {-99, errno, 0, 0};
   close(sockets[1]);
   int nsFd = pid > 0 ? ReceiveNamespace(sockets[0], report) : -1;
+  if (nsFd >= 0 && !IsTheNamespaceMade(nsFd, report)) {
+    close(nsFd);
+    nsFd = -1;
+    report.nStep = -6;
+    report.nError = EINVAL;
+  }
   close(sockets[0]);
   while (pid > 0 && waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
   }
@@ -426,6 +463,9 @@ bool ReportOutside(const ContainScope& scope, const char* word, size_t n, const 
 }  // namespace
 
 std::string StartContainment() {
+  // Its children are waited for: a host started with SIGCHLD ignored would
+  // see none of them end.
+  signal(SIGCHLD, SIG_DFL);  // NOLINT(cert-err33-c): cannot fail for SIGCHLD
   std::string why;
   g_roots = Prepare(Roots(), &why);
   if (g_roots->nsFd >= 0) g_xaps = Prepare({{kDown, "xaps"}}, &why);
