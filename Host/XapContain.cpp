@@ -88,7 +88,7 @@ class ContainScope : public std::enable_shared_from_this<ContainScope> {
   int nsFd = -1;                     // -1: could not be prepared, no tool runs
   std::vector<Folder> wanted;        // what it was prepared for
   std::vector<std::string> folders;  // the writable ones, as the host resolves them
-  std::vector<std::string> missing;  // wanted but absent when prepared
+  std::vector<Folder> missing;       // wanted but absent when prepared
 };
 
 namespace {
@@ -99,11 +99,6 @@ ScopeRef g_xaps;    // the module files' folder
 ScopeRef g_widget;  // what ordinary commands get now
 std::string g_strWidgetPath;
 thread_local ContainScope* t_scope = nullptr;
-
-bool IsDirectory(const std::string& path) {
-  struct stat st = {};
-  return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
 
 // The folders the tools read: those of the top of the tree that hold
 // programs and libraries, links kept as links; the linker's cache and the
@@ -143,15 +138,20 @@ int OpenBeneath(const std::string& root, const std::string& rel) {
   return below;
 }
 
-// Binds one writable folder at its own path, making the folders above it in
-// the new root. False when it is not a folder beneath its root now (the
-// child looks again, in its own namespace).
-bool AddFolderSteps(std::vector<Step>& steps, const Folder& folder) {
+// Whether the folder is one beneath its root now.
+bool IsFolderBeneath(const Folder& folder) {
   int fd = OpenBeneath(folder.root, folder.rel);
   struct stat st = {};
   bool bFolder = fd >= 0 && fstat(fd, &st) == 0 && S_ISDIR(st.st_mode);
   if (fd >= 0) close(fd);
-  if (!bFolder) return false;
+  return bFolder;
+}
+
+// Binds one writable folder at its own path, making the folders above it in
+// the new root. False when it is not a folder beneath its root now (the
+// child looks again, in its own namespace).
+bool AddFolderSteps(std::vector<Step>& steps, const Folder& folder) {
+  if (!IsFolderBeneath(folder)) return false;
   std::string path = folder.Path();
   for (size_t slash = path.find('/', 1); slash != std::string::npos;
        slash = path.find('/', slash + 1)) {
@@ -370,7 +370,7 @@ ScopeRef Prepare(const std::vector<Folder>& wanted, std::string* why) {
   AddProgramSteps(steps);
   for (const Folder& folder : wanted) {
     if (!AddFolderSteps(steps, folder)) {
-      scope->missing.push_back(folder.Path());
+      scope->missing.push_back(folder);
       continue;
     }
     char* resolved = realpath(folder.Path().c_str(), nullptr);
@@ -385,8 +385,8 @@ void LogLine(const std::string& text) { WriteLogLine("L0 [contain] " + text + "\
 
 // Prepares the scope again when a folder it lacked has come since.
 void Refresh(ScopeRef& scope) {
-  for (const std::string& path : scope->missing) {
-    if (!IsDirectory(path)) continue;
+  for (const Folder& folder : scope->missing) {
+    if (!IsFolderBeneath(folder)) continue;
     std::string why;
     ScopeRef fresh = Prepare(scope->wanted, &why);
     if (fresh->nsFd < 0) LogLine(why);
