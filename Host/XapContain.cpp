@@ -276,7 +276,9 @@ void Send(int socketFd, const BuildReport& report, int nsFd) {
     report.rootInode = root.st_ino;
   }
   Send(socketFd, report, nsFd);
-  _exit(0);
+  // _Exit, not _exit, which a coverage build wraps to write its counters:
+  // their files are not in this namespace.
+  _Exit(0);
 }
 
 std::string Why(const std::vector<Step>& steps, const BuildReport& report) {
@@ -325,7 +327,7 @@ bool IsTheNamespaceMade(int nsFd, const BuildReport& report) {
     struct stat root = {};
     bool bSame = setns(nsFd, CLONE_NEWNS) == 0 && stat("/", &root) == 0 &&
                  root.st_dev == report.root && root.st_ino == report.rootInode;
-    _exit(bSame ? 0 : 1);
+    _Exit(bSame ? 0 : 1);  // see BuildInChild
   }
   int status = 1;
   while (pid > 0 && waitpid(pid, &status, 0) < 0 && errno == EINTR) {
