@@ -54,7 +54,8 @@ TEST(Process, Options) {
   const std::tuple<std::string, int, std::string, std::string> rows[] = {
       {"--version", 0, "FileSystem 0001 1.001\n", ""},
       {"--help", 0, "usage: xapFileSystem", ""},
-      {"--log-level=4 --version", 0, "FileSystem 0001 1.001\n", ""},
+      {"--log-level=3 < /dev/null", 0, "", "L3 [QOM][CXapEngineFileSystem(N)] "},  // applied
+      {"--log-level 9 --version", 2, "", "xapFileSystem: bad option '--log-level'"},
       {"--bogus", 2, "", "xapFileSystem: bad option '--bogus'\nusage: xapFileSystem"},
       {"--log-level", 2, "", "xapFileSystem: bad option '--log-level'"},
       {"< /", 0, "", ""}};  // input that fails to read ends as at its end
