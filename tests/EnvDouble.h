@@ -73,16 +73,22 @@ class EnvDouble : public qom::Env {
   XAPTEST_FORWARD(kStartThread, errno, int, StartThread,
                   (pthread_t * t, const pthread_attr_t* a, void* (*f)(void*), void* p),
                   (t, a, f, p))
+  // Failing NameToHandle with kAnotherFile answers the handle of another
+  // file, as when a folder was replaced.
+  static constexpr int kAnotherFile = -1;
   int NameToHandle(int fd, struct file_handle* pHandle, int* pnMount) override {
-    if (Hit(Call::kNameToHandle)) return -1;
+    const bool bHit = Hit(Call::kNameToHandle);
+    if (bHit && errno != kAnotherFile) return -1;
     if (bNoHandles) return errno = EOPNOTSUPP, -1;
-    if (Real().NameToHandle(fd, pHandle, pnMount) == 0) return 0;
-    struct stat64 st;
-    if (!bFakeHandles || Real().FStat(fd, &st) != 0) return -1;
-    *pnMount = static_cast<int>(st.st_dev);
-    pHandle->handle_type = 1;
-    pHandle->handle_bytes = sizeof st.st_ino;
-    memcpy(pHandle->f_handle, &st.st_ino, sizeof st.st_ino);
+    if (Real().NameToHandle(fd, pHandle, pnMount) != 0) {
+      struct stat64 st;
+      if (!bFakeHandles || Real().FStat(fd, &st) != 0) return -1;
+      *pnMount = static_cast<int>(st.st_dev);
+      pHandle->handle_type = 1;
+      pHandle->handle_bytes = sizeof st.st_ino;
+      memcpy(pHandle->f_handle, &st.st_ino, sizeof st.st_ino);
+    }
+    pHandle->f_handle[0] ^= bHit ? 1 : 0;
     return 0;
   }
   char* RealPath(const char* p) override {

@@ -79,7 +79,7 @@ TEST_F(InFolder, EveryOutcomeOfTheWalk) {
       {Call::kFStatAt, 2, ENOMEM, true, kCut, WalkCut::kResources},
       {Call::kFStatAt, 4, EACCES, true, kShort, WalkCut::kNone},
       // A folder closed early that is not itself when reopened.
-      {Call::kNameToHandle, 18, EOPNOTSUPP, true, kCut, WalkCut::kReopen}};
+      {Call::kNameToHandle, 18, EnvDouble::kAnotherFile, true, kCut, WalkCut::kReopen}};
   for (const auto& [call, n, nErrno, bHandles, answer, eCut] : rows) {
     EnvDouble env;
     env.bFakeHandles = bHandles;

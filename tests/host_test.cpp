@@ -73,6 +73,24 @@ TEST(Protocol, EventsAreOneJsonLine) {
             "{\"event\":3,\"data\":[\"a\\u2028b\\u2029c\\u0085\u2027\u00a8\",\" \"]}\n");
 }
 
+// An event sent while a command runs waits for that command's reply; one
+// sent between commands goes out at once.
+TEST(Output, AnEventDuringACommandFollowsItsReply) {
+  int out[2];
+  ASSERT_EQ(pipe(out), 0);
+  const int ownStdout = dup(STDOUT_FILENO);
+  dup2(out[1], STDOUT_FILENO);
+  qom::host::BeginCommand();
+  qom::host::WriteEventLine("event\n");
+  qom::host::EndCommand("reply\n");
+  qom::host::WriteEventLine("later\n");
+  dup2(ownStdout, STDOUT_FILENO);
+  for (int fd : {out[1], ownStdout}) close(fd);
+  char buffer[64] = {};
+  EXPECT_EQ(std::string(buffer, read(out[0], buffer, sizeof buffer)), "reply\nevent\nlater\n");
+  close(out[0]);
+}
+
 // The tool's status, no terminal nor the host's PATH for it; at level 3
 // every line it prints is logged whole, also when several arrive in one
 // read, and a last line without "\n" too.
@@ -95,7 +113,13 @@ TEST(Shell, ReturnsTheToolsStatusLogsItsLinesAndGivesItNoTerminalNorForeignPath)
   qom::host::SetLogSink([](const std::string& line) { log += line; });
   qom::CQOMDebug::SetLevel(3);
   signal(SIGTERM, SIG_IGN);
+  int in[2];  // a stdin the tool must not get, whatever the test's own is
+  ASSERT_EQ(pipe(in), 0);
+  const int ownStdin = dup(STDIN_FILENO);
+  dup2(in[0], STDIN_FILENO);
   for (const auto& r : rows) EXPECT_EQ(qom::QomExecShell(r.first), r.second) << r.first;
+  dup2(ownStdin, STDIN_FILENO);
+  for (int fd : {in[0], in[1], ownStdin}) close(fd);
   signal(SIGTERM, SIG_DFL);
   qom::CQOMDebug::SetLevel(0);
   qom::host::SetLogSink(nullptr);

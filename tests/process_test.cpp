@@ -131,11 +131,12 @@ TEST_F(InFolder, ToolsWithAGoneStderrATerminalOrAHostilePath) {
   ModuleProcess module("env --ignore-signal=CHLD @ --log-level 3 2>&" + std::to_string(err[1]));
   close(err[1]);
   EXPECT_EQ(module.Ask("SetWidgetInfo 1 x"), "1");
+  EXPECT_EQ(module.Ask("Copy " + d + "f1 " + d + "g"), "1");
   // The asynchronous unzip prints a line for the archive and each entry.
   EXPECT_EQ(module.Ask("UnzipAsync " + d + "a.zip " + d + "out"), "1");
   EXPECT_EQ(module.ReadLine(), "{\"event\":3,\"data\":[\"1\",\" \"]}");
   EXPECT_EQ(ReadFile(d + "out/f50"), "50\n");
-  EXPECT_EQ(ShellOutput("cd " + d + " && PATH=.:$PATH script -qec '" + ModuleCommand() +
+  EXPECT_EQ(ShellOutput("cd " + d + " && PATH=.:$PATH timeout 30 script -qec '" + ModuleCommand() +
                         " < in' /dev/null"),
             "{\"cmd\":\"SetWidgetInfo\",\"ok\":true,\"reply\":1}\r\n"
             "{\"cmd\":\"Unzip\",\"ok\":true,\"reply\":0}\r\n"

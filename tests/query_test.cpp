@@ -124,7 +124,8 @@ TEST_F(InFolder, ExactWhereTheWalkEndsCutSoonWhereItWouldNot) {
   std::string deep(40, '0');
   for (int i = 1; i < 5; ++i) deep += "/" + std::string(40, '0');
   // The folder ("deep": the five levels), the two flags ("-": none) and
-  // the sum, or "cut 0".
+  // the sum, or "cut 0". The sums are tmpfs's: a folder's size is 20 bytes
+  // an entry, "." and ".." included, on the tmpfs mounted above.
   const char* rows[] = {
       "t - - 2315", "t 1 - 72535", "t true 1 142755", "t - true 2315", "t TRUE yes 2315",
       "loop 1 0 1174", "loop 1 1 48134", "deep 1 1 2376", "t/missing 1 1 0",
@@ -229,20 +230,20 @@ void ExpectTheNamesThatFit(Engine& ask, const std::string& d) {
   }
 }
 
-// What the property of folder/name (no name: the folder) holds: the folder
-// resolved (the one GetProperty went into), the name as given.
-std::string PropertyText(const std::string& folder, const std::string& name, bool bReadOnly,
-                         int length) {
-  const std::string item = name.empty() ? folder : folder + "/" + name;
-  struct stat st = {};
-  stat(item.c_str(), &st);
-  return std::string("{ \"readOnly\": ") + (bReadOnly ? "true" : "false") + ", \"isFile\": " +
-         (name.empty() ? "false, \"isDirectory\": true" : "true, \"isDirectory\": false") +
-         ", \"created\": " + std::to_string(st.st_atim.tv_sec) +
-         ", \"modified\": " + std::to_string(st.st_mtim.tv_sec) + ", \"path\": " + folder +
-         ", \"name\": " + (name.empty() ? "NULL" : name) + ", \"fullPath\": " + item +
-         ", \"fileSize\": " + std::to_string(st.st_size) +
-         ", \"length\": " + std::to_string(length) + " }";
+// Access time after modification time, and in the future: reading does
+// not move it.
+std::string SetTimes(const std::string& paths) {
+  return "touch -d @1000000000 -- " + paths + " && touch -a -d @2000000000 -- " + paths;
+}
+// The property text of a file of 5 bytes with the times Sh gives it
+// below, in a folder of nCount entries.
+std::string FileProperty(const std::string& folder, const std::string& name,
+                         const std::string& readOnly, int nCount) {
+  return "{ \"readOnly\": " + readOnly +
+         ", \"isFile\": true, \"isDirectory\": false, \"created\": 2000000000, "
+         "\"modified\": 1000000000, \"path\": " +
+         folder + ", \"name\": " + name + ", \"fullPath\": " + folder + "/" + name +
+         ", \"fileSize\": 5, \"length\": " + std::to_string(nCount) + " }";
 }
 
 // Property and listing texts: exact, or not given at all.
@@ -250,7 +251,10 @@ TEST_F(InFolder, PropertiesAndListingsExactOrNotAtAll) {
   XAPTEST_ISOLATE();  // the folder under /tmp, an allowed root
   const std::string real = d + "real";
   Sh("cd " + d + " && mkdir real 0 gone && ln -s " + real + " link && cd real && for f in rw x " +
-     "wo; do echo 1234 > $f; done && chmod 644 rw && chmod 700 x && chmod 200 wo");
+     "wo; do echo 1234 > $f; done && chmod 644 rw && chmod 700 x && chmod 200 wo && " +
+     SetTimes(". *"));
+  struct stat st = {};  // a folder's size is the file system's to say
+  stat(real.c_str(), &st);
   Engine ask;
   ask("SetWidgetInfo", "2", dir.Path());
   // The folder it went into removed: later commands work from there, and
@@ -260,10 +264,14 @@ TEST_F(InFolder, PropertiesAndListingsExactOrNotAtAll) {
   const std::tuple<const char*, std::string, std::string> rows[] = {
       {"Copy", real + "/rw", "1"},  // to d + "copied"
       {"GetProperty", d + "missing", ""},
-      {"GetProperty", real, PropertyText(real, "", false, 3)},
-      {"GetProperty", d + "link/rw", PropertyText(real, "rw", true, 3)},
-      {"GetProperty", d + "link/x", PropertyText(real, "x", false, 3)},
-      {"GetProperty", d + "link/wo", PropertyText(real, "wo", false, 3)},
+      {"GetProperty", real,
+       "{ \"readOnly\": false, \"isFile\": false, \"isDirectory\": true, \"created\": "
+       "2000000000, \"modified\": 1000000000, \"path\": " +
+           real + ", \"name\": NULL, \"fullPath\": " + real +
+           ", \"fileSize\": " + std::to_string(st.st_size) + ", \"length\": 3 }"},
+      {"GetProperty", d + "link/rw", FileProperty(real, "rw", "true", 3)},
+      {"GetProperty", d + "link/x", FileProperty(real, "x", "false", 3)},
+      {"GetProperty", d + "link/wo", FileProperty(real, "wo", "false", 3)},
       {"IsExistedPath", "rw", "1"},
       {"IsExistedPath", "link", "0"},
       {"GetListFiles", d + "0", "[  0 ]"},
@@ -277,10 +285,10 @@ TEST_F(InFolder, PropertiesAndListingsExactOrNotAtAll) {
   for (size_t length : {600, 938, 1000, 1100}) {
     while (deep.size() < length)
       deep += "/" + std::string(std::min<size_t>(99, length - deep.size()), 'd');
-    Sh("mkdir -p " + deep + " && touch " + deep + "/f && ln -s " + deep + " " + d +
-       std::to_string(length));
+    Sh("mkdir -p " + deep + " && echo 1234 > " + deep + "/f && " + SetTimes(deep + "/f") +
+       " && ln -s " + deep + " " + d + std::to_string(length));
     EXPECT_EQ(ask("GetProperty", d + std::to_string(length) + "/f"),
-              length > 600 ? "" : PropertyText(deep, "f", true, 1));
+              length > 600 ? "" : FileProperty(deep, "f", "true", 1));
   }
   ASSERT_EQ(chdir("/"), 0);  // out of the folder GetProperty went into
   // Names are not escaped; one of 251 characters is listed whole (of 255:
