@@ -144,7 +144,8 @@ TEST(Shell, SaysWhenAToolCannotStart) {
     // This process's threads (an emulator has some of its own) and one more.
     const rlim_t nThreads = count("/proc/self/task");
     struct rlimit one = {nThreads + 1, nThreads + 1}, none = {0, 0};
-    bool bLimited = setgid(54321) == 0 && setuid(54321) == 0 && setrlimit(RLIMIT_NPROC, &one) == 0;
+    if (setgid(54321) != 0 || setuid(54321) != 0) _exit(77);  // root of a user namespace
+    bool bLimited = setrlimit(RLIMIT_NPROC, &one) == 0;
     int rc = qom::QomExecShell("/bin/true");
     bLimited = bLimited && rc == 0 && setrlimit(RLIMIT_NPROC, &none) == 0;
     // Nothing of the start that failed stays open (no process may start
@@ -157,5 +158,6 @@ TEST(Shell, SaysWhenAToolCannotStart) {
   }
   int status = -1;
   waitpid(child, &status, 0);
+  if (WIFEXITED(status) && WEXITSTATUS(status) == 77) GTEST_SKIP() << "uid 54321 is not mapped";
   EXPECT_EQ(status, 0);
 }
