@@ -68,13 +68,6 @@ std::string ModuleCommand() {
          (getenv("XAPTEST_CONTAIN") != nullptr ? " --contain" : "");
 }
 
-bool WaitFor(const std::function<bool()>& done, int timeoutMs) {
-  for (int waited = 0; !done(); waited += 10, usleep(10000)) {
-    if (waited >= timeoutMs) return false;
-  }
-  return true;
-}
-
 ModuleProcess::ModuleProcess(const std::string& words) {
   signal(SIGPIPE, SIG_IGN);  // a module that has ended must not end the test
   std::string command = "exec " + words;

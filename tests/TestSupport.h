@@ -10,7 +10,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <functional>
 #include <nlohmann/json.hpp>
 #include <sstream>
 #include <string>
@@ -48,8 +47,6 @@ std::string Line(const std::string& cmd, const std::vector<std::string>& params 
 // The shell words that start the module (the emulator first in a cross
 // build).
 std::string ModuleCommand();
-// Polls until done() holds or the time is up; whether it held.
-bool WaitFor(const std::function<bool()>& done, int timeoutMs = 60000);
 
 // The built xapFileSystem, run under the cross emulator when there is one.
 class ModuleProcess {

@@ -85,10 +85,8 @@ TEST(Output, AnEventDuringACommandFollowsItsReply) {
   qom::host::EndCommand("reply\n");
   qom::host::WriteEventLine("later\n");
   dup2(ownStdout, STDOUT_FILENO);
-  for (int fd : {out[1], ownStdout}) close(fd);
   char buffer[64] = {};
   EXPECT_EQ(std::string(buffer, read(out[0], buffer, sizeof buffer)), "reply\nevent\nlater\n");
-  close(out[0]);
 }
 
 // The tool's status, no terminal nor the host's PATH for it; at level 3
