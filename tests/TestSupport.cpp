@@ -140,8 +140,13 @@ std::string ModuleProcess::NewLog() {
 
 int ModuleProcess::Wait(int timeoutMs) {
   int status = 0;
-  if (m_status < 0 && WaitFor([&] { return waitpid(m_pid, &status, WNOHANG) == m_pid; }, timeoutMs))
-    m_status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  for (int waited = 0; m_status < 0 && waited <= timeoutMs; waited += 10) {
+    if (waitpid(m_pid, &status, WNOHANG) != m_pid) {
+      usleep(10000);
+    } else {
+      m_status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    }
+  }
   return m_status;
 }
 
