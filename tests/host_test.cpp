@@ -111,13 +111,10 @@ TEST(Shell, ReturnsTheToolsStatusLogsItsLinesAndGivesItNoTerminalNorForeignPath)
   qom::host::SetLogSink([](const std::string& line) { log += line; });
   qom::CQOMDebug::SetLevel(3);
   signal(SIGTERM, SIG_IGN);
-  int in[2];  // a stdin the tool must not get, whatever the test's own is
+  int in[2];  // a stdin the tool must not get, whatever the test's own was
   ASSERT_EQ(pipe(in), 0);
-  const int ownStdin = dup(STDIN_FILENO);
   dup2(in[0], STDIN_FILENO);
   for (const auto& r : rows) EXPECT_EQ(qom::QomExecShell(r.first), r.second) << r.first;
-  dup2(ownStdin, STDIN_FILENO);
-  for (int fd : {in[0], in[1], ownStdin}) close(fd);
   signal(SIGTERM, SIG_DFL);
   qom::CQOMDebug::SetLevel(0);
   qom::host::SetLogSink(nullptr);

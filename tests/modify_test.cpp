@@ -8,10 +8,6 @@
 
 using namespace xaptest;
 
-std::string Event(int id, const char* result) {
-  return "{\"event\":" + std::to_string(id) + ",\"data\":[\"" + result + "\",\" \"]}";
-}
-
 TEST_F(InFolder, WhereItemsLandAndTheCodesInTheOrderOfTheSteps) {
   XAPTEST_ISOLATE();  // the folder under /tmp, an allowed root
   // arc.zip holds src/a.
@@ -77,7 +73,7 @@ TEST_F(InFolder, TheReplyComesFirstThenExactlyOneEventPerJob) {
   Transcript(module, {{"DeleteAsync " + d + "gone", "-4"},
                       {"SetWidgetInfo 2 " + d, "1"},
                       {"DeleteAsync " + d + "gone", "1"},
-                      {"", Event(0, "1")}});
+                      {"", "{\"event\":0,\"data\":[\"1\",\" \"]}"}});
   EXPECT_FALSE(Exists(d + "gone"));
   EXPECT_TRUE(Exists(d + "out0/big"));
   module.CloseInput();
