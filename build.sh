@@ -95,6 +95,20 @@ run_tests() {
   return "$status"
 }
 
+# Fails when a page cites a test row (`Suite.Name` or `Suite.*` in
+# backquotes) that no test program of the native build has.
+check_cited_rows() {
+  known=$(mktemp)
+  for program in build/tests/*_test; do "$program" --gtest_list_tests; done |
+    awk '/^[A-Za-z0-9_]+\.$/ { suite = $1; print suite "*" } /^  / { print suite $1 }' >"$known"
+  cited=$(grep -oh '`[A-Z][A-Za-z0-9]*\.\(\*\|[A-Z][A-Za-z0-9]*[a-z][A-Za-z0-9]*\)`' \
+    README.md SECURITY.md BENCHMARKS.md doc/*.md | tr -d '`' | sort -u)
+  missing=$(printf '%s\n' "$cited" | grep -vxF -f "$known" || true)
+  rm -f "$known"
+  [ -z "$missing" ] || { printf 'cited, but no such test row: %s\n' $missing >&2; return 1; }
+  echo "== pages: the $(printf '%s\n' "$cited" | wc -l) test rows they cite all exist" >&2
+}
+
 # Runs every fuzz target for a bounded time, starting from its seeds; a
 # finding fails the run.
 run_fuzzers() {
@@ -258,6 +272,7 @@ case "$cmd" in
           # The manual page renders without a warning.
           out=$(groff -man -t -ww -z doc/xapFileSystem.1 2>&1)
           [ -z "$out" ] || { echo "$out" >&2; exit 1; }
+          check_cited_rows
         fi
       fi
       echo "== $target: build $((built - start)) s, tests $(($(date +%s) - built)) s" >&2
