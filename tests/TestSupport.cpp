@@ -9,7 +9,6 @@
 
 #include <cstring>
 #include <fstream>
-#include <regex>
 #include <stdexcept>
 
 namespace xaptest {

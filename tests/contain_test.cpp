@@ -45,7 +45,13 @@ TEST(Contain, EachWayOutOfTheRootsIsTakenByDefaultAndClosedWhenContained) {
   MountTmpfs("/opt");
   ModuleProcess probe("@ --contain");
   probe.CloseInput();
-  if (probe.Wait() != 0) GTEST_SKIP() << "no containment here: " << probe.NewLog();
+  // Where the machine cannot give it (no privilege, no such call, a chroot
+  // or a /proc of another PID namespace): any other refusal is a fault.
+  const std::string refusal = probe.Wait() == 0 ? "" : probe.NewLog();
+  if (std::regex_search(refusal, std::regex(": (Operation not permitted|Function not implemented|"
+                                            "Invalid argument) \\(")))
+    GTEST_SKIP() << refusal;
+  ASSERT_EQ(refusal, "");
   // The setup, the lines, a test that holds once the way was taken, and the
   // replies in contained mode.
   const char* const ways[][4] = {

@@ -4,7 +4,6 @@
 // lines; all through the module's seam for its OS calls, without root.
 #include <sys/stat.h>
 
-#include <regex>
 #include <tuple>
 
 #include "EnvDouble.h"

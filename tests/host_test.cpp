@@ -28,6 +28,7 @@ TEST(Protocol, ParsesOrRefusesEachLine) {
       // The id as written, for a client that matches replies by it.
       {R"({"id":18446744073709551616,"cmd":"x"})", "18446744073709551616=x||||"},
       {R"({"id":1.50,"cmd":"x"})", "1.50=x||||"},
+      {R"({"id":0,"cmd":"x"})", "0=x||||"},
       {"{\"id\":[\"a\\\"b\\u00e9 c\u2028\", {}],\"cmd\":\"x\"}",
        "[\"a\\\"b\\u00e9 c\\u2028\",{}]=x||||"},
       {R"({"id":1,"\u0069d":2,"cmd":"x"})", "2=x||||"},  // the last of repeated keys

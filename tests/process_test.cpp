@@ -6,7 +6,6 @@
 #include <sys/ioctl.h>
 
 #include <chrono>
-#include <regex>
 #include <thread>
 
 #include "TestSupport.h"
