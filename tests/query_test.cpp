@@ -315,8 +315,8 @@ TEST(Base64, AnswersOrRefusesAtEachBoundary) {
   const std::tuple<const char*, std::string, std::string, std::string> rows[] = {
       {"WriteBase64", "hello", "5", e + "aGVsbG8=\", \"size\": 8 }"},
       {"ReadBase64", "aGVsbG8=", "8", d + "hello\", \"size\": 5 }"},
-      {"WriteBase64", "01234567890", "11",
-       e + "MDEyMzQ1Njc4OTA=\", \"size\": 16 }"},  // odd sextets
+      // Odd values in every sextet position, the padded tail's too.
+      {"WriteBase64", "01234567890", "11", e + "MDEyMzQ1Njc4OTA=\", \"size\": 16 }"},
       // The declared size is read as strtol reads it, and must be exact.
       {"WriteBase64", "hello", "  +5xyz", e + "aGVsbG8=\", \"size\": 8 }"},
       {"WriteBase64", "hello", "4", q + "parameter wrong size size = [5]\n"},
